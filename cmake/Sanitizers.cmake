@@ -1,0 +1,5 @@
+if(VELKOR_SANITIZE)
+  set(_velkor_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${_velkor_san})
+  add_link_options(${_velkor_san})
+endif()
