@@ -22,12 +22,18 @@
 
 #include <stdint.h>
 
-#if defined(VELKORUTILS_BUILD)
+/* Exported as the name with a leading underscore: an assembler label on ELF, the module
+ * definition file on Windows. */
+#if defined(_WIN32)
+#define VELKORUTILS_API
+#define VELKORUTILS_SYMBOL(name)
+#elif defined(VELKORUTILS_BUILD)
 #define VELKORUTILS_API __attribute__((visibility("default")))
+#define VELKORUTILS_SYMBOL(name) __asm__("_" #name)
 #else
 #define VELKORUTILS_API
-#endif
 #define VELKORUTILS_SYMBOL(name) __asm__("_" #name)
+#endif
 
 #ifdef __cplusplus
 extern "C" {
