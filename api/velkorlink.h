@@ -94,6 +94,137 @@ VELKORLINK_API int32_t GetFirmwareVersion(const uint8_t* packet)
     VELKORLINK_SYMBOL(GetFirmwareVersion);
 
 /* ---------------------------------------------------------------------------------------
+ * Card and schedule data
+ *
+ * Host records are byte-packed with no gaps, so that arrays of them lie back to back the same
+ * way in C and C++. Boolean fields are single bytes: any non-zero value counts as set when
+ * sending; reading writes exactly 0 or 1. Get functions write (length - 26) / stride records
+ * (at most 32 groups or 16 schedules; a card list has no cap), so the host's array must have
+ * room for that many; a length below 26 gives 0 and writes nothing.
+ * ------------------------------------------------------------------------------------- */
+
+/* Checks a record's size at compile time: static_assert in C++ and C11, and in C99 an array
+ * type whose size turns negative when the record's size is wrong. */
+#if defined(__cplusplus)
+#define VELKORLINK_RECORD_SIZE(type, size) static_assert(sizeof(type) == (size), #type " size")
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define VELKORLINK_RECORD_SIZE(type, size) _Static_assert(sizeof(type) == (size), #type " size")
+#else
+#define VELKORLINK_RECORD_SIZE(type, size) \
+  typedef char velkorlink_size_of_##type[(sizeof(type) == (size)) ? 1 : -1]
+#endif
+
+#pragma pack(push, 1)
+
+/* One card of the card list (30 bytes). */
+typedef struct CardRecord {
+  int64_t cardNumber; /* only the low 40 bits travel; read back with the upper 24 bits 0 */
+  char password[9];   /* up to 8 digits and a NUL; cut at the first non-digit */
+  int16_t year;       /* last two digits of the date stamp's year (0..99) */
+  uint8_t month;
+  uint8_t day;
+  uint8_t hour;
+  uint8_t param; /* carried unchanged */
+  uint8_t flag0; /* card flag bits 0..4 */
+  uint8_t flag1;
+  uint8_t flag2;
+  uint8_t flag3;
+  uint8_t flag4;
+  uint8_t flag7; /* bit 7 (before bit 6 in this record) */
+  uint8_t flag6; /* bit 6 */
+} CardRecord;
+
+/* One multi-card group (49 bytes). */
+typedef struct MultiCardGroup {
+  uint8_t groupNumber;    /* 0..31; a received group numbered 32 or more is dropped */
+  uint8_t param1;         /* carried unchanged */
+  int64_t cardNumbers[5]; /* negative = empty slot (read back as -1); low 40 bits travel */
+  uint8_t param2;         /* carried unchanged */
+  uint8_t enabled;
+  uint8_t flag0; /* group flag bits 0..4 */
+  uint8_t flag1;
+  uint8_t flag2;
+  uint8_t flag3;
+  uint8_t flag4;
+} MultiCardGroup;
+
+/* One period of the day (4 bytes). It is sent only when start <= 24:00, end <= 24:00 and
+ * start is before end, counted as hour * 60 + minute; otherwise it goes out as absent. An
+ * absent period reads back as 255 in all four fields. */
+typedef struct WorkTimePeriod {
+  uint8_t startHour;
+  uint8_t startMinute;
+  uint8_t endHour;
+  uint8_t endMinute;
+} WorkTimePeriod;
+
+/* One work-time schedule (26 bytes). */
+typedef struct WorkTimeSchedule {
+  uint8_t param0; /* carried unchanged */
+  uint8_t param1; /* carried unchanged */
+  WorkTimePeriod periods[6];
+} WorkTimeSchedule;
+
+#pragma pack(pop)
+
+VELKORLINK_RECORD_SIZE(CardRecord, 30);
+VELKORLINK_RECORD_SIZE(MultiCardGroup, 49);
+VELKORLINK_RECORD_SIZE(WorkTimePeriod, 4);
+VELKORLINK_RECORD_SIZE(WorkTimeSchedule, 26);
+
+/* Card list (0xF7) of at most 88 cards; count <= 0 sends none. Returns 26 + 15 per card,
+ * up to 1346. */
+VELKORLINK_API int32_t SendCards(uint8_t* packet, int32_t count, const CardRecord* cards)
+    VELKORLINK_SYMBOL(SendCards);
+
+/* Cards of a received card list (0xF8). Returns the number written, 0 for any other code. */
+VELKORLINK_API int32_t GetCards(const uint8_t* packet, uint32_t length, CardRecord* cards)
+    VELKORLINK_SYMBOL(GetCards);
+
+/* Multi-card groups (0xF5), at most 32; the filled card slots of each group close up towards
+ * slot 0 in their order. Returns 26 + 32 per group, up to 1050. */
+VELKORLINK_API int32_t SendMultiCards(uint8_t* packet, int32_t count, const MultiCardGroup* groups)
+    VELKORLINK_SYMBOL(SendMultiCards);
+
+/* Groups of a received 0xF6 packet, at most 32, skipping those numbered 32 or more. Returns the
+ * number written, 0 for any other code. */
+VELKORLINK_API int32_t GetMultiCards(const uint8_t* packet, uint32_t length,
+                                     MultiCardGroup* groups) VELKORLINK_SYMBOL(GetMultiCards);
+
+/* Work-time schedules (0xF3), at most 16. Returns 26 + 32 per schedule, up to 538. */
+VELKORLINK_API int32_t SendWorkTime(uint8_t* packet, int32_t count,
+                                    const WorkTimeSchedule* schedules)
+    VELKORLINK_SYMBOL(SendWorkTime);
+
+/* Schedules of a received 0xF4 packet, at most 16. Returns the number written, 0 for any other
+ * code. */
+VELKORLINK_API int32_t GetWorkTime(const uint8_t* packet, uint32_t length,
+                                   WorkTimeSchedule* schedules) VELKORLINK_SYMBOL(GetWorkTime);
+
+/* Ten device passwords (0xF1) or fingerprint passwords (0xE7), each a digit text or null
+ * (sent as no password), cut at the first non-digit or after eight digits. Return 66. */
+VELKORLINK_API int32_t SendDevicePassword(uint8_t* packet, const char* password0,
+                                          const char* password1, const char* password2,
+                                          const char* password3, const char* password4,
+                                          const char* password5, const char* password6,
+                                          const char* password7, const char* password8,
+                                          const char* password9)
+    VELKORLINK_SYMBOL(SendDevicePassword);
+VELKORLINK_API int32_t SendFingerPassword(uint8_t* packet, const char* password0,
+                                          const char* password1, const char* password2,
+                                          const char* password3, const char* password4,
+                                          const char* password5, const char* password6,
+                                          const char* password7, const char* password8,
+                                          const char* password9)
+    VELKORLINK_SYMBOL(SendFingerPassword);
+
+/* Password `index` (0..9) of a password packet as a digit text, written into packet bytes
+ * 76..84 (the buffer must hold at least 85 bytes); empty for an index above 9. Any command
+ * code is read. Every call returns the same address: copy the text before the next call. */
+VELKORLINK_API const char* GetDevicePassword(uint8_t* packet, uint32_t index)
+    VELKORLINK_SYMBOL(GetDevicePassword);
+
+/* ---------------------------------------------------------------------------------------
  * Voice data transfer (legacy devices)
  * ------------------------------------------------------------------------------------- */
 

@@ -21,6 +21,15 @@ const std::set<std::string> kDocumentedExports = {
     "_SendDeviceEcho",
     "_GetFirmwareVersion",
     // Card and schedule data
+    "_SendCards",
+    "_GetCards",
+    "_SendMultiCards",
+    "_GetMultiCards",
+    "_SendWorkTime",
+    "_GetWorkTime",
+    "_SendDevicePassword",
+    "_SendFingerPassword",
+    "_GetDevicePassword",
     // Events, control and peripherals
     "_GetSoundBuffer",
     "_SendSoundData",
