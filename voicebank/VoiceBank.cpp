@@ -1,0 +1,239 @@
+#include "voicebank/VoiceBank.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace sonpak {
+namespace {
+
+constexpr char kMagic[] = "MP3DATA_VER00";
+constexpr std::size_t kMagicLength = sizeof(kMagic) - 1;  // 13, stored without terminator
+constexpr std::size_t kCountOffset = 16;
+
+using Header = std::array<std::uint8_t, kHeaderSize>;
+
+[[noreturn]] void Fail(const char* what, const std::string& path, int error) {
+  throw VoiceBankError(std::string(what) + " \"" + path + "\": " + std::strerror(error));
+}
+
+// Owns one open file descriptor and closes it when it goes out of scope.
+class FileHandle {
+ public:
+  explicit FileHandle(int fd) : fd_(fd) {}
+  ~FileHandle() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// What phase 1 gathers: one length and offset per index position and all data bytes.
+struct Gathered {
+  std::array<std::int64_t, kMaxEntries> lengths{};
+  std::array<std::int64_t, kMaxEntries> offsets{};
+  std::vector<std::uint8_t> data;
+};
+
+// Reads exactly `count` bytes; a file that ends early (it shrank since its size was taken) or
+// fails to read stops the compile.
+void ReadExactly(int fd, std::uint8_t* into, std::size_t count, const std::string& path) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t got = ::read(fd, into + done, count - done);
+    if (got < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      Fail("Cannot read file", path, errno);
+    }
+    if (got == 0) {
+      throw VoiceBankError("Cannot read file \"" + path + "\": it ended after " +
+                           std::to_string(done) + " of its " + std::to_string(count) + " bytes");
+    }
+    done += static_cast<std::size_t>(got);
+  }
+}
+
+Gathered Gather(int entryCount, const std::vector<std::string>& paths) {
+  Gathered gathered;
+  std::int64_t total = 0;
+  for (int k = 0; k < entryCount; ++k) {
+    const std::string& path = paths[static_cast<std::size_t>(k)];
+    if (path.empty()) {
+      continue;  // cleared entry: its record stays unused
+    }
+    if (path.find('\0') != std::string::npos) {
+      Fail("Cannot open file", path, EINVAL);  // would otherwise name a different file
+    }
+    // Non-blocking so that a path naming a FIFO cannot hang the window; regular files ignore it.
+    FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.get() < 0) {
+      Fail("Cannot open file", path, errno);
+    }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+      Fail("Cannot open file", path, errno);
+    }
+    const std::int64_t size = info.st_size;
+    if (size > kDataCapacity - total) {
+      throw VoiceBankError(kCapacityMessage);
+    }
+    gathered.lengths[static_cast<std::size_t>(k)] = size;
+    if (size >= 1) {
+      gathered.offsets[static_cast<std::size_t>(k)] =
+          total + static_cast<std::int64_t>(kHeaderSize);
+      gathered.data.resize(static_cast<std::size_t>(total + size));
+      ReadExactly(file.get(), gathered.data.data() + total, static_cast<std::size_t>(size), path);
+      total += size;
+    }
+  }
+  return gathered;
+}
+
+void PutBigEndian24(std::uint8_t* at, std::int64_t value) {
+  at[0] = static_cast<std::uint8_t>(value >> 16);
+  at[1] = static_cast<std::uint8_t>(value >> 8);
+  at[2] = static_cast<std::uint8_t>(value);
+}
+
+Header BuildHeader(int entryCount, const Gathered& gathered) {
+  Header header;
+  header.fill(0xFF);
+  std::memcpy(header.data(), kMagic, kMagicLength);
+  header[kCountOffset] = static_cast<std::uint8_t>(entryCount);
+  for (int k = 0; k < entryCount; ++k) {
+    const std::size_t position = static_cast<std::size_t>(k);
+    if (gathered.lengths[position] < 1) {
+      continue;
+    }
+    std::uint8_t* record = header.data() + kIndexOffset + position * kIndexRecordSize;
+    record[0] = 0x00;
+    PutBigEndian24(record + 1, gathered.offsets[position]);
+    record[4] = 0x00;
+    PutBigEndian24(record + 5, gathered.lengths[position]);
+    record[8] = kInUseMarker;
+  }
+  return header;
+}
+
+// The new file while it is being written: created beside MP3DATA.MPD under a name of its own,
+// removed again unless Commit() is reached after it was renamed into place.
+class TempOutput {
+ public:
+  TempOutput() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      name_ = std::string(kVoiceBankFileName) + "." + std::to_string(::getpid()) + "-" +
+              std::to_string(attempt) + ".tmp";
+      const int fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0) {
+        fd_ = fd;
+        return;
+      }
+      if (errno != EEXIST) {
+        break;
+      }
+    }
+    Fail("Cannot create file", kVoiceBankFileName, errno);
+  }
+  ~TempOutput() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    if (!committed_) {
+      ::unlink(name_.c_str());
+    }
+  }
+  TempOutput(const TempOutput&) = delete;
+  TempOutput& operator=(const TempOutput&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& name() const { return name_; }
+
+  // Closes now and returns close()'s result: a failed close can mean lost data.
+  int Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd);
+  }
+  void Commit() { committed_ = true; }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool committed_ = false;
+};
+
+void WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t put = ::write(fd, bytes + done, count - done);
+    if (put < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      Fail("Cannot write file", kVoiceBankFileName, errno);
+    }
+    if (put == 0) {
+      Fail("Cannot write file", kVoiceBankFileName, ENOSPC);
+    }
+    done += static_cast<std::size_t>(put);
+  }
+}
+
+void WriteVoiceBank(const Header& header, const std::vector<std::uint8_t>& data) {
+  // An existing MP3DATA.MPD must be writable, just as if it were overwritten in place; its
+  // permission bits carry over to the new file.
+  struct stat existing {};
+  bool exists = false;
+  {
+    FileHandle probe(::open(kVoiceBankFileName, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (probe.get() >= 0) {
+      exists = ::fstat(probe.get(), &existing) == 0;
+    } else if (errno != ENOENT) {
+      Fail("Cannot create file", kVoiceBankFileName, errno);
+    }
+  }
+
+  TempOutput temp;
+  if (exists && ::fchmod(temp.fd(), existing.st_mode & 0777) != 0) {
+    Fail("Cannot create file", kVoiceBankFileName, errno);
+  }
+  WriteAll(temp.fd(), header.data(), header.size());
+  WriteAll(temp.fd(), data.data(), data.size());
+  if (::fsync(temp.fd()) != 0) {
+    Fail("Cannot write file", kVoiceBankFileName, errno);
+  }
+  if (temp.Close() != 0) {
+    Fail("Cannot write file", kVoiceBankFileName, errno);
+  }
+  if (::rename(temp.name().c_str(), kVoiceBankFileName) != 0) {
+    Fail("Cannot create file", kVoiceBankFileName, errno);
+  }
+  temp.Commit();
+}
+
+}  // namespace
+
+void CompileVoiceBank(int entryCount, const std::vector<std::string>& paths) {
+  if (entryCount < 0 || entryCount > kMaxEntries ||
+      paths.size() < static_cast<std::size_t>(entryCount)) {
+    throw VoiceBankError("Invalid voice bank list: " + std::to_string(entryCount) + " entries, " +
+                         std::to_string(paths.size()) + " paths");
+  }
+  const Gathered gathered = Gather(entryCount, paths);
+  WriteVoiceBank(BuildHeader(entryCount, gathered), gathered.data);
+}
+
+}  // namespace sonpak
