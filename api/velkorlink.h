@@ -188,8 +188,8 @@ VELKORLINK_API int32_t SendMultiCards(uint8_t* packet, int32_t count, const Mult
 
 /* Groups of a received 0xF6 packet, at most 32, skipping those numbered 32 or more. Returns the
  * number written, 0 for any other code. */
-VELKORLINK_API int32_t GetMultiCards(const uint8_t* packet, uint32_t length,
-                                     MultiCardGroup* groups) VELKORLINK_SYMBOL(GetMultiCards);
+VELKORLINK_API int32_t GetMultiCards(const uint8_t* packet, uint32_t length, MultiCardGroup* groups)
+    VELKORLINK_SYMBOL(GetMultiCards);
 
 /* Work-time schedules (0xF3), at most 16. Returns 26 + 32 per schedule, up to 538. */
 VELKORLINK_API int32_t SendWorkTime(uint8_t* packet, int32_t count,
