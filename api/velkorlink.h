@@ -26,13 +26,20 @@
 #include <stdbool.h>
 #endif
 
-#if defined(VELKORLINK_BUILD)
+/* VELKORLINK_SYMBOL binds a declaration to its exported symbol, the name with a leading
+ * underscore. On ELF that is an assembler label; on Windows the DLL's module definition file
+ * exports each function under the underscore name and the import library maps the plain name
+ * to it, so the declaration stays plain. */
+#if defined(_WIN32)
+#define VELKORLINK_API
+#define VELKORLINK_SYMBOL(name)
+#elif defined(VELKORLINK_BUILD)
 #define VELKORLINK_API __attribute__((visibility("default")))
+#define VELKORLINK_SYMBOL(name) __asm__("_" #name)
 #else
 #define VELKORLINK_API
-#endif
-/* Binds a declaration to its exported symbol, the name with a leading underscore. */
 #define VELKORLINK_SYMBOL(name) __asm__("_" #name)
+#endif
 
 #ifdef __cplusplus
 extern "C" {
