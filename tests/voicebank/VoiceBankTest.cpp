@@ -259,54 +259,96 @@ TEST_F(VoiceBankTest, FileYieldingFewerBytesThanItsSizeStopsTheCompile) {
   EXPECT_TRUE(FolderNames().empty());
 }
 
-TEST_F(VoiceBankTest, OutputThatCannotBeOpenedForWritingStopsTheCompile) {
-  ASSERT_EQ(::mkdir(kOutput, 0755), 0);
-  MakeFile("one.mp3", 10, 2);
-  const std::string error = CompileError({"one.mp3"});
-  EXPECT_NE(error.find(kOutput), std::string::npos) << error;
-  EXPECT_NE(error.find(std::strerror(EISDIR)), std::string::npos) << error;
-  EXPECT_TRUE(fs::is_directory(kOutput));
-  EXPECT_EQ(FolderNames(), (std::vector<std::string>{kOutput, "one.mp3"}));
-}
-
-TEST_F(VoiceBankTest, FullDiskLeavesTheOldFileAndNoTemporaryFile) {
-  MakeFile("one.mp3", 1000, 1);
-  const Bytes old = MakeFile(kOutput, 20, 2);
-
-  // A child process whose files may not grow past 5000 bytes: the write of 5096 is cut short.
+// Runs the compile in a child process, after `prepare` has set the child up. Returns the
+// child's exit status: 0 when the compile raised an error (its text in `message`), 1 when it
+// succeeded, 3 when `prepare` failed.
+int CompileInChild(const std::vector<std::string>& paths, bool (*prepare)(), std::string& message) {
   int pipeEnds[2];
-  ASSERT_EQ(::pipe(pipeEnds), 0);
+  if (::pipe(pipeEnds) != 0) {
+    return -1;
+  }
   const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
   if (child == 0) {
     ::close(pipeEnds[0]);
-    ::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{5000, 5000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    std::string message = "no error";
+    if (!prepare()) {
+      ::_exit(3);
+    }
+    std::string text;
     int status = 1;
     try {
-      Compile({"one.mp3"});
+      CompileVoiceBank(static_cast<int>(paths.size()), paths);
     } catch (const VoiceBankError& error) {
-      message = error.what();
+      text = error.what();
       status = 0;
     }
-    const ssize_t written = ::write(pipeEnds[1], message.data(), message.size());
-    ::_exit(written == static_cast<ssize_t>(message.size()) ? status : 2);
+    const ssize_t written = ::write(pipeEnds[1], text.data(), text.size());
+    ::_exit(written == static_cast<ssize_t>(text.size()) ? status : 2);
   }
   ::close(pipeEnds[1]);
-  std::string message;
+  message.clear();
   char chunk[256];
   for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;) {
     message.append(chunk, static_cast<std::size_t>(got));
   }
   ::close(pipeEnds[0]);
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << message;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+// Files may not grow past 5000 bytes, and passing the limit fails the write instead of
+// killing the process: a disk that fills up part-way through the file.
+bool LimitFileSize() {
+  ::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{5000, 5000};
+  return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+// Permission bits bind only a user other than root.
+bool BecomeUnprivileged() {
+  if (::geteuid() != 0) {
+    return true;
+  }
+  return ::setgid(65534) == 0 && ::setuid(65534) == 0;
+}
+
+TEST_F(VoiceBankTest, FullDiskLeavesTheOldFileAndNoTemporaryFile) {
+  MakeFile("one.mp3", 1000, 1);
+  const Bytes old = MakeFile(kOutput, 20, 2);
+
+  std::string message;
+  ASSERT_EQ(CompileInChild({"one.mp3"}, LimitFileSize, message), 0) << message;
   EXPECT_NE(message.find(kOutput), std::string::npos) << message;
   EXPECT_NE(message.find(std::strerror(EFBIG)), std::string::npos) << message;
+  EXPECT_EQ(ReadBytes(kOutput), old);
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{kOutput, "one.mp3"}));
+}
+
+TEST_F(VoiceBankTest, OutputThatCannotBeOpenedForWritingStopsTheCompile) {
+  MakeFile("one.mp3", 10, 2);
+
+  // A directory in its place.
+  ASSERT_EQ(::mkdir(kOutput, 0755), 0);
+  std::string error = CompileError({"one.mp3"});
+  EXPECT_NE(error.find(kOutput), std::string::npos) << error;
+  EXPECT_NE(error.find(std::strerror(EISDIR)), std::string::npos) << error;
+  EXPECT_TRUE(fs::is_directory(kOutput));
+  EXPECT_EQ(FolderNames(), (std::vector<std::string>{kOutput, "one.mp3"}));
+  ASSERT_EQ(::rmdir(kOutput), 0);
+
+  // A read-only file in a folder where anyone may create files (and so replace it by renaming).
+  const Bytes old = MakeFile(kOutput, 30, 3);
+  ASSERT_EQ(::chmod(kOutput, 0444), 0);
+  ASSERT_EQ(::chmod(scratch_.c_str(), 0777), 0);
+  const int status = CompileInChild({"one.mp3"}, BecomeUnprivileged, error);
+  if (status == 3) {
+    GTEST_SKIP() << "cannot run as an unprivileged user here";
+  }
+  ASSERT_EQ(status, 0) << error;
+  EXPECT_NE(error.find(kOutput), std::string::npos) << error;
+  EXPECT_NE(error.find(std::strerror(EACCES)), std::string::npos) << error;
   EXPECT_EQ(ReadBytes(kOutput), old);
   EXPECT_EQ(FolderNames(), (std::vector<std::string>{kOutput, "one.mp3"}));
 }
