@@ -35,6 +35,10 @@ build: configure
 demo: build
 	$(BUILD_DIR)/bin/velkor-demo
 
+# Builds and opens Sonpak, the voice bank builder window (needs a display).
+sonpak: build
+	$(BUILD_DIR)/bin/Sonpak
+
 test: format-check test-normal test-asan
 
 test-normal: build
