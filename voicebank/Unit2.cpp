@@ -101,6 +101,7 @@ TForm1::TForm1(QWidget* owner)
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   header->setSectionsClickable(false);
   header->setHighlightSections(false);
+  header->setSectionResizeMode(QHeaderView::Fixed);  // the user does not size columns
   StringGrid1->setColumnWidth(kNumberColumn, 30);
   StringGrid1->setColumnWidth(kNameColumn, 120);
   StringGrid1->setColumnWidth(kPathColumn, 584);

@@ -140,6 +140,7 @@ void BuilderWindowTest::textsAndLayout() {
   QCOMPARE(form.StringGrid1->columnWidth(0), 30);
   QCOMPARE(form.StringGrid1->columnWidth(1), 120);
   QCOMPARE(form.StringGrid1->columnWidth(2), 584);
+  QCOMPARE(form.StringGrid1->horizontalHeader()->sectionResizeMode(2), QHeaderView::Fixed);
   QCOMPARE(form.Cell(0, 0), QStringLiteral("序号"));
   QCOMPARE(form.Cell(1, 0), QStringLiteral("文件名"));
   QCOMPARE(form.Cell(2, 0), QStringLiteral("文件路径"));
