@@ -232,6 +232,105 @@ VELKORLINK_API const char* GetDevicePassword(uint8_t* packet, uint32_t index)
     VELKORLINK_SYMBOL(GetDevicePassword);
 
 /* ---------------------------------------------------------------------------------------
+ * Events, control and peripherals
+ * ------------------------------------------------------------------------------------- */
+
+#pragma pack(push, 1)
+
+/* One event record (43 bytes). Every GetEvents call that returns true sets `kind`, all eight
+ * values to -1, `cardNumber` to -1 and `digits` to an empty text before decoding; `number`
+ * and `code` change only when the record carries them. */
+typedef struct EventRecord {
+  uint8_t kind;    /* current device: record byte 0; legacy device: the opcode's high nibble */
+  uint64_t number; /* kinds 0 and 3: 48-bit number; kind 4: 16-bit number */
+  uint8_t code;    /* kinds 0, 1 and 3: event code; its high nibble is the code group */
+  int16_t value1;  /* values that depend on kind and code; -1 when the record has none */
+  int16_t value2;
+  int16_t value3;
+  int16_t value4;
+  int16_t value5;
+  int16_t value6;
+  int16_t value7;
+  int16_t value8;
+  int64_t cardNumber; /* code group 8 of a current device: 40-bit card number */
+  char digits[9];     /* code group 9 of a current device: up to 8 digits and a NUL */
+} EventRecord;
+
+/* A mode block of a reader or a fingerprint reader (5 bytes), carried unchanged, except that a
+ * legacy reader takes settings[0] and settings[1] as decimal numbers 0..99. */
+typedef struct ModeBlock {
+  uint8_t settings[5];
+} ModeBlock;
+
+/* A fingerprint template exchange (135 bytes). */
+typedef struct FingerDataRecord {
+  uint8_t leadByte;          /* byte 26 of an upload (0xE8) or request (0xEA); else 0 */
+  uint8_t lowBits;           /* low two bits of byte 27, for every packet */
+  uint32_t number;           /* request only: bytes 29..32, most significant first */
+  uint8_t lowNibble;         /* request only: low four bits of byte 28 */
+  uint8_t templateData[128]; /* upload: the template received; SendFingerData: the one sent */
+} FingerDataRecord;
+
+#pragma pack(pop)
+
+VELKORLINK_RECORD_SIZE(EventRecord, 43);
+VELKORLINK_RECORD_SIZE(ModeBlock, 5);
+VELKORLINK_RECORD_SIZE(FingerDataRecord, 135);
+
+/* Decodes the last record still counted in an event packet and counts it off (packet byte 26
+ * goes down by one), so repeated calls give the records from last to first. Returns false,
+ * writing nothing, once the count is 0. Kinds above 4 are consumed without decoding. Tests no
+ * command code; a legacy kind-2 record is also copied into packet bytes 30..39. */
+VELKORLINK_API bool GetEvents(uint8_t* packet, EventRecord* record) VELKORLINK_SYMBOL(GetEvents);
+
+/* Control command (0xF9): `command` with bit 7 set and three argument bytes (low bytes of the
+ * values). Returns 41 (current device) or 102 (legacy device). */
+VELKORLINK_API int32_t SendControl(uint8_t* packet, int32_t command, int32_t first, int32_t second,
+                                   int32_t third) VELKORLINK_SYMBOL(SendControl);
+
+/* Sets the extra output to the low byte of `value` (0xF9). Returns 41 or 102. */
+VELKORLINK_API int32_t SendExOutput(uint8_t* packet, int32_t value) VELKORLINK_SYMBOL(SendExOutput);
+
+/* Sets the device clock to the local time one second before the call (0xF9). Returns 41 or
+ * 102. */
+VELKORLINK_API int32_t SendTimer(uint8_t* packet) VELKORLINK_SYMBOL(SendTimer);
+
+/* Reader mode report (0xEE) / fingerprint mode report (0xEC): copies bytes 26..30 into `block`
+ * and returns true; for any other code returns false and leaves `block` as it was. */
+VELKORLINK_API bool GetReaderMoton(const uint8_t* packet, ModeBlock* block)
+    VELKORLINK_SYMBOL(GetReaderMoton);
+VELKORLINK_API bool GetFingerMoton(const uint8_t* packet, ModeBlock* block)
+    VELKORLINK_SYMBOL(GetFingerMoton);
+
+/* Reader mode: 0xEF with the block at bytes 26..30, returns 31 (current device); a legacy
+ * frame, returns 102 (legacy device). */
+VELKORLINK_API int32_t SendReaderMoton(uint8_t* packet, const ModeBlock* block)
+    VELKORLINK_SYMBOL(SendReaderMoton);
+
+/* Fingerprint mode: 0xED with the block at bytes 26..30 for every device type. Returns 31. */
+VELKORLINK_API int32_t SendFingerMoton(uint8_t* packet, const ModeBlock* block)
+    VELKORLINK_SYMBOL(SendFingerMoton);
+
+/* Fingerprint control command (0xF9): selector, `command` with bit 7 set, `number` most
+ * significant byte first. Writes up to byte 40; returns 32. */
+VELKORLINK_API int32_t SendFingerControl(uint8_t* packet, int32_t selector, uint32_t number,
+                                         int32_t command) VELKORLINK_SYMBOL(SendFingerControl);
+
+/* Fingerprint control report: byte 26 (0..255) when byte 0 is 0xF9, else 0. */
+VELKORLINK_API int32_t GetFingerControl(const uint8_t* packet) VELKORLINK_SYMBOL(GetFingerControl);
+
+/* Fills `record` from a template upload (0xE8: lead byte, low bits, template) or request
+ * (0xEA: lead byte, low bits, low nibble, number); any other packet sets only `leadByte` to 0
+ * and `lowBits`. Fields the packet does not carry keep their contents. Reads up to byte 155. */
+VELKORLINK_API void GetFingerData(const uint8_t* packet, FingerDataRecord* record)
+    VELKORLINK_SYMBOL(GetFingerData);
+
+/* Answers a template request (0xEA) with the record's template (0xEB, bytes 26..153). Returns
+ * 154; for any other code returns 0 and leaves the packet as it was. */
+VELKORLINK_API int32_t SendFingerData(uint8_t* packet, const FingerDataRecord* record)
+    VELKORLINK_SYMBOL(SendFingerData);
+
+/* ---------------------------------------------------------------------------------------
  * Voice data transfer (legacy devices)
  * ------------------------------------------------------------------------------------- */
 

@@ -31,6 +31,18 @@ const std::set<std::string> kDocumentedExports = {
     "_SendFingerPassword",
     "_GetDevicePassword",
     // Events, control and peripherals
+    "_GetEvents",
+    "_SendControl",
+    "_SendExOutput",
+    "_SendTimer",
+    "_SendReaderMoton",
+    "_GetReaderMoton",
+    "_SendFingerMoton",
+    "_GetFingerMoton",
+    "_SendFingerControl",
+    "_GetFingerControl",
+    "_GetFingerData",
+    "_SendFingerData",
     "_GetSoundBuffer",
     "_SendSoundData",
 };
