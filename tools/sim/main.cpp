@@ -1,0 +1,151 @@
+// velkor-sim: simulated devices of both generations that talk to a host over UDP, check every
+// reply the host sends and report what they saw.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "Simulator.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr unsigned kMaxDevices = 64;
+
+constexpr char kHelp[] = R"(usage: velkor-sim [options]
+
+Plays one or more devices against a host over UDP. Devices speak first: each sends its
+packets sealed under the incoming link key, waits for the host's one reply, checks it (it must
+open under the outgoing link key, carry bytes 1..9 and block bytes 8..13 back, and hold a
+command the device understands in answer to that packet) and applies it to its state.
+
+Devices alternate between the generations: device 1, 3, ... are current devices (type 1),
+device 2, 4, ... legacy controllers behind a network module (type 0). Every round each device
+sends every packet family of its generation in a shuffled order:
+  0xFF configuration (the first packet of a device), 0xFA module packet (legacy),
+  0xFC configuration with firmware version, 0x01 event report, 0x02 poll,
+  0xF8 card list, 0xF6 group list, 0xF4 schedule list, 0xEE reader mode report,
+  0xE8 fingerprint template upload and 0xEA template request, 0xEC finger mode report
+  (current), 0xF2 voice data request (legacy).
+Event reports use command code 0x01 and polls 0x02: the link library fixes no code for them.
+Event records mix kinds 0..5 and every code group.
+
+A template reply must carry the template last uploaded for the slot asked for; a clock
+setting must be within two minutes of the local clock.
+
+options:
+  --host ADDR        host's IPv4 address (default 127.0.0.1)
+  --port N           host's UDP port (default 47810)
+  --devices N        number of devices, 1..64 (default 2)
+  --rounds N         rounds of packets per device (default 3)
+  --seed N           seed of everything the devices draw (default 1); a seed gives one run
+  --faults LIST      comma-separated faults, each injected once per device in a seeded round,
+                     or "all":
+                       corrupt-block  a bit of the sealed block flipped
+                       wrong-serial   a block whose serial copy differs from bytes 3..9
+                       truncated      a packet cut short of its head (a voice request short
+                                      of its request word)
+                       duplicate      a packet sent twice
+                       burst          3 to 6 polls and event reports back to back
+                     The first three must be refused without a reply (each is followed by
+                     the intact packet, whose reply must come first); the last two must be
+                     answered once per datagram.
+  --timeout-ms N     wait for each reply (default 1000)
+  --interval-ms N    pause between exchanges (default 0)
+  --quiet            print failures and the summary only
+  --help             this text
+
+Exit status: 0 when every reply was verified, no packet went unanswered and no spoiled packet
+was answered; 1 otherwise; 2 for a usage error.
+)";
+
+bool ParseNumber(const char* text, unsigned long long max, unsigned long long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoull(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && value <= max && text[0] != '-';
+}
+
+bool ParseFaults(std::string_view list, velkor::sim::Options& options) {
+  if (list == "all") {
+    for (std::size_t i = 0; i < velkor::sim::kFaultKinds; ++i) {
+      options.faults.push_back(static_cast<velkor::sim::Fault>(i));
+    }
+    return true;
+  }
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    const auto fault = velkor::sim::ParseFault(list.substr(0, comma));
+    if (!fault) {
+      return false;
+    }
+    options.faults.push_back(*fault);
+    list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+  }
+  return true;
+}
+
+int Usage(const char* problem) {
+  std::fprintf(stderr, "velkor-sim: %s (see --help)\n", problem);
+  return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  velkor::sim::Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view flag = argv[i];
+    if (flag == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (flag == "--quiet") {
+      options.quiet = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      return Usage("unknown option or missing value");
+    }
+    const char* value = argv[++i];
+    unsigned long long n = 0;
+    if (flag == "--host") {
+      options.host = value;
+    } else if (flag == "--faults") {
+      if (!ParseFaults(value, options)) {
+        return Usage("unknown fault");
+      }
+    } else if (!ParseNumber(value, 0xFFFFFFFFull, n)) {
+      return Usage("not a number");
+    } else if (flag == "--port" && n > 0 && n <= 65535) {
+      options.port = static_cast<std::uint16_t>(n);
+    } else if (flag == "--devices" && n >= 1 && n <= kMaxDevices) {
+      options.devices = static_cast<unsigned>(n);
+    } else if (flag == "--rounds") {
+      options.rounds = static_cast<unsigned>(n);
+    } else if (flag == "--seed") {
+      options.seed = n;
+    } else if (flag == "--timeout-ms" && n > 0 && n <= 60000) {
+      options.timeoutMs = static_cast<int>(n);
+    } else if (flag == "--interval-ms" && n <= 60000) {
+      options.intervalMs = static_cast<int>(n);
+    } else {
+      return Usage("unknown option or value out of range");
+    }
+  }
+
+  try {
+    velkor::sim::Simulator simulator(
+        options, [&](std::size_t) { return velkor::sim::ConnectUdp(options.host, options.port); },
+        stdout);
+    const velkor::sim::Stats stats = simulator.Run();
+    velkor::sim::PrintSummary(stdout, options, stats);
+    return stats.Passed() ? 0 : 1;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velkor-sim: %s\n", error.what());
+    return kExitUsage;
+  }
+}
