@@ -32,8 +32,9 @@ configure: deps
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# The example host and simulated devices over UDP on 127.0.0.1 for a few seconds.
 demo: build
-	$(BUILD_DIR)/bin/velkor-demo
+	sh tools/demo/run_demo.sh $(BUILD_DIR)/bin
 
 # Builds and opens Sonpak, the voice bank builder window (needs a display).
 sonpak: build
