@@ -156,6 +156,7 @@ TEST(FingerData, UploadRequestAndReply) {
   ExpectCanaryFrom(request, 154);
 }
 
+#if !defined(_WIN32)  // Windows takes its zone from the system, not from a POSIX TZ rule
 // The runtime's clock, in a zone half an hour off whole hours, against UTC shifted by hand.
 TEST(SendTimer, ReadsTheLocalClock) {
   setenv("TZ", "<+0530>-5:30", 1);
@@ -182,5 +183,6 @@ TEST(SendTimer, ReadsTheLocalClock) {
   }
   FAIL() << "the clock never held still for one call";
 }
+#endif
 
 }  // namespace
