@@ -178,8 +178,8 @@ void PrintGroups(const uint8_t* packet, uint32_t length) {
   std::printf("     %d multi-card groups:", count);
   for (int32_t i = 0; i < count; ++i) {
     int members = 0;
-    for (int64_t card : groups[i].cardNumbers) {
-      members += card >= 0 ? 1 : 0;  // -1 marks an empty slot
+    for (int slot = 0; slot < 5; ++slot) {  // -1 marks an empty slot
+      members += groups[i].cardNumbers[slot] >= 0 ? 1 : 0;
     }
     std::printf(" #%u (%d cards%s)", groups[i].groupNumber, members,
                 groups[i].enabled ? ", enabled" : "");

@@ -78,7 +78,7 @@ TEST(DevicePackets, RecordListsReadBackAsTheDeviceHoldsThem) {
       const sim::Card& card = device.cards[i];
       EXPECT_EQ(static_cast<std::uint64_t>(hostCards[i].cardNumber), card.number);
       EXPECT_EQ(hostCards[i].password, card.password);
-      EXPECT_EQ(hostCards[i].year, card.year);
+      EXPECT_EQ(+hostCards[i].year, card.year);
       EXPECT_EQ(hostCards[i].hour, card.hour);
       EXPECT_EQ(hostCards[i].param, card.param);
       EXPECT_EQ(hostCards[i].flag7, card.flags >> 7);
@@ -98,7 +98,7 @@ TEST(DevicePackets, RecordListsReadBackAsTheDeviceHoldsThem) {
       for (std::size_t slot = 0; slot < 5; ++slot) {
         const std::int64_t expected =
             slot < group.cards.size() ? static_cast<std::int64_t>(group.cards[slot]) : -1;
-        EXPECT_EQ(hostGroups[i].cardNumbers[slot], expected);
+        EXPECT_EQ(+hostGroups[i].cardNumbers[slot], expected);
       }
     }
 
@@ -136,7 +136,7 @@ TEST(DevicePackets, EventRecordsDecodeAsBuilt) {
       ASSERT_TRUE(GetEvents(packet.buffer, &record));
       EXPECT_EQ(record.kind, legacy ? b[0] >> 4 : b[0]);
       if (record.kind == 0 || record.kind == 3) {
-        EXPECT_EQ(record.number, sim::GetBigEndian(&b[1], 6));
+        EXPECT_EQ(+record.number, sim::GetBigEndian(&b[1], 6));
         EXPECT_EQ(record.code, b[7]);
         const int group = b[7] >> 4;
         if (!legacy && group == 8) {
@@ -146,12 +146,12 @@ TEST(DevicePackets, EventRecordsDecodeAsBuilt) {
           EXPECT_EQ(record.digits, sim::UnpackDigits(&b[9]));
         }
       } else if (record.kind == 4) {
-        EXPECT_EQ(record.number, sim::GetBigEndian(&b[1], 2));
+        EXPECT_EQ(+record.number, sim::GetBigEndian(&b[1], 2));
       } else if (record.kind == 1) {
         EXPECT_EQ(record.code, b[1]);
-        EXPECT_EQ(record.value7, b[3] <= 10 ? b[3] : -1);
+        EXPECT_EQ(+record.value7, b[3] <= 10 ? b[3] : -1);
       } else if (record.kind == 2) {
-        EXPECT_EQ(record.value1, sim::FromBcd(b[1]));
+        EXPECT_EQ(+record.value1, sim::FromBcd(b[1]));
       }
     }
     EventRecord done{};
@@ -175,7 +175,7 @@ TEST(DevicePackets, FingerprintVoiceAndModePackets) {
   const Received request(sim::FingerRequestPacket(current, 5, 12345));
   GetFingerData(request.buffer, &record);
   EXPECT_EQ(record.leadByte, 5);
-  EXPECT_EQ(record.number, 12345u);
+  EXPECT_EQ(+record.number, 12345u);
   EXPECT_EQ(record.lowNibble, 5);
 
   const sim::DeviceState legacy = Device(3, true);

@@ -36,9 +36,9 @@ sim::Options Quiet(unsigned devices, unsigned rounds, std::uint64_t seed) {
 
 std::vector<std::uint64_t> Members(const MultiCardGroup& group) {
   std::vector<std::uint64_t> members;
-  for (std::int64_t card : group.cardNumbers) {
-    if (card >= 0) {
-      members.push_back(static_cast<std::uint64_t>(card));
+  for (std::size_t slot = 0; slot < 5; ++slot) {
+    if (group.cardNumbers[slot] >= 0) {
+      members.push_back(static_cast<std::uint64_t>(group.cardNumbers[slot]));
     }
   }
   return members;

@@ -25,6 +25,7 @@ fail() {
   exit 1
 }
 
+: >"$work/first.log"  # exists before the background host opens it
 "$bin/velkor-host" --port 0 --quiet >"$work/first.log" 2>&1 &
 host_pid=$!
 port=
@@ -44,7 +45,7 @@ timeout 10 "$bin/velkor-host" --port "$port" >"$work/second.log" 2>&1 || status=
 grep -q "port $port on 127.0.0.1 is already in use" "$work/second.log" ||
   fail "no clear message for a port in use"
 
-kill -TERM "$host_pid"
+kill -TERM "$host_pid" 2>/dev/null || true
 wait "$host_pid" || fail "velkor-host did not stop cleanly"
 host_pid=
 

@@ -21,6 +21,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
+: >"$work/host.log"  # exists before the background host opens it
 "$bin/velkor-host" --port 0 --cards "$root/examples/host/cards.txt" \
   >"$work/host.log" 2>"$work/host.err" &
 host_pid=$!
@@ -48,8 +49,8 @@ status=0
 "$bin/velkor-sim" --port "$port" --devices 4 --rounds 2 --seed 6 --faults all \
   --interval-ms 20 --quiet >"$work/sim.log" 2>&1 || status=$?
 
-kill -TERM "$host_pid"
-wait "$host_pid" || true
+kill -TERM "$host_pid" 2>/dev/null || true
+wait "$host_pid" || status=1
 host_pid=
 wait "$tail_pid" || true
 tail_pid=
