@@ -43,8 +43,9 @@ Json GroupFields(const MultiCardGroup& group) {
   j.Set("groupNumber", Json::Int(group.groupNumber));
   j.Set("param1", Json::Hex8(group.param1));
   Json cards = Json::Array();
-  for (std::int64_t card : group.cardNumbers) {
-    cards.Push(Json::Int(card));
+  // Indexed, not by reference: the packed record leaves the numbers unaligned.
+  for (std::size_t i = 0; i < 5; ++i) {
+    cards.Push(Json::Int(group.cardNumbers[i]));
   }
   j.Set("cardNumbers", std::move(cards));
   j.Set("param2", Json::Hex8(group.param2));
