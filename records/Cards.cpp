@@ -85,7 +85,8 @@ int32_t SendCards(uint8_t* packet, int32_t count, const CardRecord* cards) {
 }
 
 int32_t GetCards(const uint8_t* packet, uint32_t length, CardRecord* cards) {
-  if (packet[wire::kCommandCode] != wire::code::kCardsFromDevice) {
+  // A packet shorter than the head has no command code to test: not even byte 0 is read.
+  if (length < wire::kHeadLength || packet[wire::kCommandCode] != wire::code::kCardsFromDevice) {
     return 0;
   }
   const std::size_t n = records::ReceivedRecords(length, card::kStride);

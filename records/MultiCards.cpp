@@ -86,7 +86,9 @@ int32_t SendMultiCards(uint8_t* packet, int32_t count, const MultiCardGroup* gro
 }
 
 int32_t GetMultiCards(const uint8_t* packet, uint32_t length, MultiCardGroup* groups) {
-  if (packet[wire::kCommandCode] != wire::code::kMultiCardsFromDevice) {
+  // A packet shorter than the head has no command code to test: not even byte 0 is read.
+  if (length < wire::kHeadLength ||
+      packet[wire::kCommandCode] != wire::code::kMultiCardsFromDevice) {
     return 0;
   }
   const std::size_t n = std::min(records::ReceivedRecords(length, group::kStride),

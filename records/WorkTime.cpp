@@ -74,7 +74,8 @@ int32_t SendWorkTime(uint8_t* packet, int32_t count, const WorkTimeSchedule* sch
 }
 
 int32_t GetWorkTime(const uint8_t* packet, uint32_t length, WorkTimeSchedule* schedules) {
-  if (packet[wire::kCommandCode] != wire::code::kWorkTimeFromDevice) {
+  // A packet shorter than the head has no command code to test: not even byte 0 is read.
+  if (length < wire::kHeadLength || packet[wire::kCommandCode] != wire::code::kWorkTimeFromDevice) {
     return 0;
   }
   const std::size_t n = std::min(records::ReceivedRecords(length, schedule::kStride),
