@@ -7,8 +7,12 @@ BUILD_DIR      ?= build
 ASAN_BUILD_DIR ?= build-asan
 BUILD32_DIR    ?= build-linux32
 WIN32_DIR      ?= build-win32
+FUZZ_DIR       ?= build-fuzz
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS    ?=
+# Seconds each fuzzer runs in `make fuzz`, and in the brief run that `make test` includes.
+FUZZ_SECONDS    ?= 60
+CI_FUZZ_SECONDS ?= 10
 
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
@@ -18,6 +22,9 @@ PACKAGES := build-essential cmake pkg-config git binutils clang-format \
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
 PACKAGES32    := g++-multilib libssl-dev:i386 googletest
 PACKAGES_WIN  := g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386
+
+# clang with libFuzzer and its sanitizer runtimes for `make fuzz`.
+PACKAGES_FUZZ  := clang libclang-rt-14-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -33,7 +40,7 @@ define install-missing
 endef
 
 .PHONY: all deps deps-i386 deps32 deps-win configure build demo test test-normal test-asan \
-        test32 test-windows format format-check sonpak clean
+        test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz
 
 all: build
 
@@ -64,7 +71,7 @@ demo: build
 sonpak: build
 	$(BUILD_DIR)/bin/Sonpak
 
-test: format-check test-normal test-asan
+test: format-check test-normal test-asan test-fuzz
 
 test-normal: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
@@ -98,5 +105,34 @@ format-check: deps
 format:
 	clang-format -i $(FORMAT_FILES)
 
+deps-fuzz: deps
+	$(call install-missing,$(PACKAGES_FUZZ))
+
+# Builds every fuzz harness with clang (libFuzzer, ASan, UBSan) and runs each for FUZZ_SECONDS.
+# The committed corpora in fuzz/corpus are only read: new inputs go to $(FUZZ_DIR)/corpus/<name>,
+# a crash to $(FUZZ_DIR)/crashes/<name>/, each run's output to $(FUZZ_DIR)/logs/<name>.log.
+fuzz: deps-fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVELKOR_BUILD_FUZZERS=ON -DVELKOR_BUILD_TESTS=OFF -DVELKOR_BUILD_SONPAK=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	@for fuzzer in $(FUZZ_DIR)/bin/fuzz_*; do \
+	  name=$${fuzzer##*/fuzz_}; log=$(FUZZ_DIR)/logs/$$name.log; \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$name $(FUZZ_DIR)/crashes/$$name $(FUZZ_DIR)/logs; \
+	  if ! $$fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=4608 -print_final_stats=1 \
+	      -artifact_prefix=$(FUZZ_DIR)/crashes/$$name/ $(FUZZ_DIR)/corpus/$$name fuzz/corpus/$$name \
+	      > $$log 2>&1; then \
+	    tail -n 60 $$log; echo "fuzz_$$name FAILED: input kept in $(FUZZ_DIR)/crashes/$$name/"; \
+	    exit 1; \
+	  fi; \
+	  printf '%-24s %10s execs in %ss, corpus %s, coverage %s\n' fuzz_$$name \
+	    "$$(sed -n 's/^stat::number_of_executed_units: *//p' $$log)" $(FUZZ_SECONDS) \
+	    "$$(sed -n 's/.*DONE .*corp: \([0-9]*\).*/\1/p' $$log)" \
+	    "$$(sed -n 's/.*DONE .*cov: \([0-9]*\).*/\1/p' $$log)"; \
+	done
+
+# The brief fuzzing run of `make test`.
+test-fuzz:
+	$(MAKE) fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR)
