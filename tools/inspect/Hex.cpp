@@ -50,7 +50,8 @@ std::optional<std::vector<std::uint8_t>> ParseHex(std::string_view text, std::st
       continue;
     }
     if (bytes.size() == kMaxPacketBytes) {
-      error = "more than " + std::to_string(kMaxPacketBytes) + " bytes";
+      error = "more than 65536 bytes";
+      static_assert(kMaxPacketBytes == 65536);
       return std::nullopt;
     }
     bytes.push_back(static_cast<std::uint8_t>(high << 4 | nibble));

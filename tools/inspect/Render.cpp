@@ -71,7 +71,8 @@ std::string Inline(const Json& v) {
   if (v.is_array()) {
     out = "[";
     for (std::size_t i = 0; i < v.items().size(); ++i) {
-      out += (i > 0 ? " " : "") + Inline(v.items()[i]);
+      out += i > 0 ? " " : "";
+      out += Inline(v.items()[i]);
     }
     return out + "]";
   }
@@ -92,7 +93,8 @@ void Member(std::string& out, const std::string& name, const Json& value, int de
   } else if (IsFlatArray(value)) {
     std::string items;
     for (const Json& item : value.items()) {
-      items += (items.empty() ? "" : " ") + Scalar(item, true);
+      items += items.empty() ? "" : " ";
+      items += Scalar(item, true);
     }
     out += indent + name + ": " + items + "\n";
   } else if (IsFlatObject(value) && Inline(value).size() <= kInlineWidth) {
@@ -104,7 +106,9 @@ void Member(std::string& out, const std::string& name, const Json& value, int de
     out += indent + name + " (" + std::to_string(value.items().size()) + "):\n";
     for (std::size_t i = 0; i < value.items().size(); ++i) {
       const Json& item = value.items()[i];
-      const std::string label = "[" + std::to_string(i) + "]";
+      std::string label = "[";
+      label += std::to_string(i);
+      label += "]";
       if (IsScalar(item) || IsFlatArray(item) || IsFlatObject(item)) {
         out += indent + "  " + label + " " + Inline(item) + "\n";
       } else if (item.is_object()) {
@@ -190,7 +194,8 @@ std::string HeadText(const Json& head) {
 std::string RenderText(const Json& report) {
   std::string out = "packet";
   if (const Json* index = report.Find("index")) {
-    out += " " + std::to_string(index->integer());
+    out += " ";
+    out += std::to_string(index->integer());
   }
   const std::string source = SourceText(report.Find("source"));
   if (!source.empty()) {
