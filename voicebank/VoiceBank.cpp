@@ -66,6 +66,24 @@ void ReadExactly(int fd, std::uint8_t* into, std::size_t count, const std::strin
   }
 }
 
+// After a file's `size` bytes the file must end. One more byte means it grew since its size was
+// taken (another program is still writing it): what was read is not the whole file, and
+// storing it would put a cut-off prompt into the voice bank.
+void ExpectEnd(int fd, std::int64_t size, const std::string& path) {
+  std::uint8_t byte = 0;
+  ssize_t got = 0;
+  do {
+    got = ::read(fd, &byte, 1);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    Fail("Cannot read file", path, errno);
+  }
+  if (got > 0) {
+    throw VoiceBankError("Cannot read file \"" + path + "\": it grew past its " +
+                         std::to_string(size) + " bytes while being read");
+  }
+}
+
 Gathered Gather(int entryCount, const std::vector<std::string>& paths) {
   Gathered gathered;
   std::int64_t total = 0;
@@ -96,6 +114,7 @@ Gathered Gather(int entryCount, const std::vector<std::string>& paths) {
           total + static_cast<std::int64_t>(kHeaderSize);
       gathered.data.resize(static_cast<std::size_t>(total + size));
       ReadExactly(file.get(), gathered.data.data() + total, static_cast<std::size_t>(size), path);
+      ExpectEnd(file.get(), size, path);
       total += size;
     }
   }
