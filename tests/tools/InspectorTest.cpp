@@ -2,6 +2,8 @@
 // standard input and the committed capture, as text and as JSON.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -213,6 +215,29 @@ TEST(Inspector, UsageAndUnreadableFiles) {
   const Outcome wrong = Inspect({"--pcap", velkor::test::VectorsFolder() + "/vectors.json"});
   EXPECT_EQ(wrong.status, 1);
   EXPECT_NE(wrong.err.find("unknown magic number"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Time stamps as the file's resolution writes them, also a fraction too large for it.
+TEST(Inspector, CaptureTimeStampsKeepTheirResolution) {
+  std::ifstream committed(velkor::test::VectorsFolder() + "/vectors.pcap", std::ios::binary);
+  std::string file((std::istreambuf_iterator<char>(committed)), std::istreambuf_iterator<char>());
+  ASSERT_GT(file.size(), 48u);
+  // Frame 1's fraction (record header bytes 4..7, little-endian) set beyond a microsecond.
+  const std::uint32_t fraction = 12345678;
+  for (int i = 0; i < 4; ++i) {
+    file[28 + static_cast<std::size_t>(i)] = static_cast<char>(fraction >> (8 * i));
+  }
+  const std::string path = "inspector-time-stamps.pcap";
+  std::ofstream(path, std::ios::binary) << file;
+  const Outcome run = Inspect({"--json", "--pcap", path});
+  EXPECT_EQ(run.status, 0) << run.err;
+  const Json packets = *ParseOutput(run.out).Find("packets");
+  EXPECT_EQ(packets.items()[0].Find("source")->Find("time")->text(), "1700000000.12345678");
+  EXPECT_EQ(packets.items()[1].Find("source")->Find("time")->text(), "1700000001.001000");
 }
 
 }  // namespace

@@ -157,9 +157,12 @@ void ReadCaptureFile(Output& output, const std::string& path) {
     source.Set("frame", Json::Int(static_cast<std::int64_t>(d.frame)));
     source.Set("from", Json::Text(FormatEndpoint(d.source, d.source_port)));
     source.Set("to", Json::Text(FormatEndpoint(d.destination, d.destination_port)));
+    // Zero-padded to the file's resolution; a damaged file may hold a larger fraction.
     std::string fraction = std::to_string(d.fraction);
-    fraction.insert(0, (capture.nanoseconds ? 9 : 6) - std::min<std::size_t>(fraction.size(), 9),
-                    '0');
+    const std::size_t width = capture.nanoseconds ? 9 : 6;
+    if (fraction.size() < width) {
+      fraction.insert(0, width - fraction.size(), '0');
+    }
     source.Set("time", Json::Text(std::to_string(d.seconds) + "." + fraction));
     output.Packet(d.payload, std::move(source));
   }
