@@ -71,7 +71,7 @@ demo: build
 sonpak: build
 	$(BUILD_DIR)/bin/Sonpak
 
-test: format-check test-normal test-asan test-fuzz
+test: format-check test-normal test-asan test32 test-windows test-fuzz
 
 test-normal: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
