@@ -8,6 +8,7 @@ ASAN_BUILD_DIR ?= build-asan
 BUILD32_DIR    ?= build-linux32
 WIN32_DIR      ?= build-win32
 FUZZ_DIR       ?= build-fuzz
+BENCH_DIR      ?= build-bench
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS    ?=
 # Seconds each fuzzer runs in `make fuzz`, and in the brief run that `make test` includes.
@@ -23,8 +24,10 @@ PACKAGES := build-essential cmake pkg-config git binutils clang-format \
 PACKAGES32    := g++-multilib libssl-dev:i386 googletest
 PACKAGES_WIN  := g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386
 
-# clang with libFuzzer and its sanitizer runtimes for `make fuzz`.
+# clang with libFuzzer and its sanitizer runtimes for `make fuzz`; Google Benchmark for
+# `make bench`.
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
+PACKAGES_BENCH := libbenchmark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -40,7 +43,8 @@ define install-missing
 endef
 
 .PHONY: all deps deps-i386 deps32 deps-win configure build demo test test-normal test-asan \
-        test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz
+        test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz \
+        deps-bench bench
 
 all: build
 
@@ -134,5 +138,16 @@ fuzz: deps-fuzz
 test-fuzz:
 	$(MAKE) fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
 
+deps-bench: deps
+	$(call install-missing,$(PACKAGES_BENCH))
+
+# Builds the benchmarks as the library ships (RelWithDebInfo, -O2) and runs them; not part of
+# `make test`. The ratios and per-record figures are printed at the end.
+bench: deps-bench
+	cmake -S . -B $(BENCH_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_BENCHMARKS=ON \
+	  -DVELKOR_BUILD_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target velkor-bench
+	$(BENCH_DIR)/bin/velkor-bench
+
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR) $(BENCH_DIR)
