@@ -86,6 +86,10 @@ void ExpectEnd(int fd, std::int64_t size, const std::string& path) {
 
 Gathered Gather(int entryCount, const std::vector<std::string>& paths) {
   Gathered gathered;
+  // Room for the most data a voice bank holds, taken once: growing the buffer file by file
+  // copied and cleared the data gathered so far again and again, and made the compile cost
+  // nearly twice its reads and writes.
+  gathered.data.reserve(static_cast<std::size_t>(kDataCapacity));
   std::int64_t total = 0;
   for (int k = 0; k < entryCount; ++k) {
     const std::string& path = paths[static_cast<std::size_t>(k)];
