@@ -107,7 +107,9 @@ VELKORLINK_API int32_t GetFirmwareVersion(const uint8_t* packet)
  * way in C and C++. Boolean fields are single bytes: any non-zero value counts as set when
  * sending; reading writes exactly 0 or 1. Get functions write (length - 26) / stride records
  * (at most 32 groups or 16 schedules; a card list has no cap), so the host's array must have
- * room for that many; a length below 26 gives 0 and writes nothing.
+ * room for that many; a length below 26 gives 0 and writes nothing. Being packed, a multi-byte
+ * field may sit at any address: read and write fields by value, never through a pointer or a
+ * C++ reference to the field itself.
  * ------------------------------------------------------------------------------------- */
 
 /* Checks a record's size at compile time: static_assert in C++ and C11, and in C99 an array
