@@ -19,15 +19,15 @@ std::vector<std::uint8_t> Hex(std::string_view text) {
   return out;
 }
 
-Buffer MakePacket(const DevicePacket& spec, bool seal) {
+Buffer MakePacket(const DevicePacket& packet, bool seal) {
   Buffer b;
-  for (std::size_t i = 0; i < spec.length; ++i) {
+  for (std::size_t i = 0; i < packet.length; ++i) {
     b[i] = 0;
   }
-  b[0] = spec.code;
-  b[2] = spec.type;
+  b[0] = packet.code;
+  b[2] = packet.type;
   for (int i = 0; i < 7; ++i) {
-    b[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(spec.serial >> (8 * (6 - i)));
+    b[3 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(packet.serial >> (8 * (6 - i)));
   }
   for (std::size_t i = 18; i < 24; ++i) {
     b[i] = static_cast<std::uint8_t>(i);

@@ -43,7 +43,7 @@ struct DevicePacket {
   std::uint64_t serial = 0x00010203040506;
   std::size_t length = 26;
 };
-Buffer MakePacket(const DevicePacket& spec, bool seal = true);
+Buffer MakePacket(const DevicePacket& packet, bool seal = true);
 
 // The device's view of a reply: opens under the outgoing key text with bytes 10..17 equal to
 // 2..9 and the check value right. Returns the plain block.

@@ -206,8 +206,8 @@ void BuilderWindowTest::load() {
 
   QCOMPARE(form.EntryCount, entryCount);
   QCOMPARE(form.RowCount(), entryCount + 1);
-  for (const QString& spec : rows) {
-    const QStringList parts = spec.split(QLatin1Char('|'));
+  for (const QString& expected : rows) {
+    const QStringList parts = expected.split(QLatin1Char('|'));
     const int row = parts[0].toInt();
     QCOMPARE(form.Cell(0, row), parts[1]);
     QCOMPARE(form.Cell(1, row), parts[2]);
@@ -290,9 +290,9 @@ void BuilderWindowTest::compileWritesTheFileSilently() {
   TForm1 form;
   form.SetCell(2, 1, QStringLiteral("typed.mp3"));
   QStringList paths;
-  for (const QString& spec : files) {
-    const QString path = QDir::current().absoluteFilePath(spec.section(QLatin1Char(':'), 0, 0));
-    MakeFile(path, spec.section(QLatin1Char(':'), 1).toLongLong());
+  for (const QString& file : files) {
+    const QString path = QDir::current().absoluteFilePath(file.section(QLatin1Char(':'), 0, 0));
+    MakeFile(path, file.section(QLatin1Char(':'), 1).toLongLong());
     paths << path;
   }
   form.LoadFiles(paths);
