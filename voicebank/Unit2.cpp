@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QPalette>
 #include <QVBoxLayout>
 
@@ -24,7 +25,8 @@
 //     selected, edited or scrolled away, just like a fixed row;
 //   - grid row r >= 1 as table row r - 1, so the table holds RowCount() - 1 rows;
 //   - column 0 as an ordinary column whose cells are neither selectable nor editable and are
-//     painted like header cells; the vertical header is hidden, since this column replaces it.
+//     painted like header cells, and where a click moves neither the current cell nor the
+//     selection; the vertical header is hidden, since this column replaces it.
 // Cell()/SetCell()/RowCount()/SetRowCount() speak in grid rows, and everything else in this
 // unit uses only them, so Load, Clear and Compile read exactly like the list they work on.
 // The cells of columns 1 and 2 can be edited in place by typing, F2, or a click on a cell that
@@ -206,8 +208,8 @@ void TForm1::Button1Click() {
 }
 
 void TForm1::StringGrid1DblClick() {
-  // The grid always has a selection of at least the current cell; Qt's may be empty (after a
-  // click on the number column, say), and then the current cell stands for it.
+  // The grid always has a selection of at least the current cell; Qt's may be empty (after the
+  // arrow keys moved into the number column, say), and then the current cell stands for it.
   int top = StringGrid1->currentRow();
   const QList<QTableWidgetSelectionRange> ranges = StringGrid1->selectedRanges();
   if (!ranges.isEmpty()) {
@@ -235,10 +237,28 @@ void TForm1::Button2Click() {
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::MouseButtonDblClick &&
+  const QEvent::Type type = event->type();
+  if (type == QEvent::MouseButtonDblClick &&
       (watched == StringGrid1->viewport() ||
        watched == StringGrid1->horizontalHeader()->viewport())) {
     StringGrid1DblClick();
+  }
+  // The number column is fixed: a press there, and the release and moves that follow it, leave
+  // the current cell and the selection where they were.
+  if (watched == StringGrid1->viewport()) {
+    if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
+      const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
+      const QModelIndex index = StringGrid1->indexAt(at);
+      fixedCellPressed_ = index.isValid() && index.column() == kNumberColumn;
+    }
+    if (fixedCellPressed_ &&
+        (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick ||
+         type == QEvent::MouseMove || type == QEvent::MouseButtonRelease)) {
+      if (type == QEvent::MouseButtonRelease) {
+        fixedCellPressed_ = false;
+      }
+      return true;
+    }
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -44,6 +44,8 @@ class TForm1 : public QWidget {
  private:
   // The first entry (grid row 1..EntryCount) whose name matches in any letter case, or -1.
   int FindEntry(const QString& name) const;
+
+  bool fixedCellPressed_ = false;  // the mouse went down on the number column
 };
 
 extern TForm1* Form1;

@@ -94,6 +94,7 @@ class BuilderWindowTest : public QObject {
   void load();
   void doubleClickClearsWithoutEditing();
   void clearUsesTheTopRowOfTheSelection();
+  void clickOnTheNumberColumnKeepsTheSelection();
   void compileWritesTheFileSilently_data();
   void compileWritesTheFileSilently();
   void compileErrorLeavesTheListUnchanged_data();
@@ -269,6 +270,25 @@ void BuilderWindowTest::clearUsesTheTopRowOfTheSelection() {
   QCOMPARE(form.Cell(2, 3), QStringLiteral("/a/three.mp3"));
   QCOMPARE(form.Cell(2, 4), QStringLiteral("/a/four.mp3"));
   QCOMPARE(form.EntryCount, 4);
+}
+
+// The number column is fixed: a click there selects nothing, so a double-click on a number
+// clears the row that was selected before, not the row clicked.
+void BuilderWindowTest::clickOnTheNumberColumnKeepsTheSelection() {
+  TForm1 form;
+  form.LoadFiles({"/a/one.mp3", "/a/two.mp3", "/a/three.mp3", "/a/four.mp3"});
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QWidget* viewport = form.StringGrid1->viewport();
+
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, CellCenter(form, 1, 2));
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, CellCenter(form, 0, 4));
+  QTest::mouseDClick(viewport, Qt::LeftButton, {}, CellCenter(form, 0, 4));
+
+  QCOMPARE(form.Cell(2, 2), QString());
+  QCOMPARE(form.Cell(2, 4), QStringLiteral("/a/four.mp3"));
+  QCOMPARE(form.Cell(2, 1), QStringLiteral("/a/one.mp3"));
+  QCOMPARE(form.Cell(2, 3), QStringLiteral("/a/three.mp3"));
 }
 
 void BuilderWindowTest::compileWritesTheFileSilently_data() {
