@@ -52,7 +52,7 @@ TEST(PreparePackage, ShortPacketIsRefusedUntouched) {
   EXPECT_EQ(Record(), before);
 }
 
-TEST(PreparePackage, RefusalsLeaveTheRecordAndAPlainBlock) {
+TEST(PreparePackage, RefusalsLeaveTheRecordAsItWas) {
   struct Case {
     const char* what;
     void (*spoil)(Buffer&);

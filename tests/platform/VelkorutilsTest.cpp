@@ -28,11 +28,16 @@ TEST(Backward, ReversesEachContractedCountAndWritesNothingElse) {
   }
 }
 
-TEST(PackedBcd, RoundTripsEveryDecimalValue) {
+TEST(PackedBcd, KnownBytesAndEveryDecimalValueRoundTrips) {
+  const struct {
+    int32_t value, bcd;
+  } known[] = {{0, 0x00}, {9, 0x09}, {10, 0x10}, {45, 0x45}, {59, 0x59}, {99, 0x99}};
+  for (const auto& k : known) {
+    EXPECT_EQ(IntToBCD(k.value), k.bcd) << k.value;
+    EXPECT_EQ(BCDToInt(k.bcd), k.value) << k.value;
+  }
   for (int v = 0; v <= 99; ++v) {
-    const int32_t bcd = IntToBCD(v);
-    EXPECT_EQ(bcd, ((v / 10) << 4) | (v % 10));
-    EXPECT_EQ(BCDToInt(bcd), v);
+    EXPECT_EQ(BCDToInt(IntToBCD(v)), v);
   }
 }
 
