@@ -26,7 +26,8 @@
 //   - grid row r >= 1 as table row r - 1, so the table holds RowCount() - 1 rows;
 //   - column 0 as an ordinary column whose cells are neither selectable nor editable and are
 //     painted like header cells, and where a click moves neither the current cell nor the
-//     selection; the vertical header is hidden, since this column replaces it.
+//     selection (nor does one on the empty area beside or below the cells); the vertical
+//     header is hidden, since this column replaces it.
 // Cell()/SetCell()/RowCount()/SetRowCount() speak in grid rows, and everything else in this
 // unit uses only them, so Load, Clear and Compile read exactly like the list they work on.
 // The cells of columns 1 and 2 can be edited in place by typing, F2, or a click on a cell that
@@ -243,19 +244,19 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
        watched == StringGrid1->horizontalHeader()->viewport())) {
     StringGrid1DblClick();
   }
-  // The number column is fixed: a press there, and the release and moves that follow it, leave
-  // the current cell and the selection where they were.
+  // Only a normal cell takes the current cell and the selection: a press on the fixed number
+  // column or on the empty area beside or below the cells, and the release and moves that
+  // follow it, leave both where they were.
   if (watched == StringGrid1->viewport()) {
     if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) {
       const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
       const QModelIndex index = StringGrid1->indexAt(at);
-      fixedCellPressed_ = index.isValid() && index.column() == kNumberColumn;
+      inertPress_ = !index.isValid() || index.column() == kNumberColumn;
     }
-    if (fixedCellPressed_ &&
-        (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick ||
-         type == QEvent::MouseMove || type == QEvent::MouseButtonRelease)) {
+    if (inertPress_ && (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick ||
+                        type == QEvent::MouseMove || type == QEvent::MouseButtonRelease)) {
       if (type == QEvent::MouseButtonRelease) {
-        fixedCellPressed_ = false;
+        inertPress_ = false;
       }
       return true;
     }

@@ -45,7 +45,7 @@ class TForm1 : public QWidget {
   // The first entry (grid row 1..EntryCount) whose name matches in any letter case, or -1.
   int FindEntry(const QString& name) const;
 
-  bool fixedCellPressed_ = false;  // the mouse went down on the number column
+  bool inertPress_ = false;  // the mouse went down outside the normal cells
 };
 
 extern TForm1* Form1;

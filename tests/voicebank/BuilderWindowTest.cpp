@@ -258,11 +258,13 @@ void BuilderWindowTest::clearUsesTheTopRowOfTheSelection() {
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
 
-  form.StringGrid1->setCurrentCell(1, 2);
+  // Rows 2..4 selected, the current cell at the bottom of the range.
+  form.StringGrid1->setCurrentCell(3, 2);
   form.StringGrid1->setRangeSelected(QTableWidgetSelectionRange(1, 1, 3, 2), true);
   // Below the last row: the click changes nothing, the selection decides.
   const QPoint below(10, form.StringGrid1->viewport()->height() - 5);
   QVERIFY(!form.StringGrid1->indexAt(below).isValid());
+  QTest::mouseClick(form.StringGrid1->viewport(), Qt::LeftButton, {}, below);
   QTest::mouseDClick(form.StringGrid1->viewport(), Qt::LeftButton, {}, below);
 
   QCOMPARE(form.Cell(2, 1), QStringLiteral("/a/one.mp3"));
