@@ -49,6 +49,10 @@ TEST(SendTimer, PinnedInstants) {
       EXPECT_EQ(b[0], 0xF9);
       EXPECT_EQ(b.Slice(type == 0 ? 86 : 26, type == 0 ? 16 : 15),
                 Hex(type == 0 ? c.legacy : c.current));
+      if (type == 0) {  // the legacy reply: marker 1, then the (reset) configuration echo
+        EXPECT_EQ(b[26], 1);
+        EXPECT_EQ(b.Slice(27, 59), std::vector<uint8_t>(59, 0));
+      }
       ExpectReplyOpens(b);
       ExpectCanaryFrom(b, static_cast<std::size_t>(length));
     }
