@@ -3,8 +3,8 @@
 
 #include "link/NetConfig.h"
 #include "link/Seal.h"
-#include "link/Utility.h"
 #include "link/Wire.h"
+#include "link/WireNumber.h"
 #include "peripherals/SoundData.h"
 #include "velkorlink.h"
 
@@ -42,15 +42,7 @@ int32_t GetDeviceType(const uint8_t* packet) {
 }
 
 uint64_t GetDeviceIdent(const uint8_t* packet) {
-  // The serial is big-endian on the wire; reversed into the low 7 bytes of a little-endian
-  // 64-bit integer it reads as the serial number.
-  uint8_t little_endian[sizeof(uint64_t)] = {};
-  Backward(little_endian, packet + wire::kSerial, wire::kSerialLength);
-  uint64_t serial = 0;
-  for (std::size_t i = sizeof little_endian; i-- > 0;) {
-    serial = (serial << 8) | little_endian[i];
-  }
-  return serial;
+  return link::ReadWireNumber(packet + wire::kSerial, wire::kSerialLength);
 }
 
 int32_t GetReconnectPackage(uint8_t* packet) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/Utility.h"
+#include "link/WireNumber.h"
 #include "peripherals/PeripheralWire.h"
 #include "records/PackedDigits.h"
 #include "velkorlink.h"
@@ -12,18 +13,6 @@ namespace {
 
 namespace wire = velkor::wire;
 namespace ev = velkor::wire::event;
-
-// A big-endian wire number of `count` bytes, reversed into the low bytes of a zeroed
-// little-endian 8-byte integer.
-uint64_t BigEndian(const uint8_t* bytes, std::size_t count) {
-  uint8_t little_endian[sizeof(uint64_t)] = {};
-  Backward(little_endian, bytes, static_cast<int32_t>(count));
-  uint64_t number = 0;
-  for (std::size_t i = sizeof little_endian; i-- > 0;) {
-    number = (number << 8) | little_endian[i];
-  }
-  return number;
-}
 
 int16_t FromBcd(uint8_t bcd) {
   return static_cast<int16_t>(BCDToInt(bcd));
@@ -57,8 +46,8 @@ void DecodeCurrentCode(EventRecord& out, const uint8_t* record) {
       break;
     case 0x8:
       out.value6 = record[ev::kDetail];
-      out.cardNumber =
-          static_cast<int64_t>(BigEndian(record + ev::kCardNumber, ev::kCardNumberLength));
+      out.cardNumber = static_cast<int64_t>(
+          velkor::link::ReadWireNumber(record + ev::kCardNumber, ev::kCardNumberLength));
       break;
     case 0x9:
       out.value6 = record[ev::kDetail];
@@ -120,7 +109,7 @@ bool GetEvents(uint8_t* packet, EventRecord* record) {
   switch (out.kind) {
     case 0:
     case 3:
-      out.number = BigEndian(r + ev::kNumber, ev::kNumberLength);
+      out.number = velkor::link::ReadWireNumber(r + ev::kNumber, ev::kNumberLength);
       out.code = r[ev::kCode];
       if (legacy) {
         DecodeLegacyCode(out, r);
@@ -148,7 +137,7 @@ bool GetEvents(uint8_t* packet, EventRecord* record) {
       }
       break;
     case 4:
-      out.number = BigEndian(r + ev::kShortNumber, ev::kShortNumberLength);
+      out.number = velkor::link::ReadWireNumber(r + ev::kShortNumber, ev::kShortNumberLength);
       out.value6 = r[ev::kShortDetail];
       out.value7 = r[ev::kShortLastDetail];
       break;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "link/Seal.h"
-#include "link/Utility.h"
+#include "link/WireNumber.h"
 #include "peripherals/PeripheralWire.h"
 #include "velkorlink.h"
 
@@ -13,14 +13,6 @@ namespace wire = velkor::wire;
 namespace finger = velkor::wire::finger;
 
 static_assert(sizeof(FingerDataRecord::templateData) == finger::kTemplateLength);
-
-uint32_t BigEndian32(const uint8_t* bytes) {
-  uint8_t little_endian[finger::kRequestNumberLength] = {};
-  Backward(little_endian, bytes, finger::kRequestNumberLength);
-  return static_cast<uint32_t>(little_endian[0]) | static_cast<uint32_t>(little_endian[1]) << 8 |
-         static_cast<uint32_t>(little_endian[2]) << 16 |
-         static_cast<uint32_t>(little_endian[3]) << 24;
-}
 
 }  // namespace
 
@@ -37,7 +29,8 @@ void GetFingerData(const uint8_t* packet, FingerDataRecord* record) {
     case wire::code::kFingerDataRequest:
       record->leadByte = packet[finger::kLeadByte];
       record->lowNibble = packet[finger::kRequestSlot] & finger::kRequestSlotMask;
-      record->number = BigEndian32(packet + finger::kRequestNumber);
+      record->number = static_cast<uint32_t>(velkor::link::ReadWireNumber(
+          packet + finger::kRequestNumber, finger::kRequestNumberLength));
       break;
     default:
       break;

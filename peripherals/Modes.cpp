@@ -5,6 +5,7 @@
 #include "link/LegacyFrame.h"
 #include "link/Seal.h"
 #include "link/Utility.h"
+#include "link/WireNumber.h"
 #include "peripherals/PeripheralWire.h"
 #include "velkorlink.h"
 
@@ -67,11 +68,7 @@ int32_t SendFingerControl(uint8_t* packet, int32_t selector, uint32_t number, in
   packet[mode::kControlSelector] = static_cast<uint8_t>(selector & 0xFF);
   packet[mode::kControlCommand] =
       static_cast<uint8_t>((command & 0xFF) | velkor::wire::control::kCommandBit);
-  // The host's little-endian number, reversed onto the wire most significant byte first.
-  const uint8_t little_endian[mode::kControlNumberLength] = {
-      static_cast<uint8_t>(number), static_cast<uint8_t>(number >> 8),
-      static_cast<uint8_t>(number >> 16), static_cast<uint8_t>(number >> 24)};
-  Backward(packet + mode::kControlNumber, little_endian, mode::kControlNumberLength);
+  velkor::link::WriteWireNumber(packet + mode::kControlNumber, number, mode::kControlNumberLength);
   return mode::kControlReplyLength;
 }
 

@@ -1,10 +1,10 @@
 // Card list: host CardRecords to 15-byte wire records (0xF7) and back (0xF8).
-#include <bit>
 #include <cstring>
 
 #include "link/Seal.h"
 #include "link/Utility.h"
 #include "link/Wire.h"
+#include "link/WireNumber.h"
 #include "records/PackedDigits.h"
 #include "records/RecordWire.h"
 #include "velkorlink.h"
@@ -12,9 +12,6 @@
 namespace wire = velkor::wire;
 namespace records = velkor::records;
 namespace card = velkor::records::card;
-
-// Card numbers pass through Backward straight from and into the host's little-endian integer.
-static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -35,8 +32,8 @@ uint8_t CardFlags(const CardRecord& c) {
 }
 
 void WriteCard(uint8_t* out, const CardRecord& c) {
-  const int64_t number = c.cardNumber;
-  Backward(out + card::kNumber, &number, records::kCardNumberLength);
+  velkor::link::WriteWireNumber(out + card::kNumber, static_cast<uint64_t>(c.cardNumber),
+                                records::kCardNumberLength);
   records::DigitsToPacked(out + card::kPassword, c.password);
   out[card::kYear] = Bcd(c.year);
   out[card::kMonth] = Bcd(c.month);
@@ -51,9 +48,8 @@ uint8_t Bit(uint8_t flags, uint8_t mask) {
 }
 
 void ReadCard(CardRecord& c, const uint8_t* in) {
-  int64_t number = 0;
-  Backward(&number, in + card::kNumber, records::kCardNumberLength);
-  c.cardNumber = number;
+  c.cardNumber = static_cast<int64_t>(
+      velkor::link::ReadWireNumber(in + card::kNumber, records::kCardNumberLength));
   records::PackedToDigits(c.password, in + card::kPassword);
   c.year = static_cast<int16_t>(BCDToInt(in[card::kYear]));
   c.month = static_cast<uint8_t>(BCDToInt(in[card::kMonth]));

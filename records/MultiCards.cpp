@@ -1,20 +1,17 @@
 // Multi-card groups: host MultiCardGroups to 32-byte wire records (0xF5) and back (0xF6).
-#include <bit>
 #include <cstring>
 #include <iterator>
 
 #include "link/Seal.h"
 #include "link/Utility.h"
 #include "link/Wire.h"
+#include "link/WireNumber.h"
 #include "records/RecordWire.h"
 #include "velkorlink.h"
 
 namespace wire = velkor::wire;
 namespace records = velkor::records;
 namespace group = velkor::records::group;
-
-// Card numbers pass through Backward straight from and into the host's little-endian integer.
-static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -40,7 +37,8 @@ void WriteGroup(uint8_t* out, const MultiCardGroup& g) {
   for (std::size_t i = 0; i < group::kSlotCount; ++i) {
     const int64_t number = g.cardNumbers[i];
     if (number >= 0) {
-      Backward(Slot(out, filled++), &number, records::kCardNumberLength);
+      velkor::link::WriteWireNumber(Slot(out, filled++), static_cast<uint64_t>(number),
+                                    records::kCardNumberLength);
     }
   }
   out[group::kCardCount] = filled;
@@ -62,12 +60,9 @@ void ReadGroup(MultiCardGroup& g, const uint8_t* in) {
   // A count above five fills every slot.
   const std::size_t filled = in[group::kCardCount];
   for (std::size_t i = 0; i < group::kSlotCount; ++i) {
-    int64_t number = -1;
-    if (i < filled) {
-      number = 0;
-      Backward(&number, Slot(in, i), records::kCardNumberLength);
-    }
-    g.cardNumbers[i] = number;
+    g.cardNumbers[i] = i < filled ? static_cast<int64_t>(velkor::link::ReadWireNumber(
+                                        Slot(in, i), records::kCardNumberLength))
+                                  : -1;
   }
 }
 
