@@ -93,12 +93,20 @@ test32: deps32
 	ctest --test-dir $(BUILD32_DIR) --output-on-failure -j $(JOBS)
 
 # Windows binaries are cross-compiled; their tests run under Wine in a prefix of the build's own.
+# Parallel tests must not race to create the prefix or to start and stop the wineserver (Debian's
+# Wine keeps the server's socket in a fresh /tmp/wine-XXXXXX per server): one persistent server is
+# started, the prefix is created once, and the server is stopped whatever the tests' outcome.
+WINE_ENV = WINEPREFIX=$(abspath $(WIN32_DIR))/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
 test-windows: deps-win
 	cmake -S . -B $(WIN32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-i686.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_BUILD_SONPAK=OFF $(CMAKE_FLAGS)
 	cmake --build $(WIN32_DIR) -j $(JOBS)
-	WINEPREFIX=$(abspath $(WIN32_DIR))/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-	  ctest --test-dir $(WIN32_DIR) --output-on-failure -j $(JOBS)
+	mkdir -p $(WIN32_DIR)/wine
+	$(WINE_ENV) wineserver -p
+	$(WINE_ENV) wine wineboot --init
+	$(WINE_ENV) ctest --test-dir $(WIN32_DIR) --output-on-failure -j $(JOBS); \
+	  status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
 # Every C, C++ and header file the project tracks, checked against .clang-format.
 FORMAT_FILES = $(shell git ls-files '*.c' '*.cpp' '*.h' 2>/dev/null)
