@@ -49,7 +49,9 @@ while [ -z "$port" ]; do
 done
 
 sim_status=0
-timeout 90 "$bin/velkor-sim" --port "$port" --quiet "$@" >"$work/sim.log" 2>&1 || sim_status=$?
+# A generous reply timeout: a loaded machine (sanitizers, parallel tests) must not read as a
+# missing reply. It only costs time when a reply really is missing.
+timeout 90 "$bin/velkor-sim" --port "$port" --quiet --timeout-ms 5000 "$@" >"$work/sim.log" 2>&1 || sim_status=$?
 
 # A host that is gone already (it crashed) shows in its exit status.
 kill -TERM "$host_pid" 2>/dev/null || true
