@@ -1,0 +1,544 @@
+#include "Gateway.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "Commands.h"
+
+namespace velkor::gateway {
+namespace {
+
+// Command codes of the packets devices send. Our devices report events with 0x01 and poll
+// with 0x02: the link library fixes no code for them.
+constexpr std::int32_t kEventReport = 0x01;
+constexpr std::int32_t kFingerUpload = 0xE8;
+constexpr std::int32_t kFingerRequest = 0xEA;
+constexpr std::int32_t kVoiceRequest = 0xF2;
+constexpr std::int32_t kScheduleList = 0xF4;
+constexpr std::int32_t kGroupList = 0xF6;
+constexpr std::int32_t kCardList = 0xF8;
+constexpr std::int32_t kModulePacket = 0xFA;
+constexpr std::int32_t kFirmware = 0xFC;
+constexpr std::int32_t kConfiguration = 0xFF;
+
+constexpr std::size_t kHead = 26;
+constexpr std::size_t kRecord = 16;         // an event record or a legacy frame
+constexpr std::size_t kFirstEvent = 27;     // current devices
+constexpr std::size_t kFirstFrame = 86;     // legacy devices
+constexpr std::size_t kUploadLength = 156;  // 0xE8: the template ends at byte 155
+constexpr std::size_t kRequestLength = 33;  // 0xEA: the number ends at byte 32
+constexpr std::size_t kZeroedTail = 160;    // bytes past a short packet the library may read
+constexpr std::size_t kCapturedFlag = 39;   // of the configuration record
+constexpr std::size_t kDigestLength = 16;   // of a report's SHA-256, for the duplicate check
+constexpr std::int64_t kFlushEveryMs = 1000;
+constexpr std::size_t kListScratch = kHead + 15 * kMaxCards;  // the longest list reply
+
+std::string Digest(const std::vector<std::uint8_t>& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  return std::string(reinterpret_cast<const char*>(digest), kDigestLength);
+}
+
+std::string SerialKey(std::uint64_t serial) {
+  return std::string(reinterpret_cast<const char*>(&serial), sizeof serial);
+}
+
+std::optional<ListKind> ListReport(std::int32_t code) {
+  switch (code) {
+    case kCardList:
+      return ListKind::kCards;
+    case kGroupList:
+      return ListKind::kGroups;
+    case kScheduleList:
+      return ListKind::kSchedules;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::int32_t SendList(ListKind kind, const Json& body, std::uint8_t* packet) {
+  FieldError error;
+  switch (kind) {
+    case ListKind::kCards: {
+      const auto cards = CardsFromJson(body, error);
+      return SendCards(packet, static_cast<std::int32_t>(cards->size()), cards->data());
+    }
+    case ListKind::kGroups: {
+      const auto groups = GroupsFromJson(body, error);
+      return SendMultiCards(packet, static_cast<std::int32_t>(groups->size()), groups->data());
+    }
+    case ListKind::kSchedules: {
+      const auto schedules = SchedulesFromJson(body, error);
+      return SendWorkTime(packet, static_cast<std::int32_t>(schedules->size()), schedules->data());
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+// What a batch changed in memory before its commit, put back when the commit fails.
+struct Gateway::Undo {
+  std::vector<std::pair<std::uint64_t, QueuedCommand>> commands;  // taken from the queue
+  std::vector<std::tuple<std::uint64_t, ListKind, WantedList>> lists;
+  std::vector<std::string> reports;                             // duplicate-check keys added
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // device, records counted
+};
+
+std::string ReadBack(ListKind kind, const Json& body) {
+  std::uint8_t scratch[kListScratch] = {};
+  const std::int32_t length = SendList(kind, body, scratch);
+  // The reply read as the device's own report of the list.
+  scratch[0] = static_cast<std::uint8_t>(kind == ListKind::kCards    ? kCardList
+                                         : kind == ListKind::kGroups ? kGroupList
+                                                                     : kScheduleList);
+  return ReportedList(kind, scratch, static_cast<std::uint32_t>(length));
+}
+
+std::string ReportedList(ListKind kind, const std::uint8_t* packet, std::uint32_t length) {
+  const std::size_t room = length > kHead ? (length - kHead) / 15 + 1 : 1;
+  switch (kind) {
+    case ListKind::kCards: {
+      std::vector<CardRecord> cards(room);
+      const std::int32_t n = GetCards(packet, length, cards.data());
+      return CardsToJson(cards.data(), static_cast<std::size_t>(n)).dump();
+    }
+    case ListKind::kGroups: {
+      MultiCardGroup groups[kMaxGroups];
+      const std::int32_t n = GetMultiCards(packet, length, groups);
+      return GroupsToJson(groups, static_cast<std::size_t>(n)).dump();
+    }
+    case ListKind::kSchedules: {
+      WorkTimeSchedule schedules[kMaxSchedules];
+      const std::int32_t n = GetWorkTime(packet, length, schedules);
+      return SchedulesToJson(schedules, static_cast<std::size_t>(n)).dump();
+    }
+  }
+  return "[]";
+}
+
+Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
+    : hub_(hub), db_(db), options_(options) {
+  const std::int64_t now = NowMs();
+  std::vector<RecentReport> reports;
+  std::lock_guard lock(hub_.mutex);
+  LoadState(db_, hub_, now - kDuplicateWindowMs, reports);
+  for (const RecentReport& r : reports) {
+    const std::string key = SerialKey(r.serial) + r.digest;
+    recent_[key] = r.receivedMs;
+    recentOrder_.emplace_back(key, r.receivedMs);
+  }
+  std::sort(recentOrder_.begin(), recentOrder_.end(),
+            [](const auto& a, const auto& b) { return a.second < b.second; });
+  lastFlushMs_ = now;
+}
+
+void Gateway::Refuse(const sockaddr_storage& from) {
+  const std::string address = AddressText(from);
+  ++hub_.refusedByAddress[address];
+  ++hub_.counters.refused;
+  dirtyRefusals_.push_back(address);
+}
+
+bool Gateway::SeenRecently(const std::string& key, std::int64_t now) {
+  while (!recentOrder_.empty() && recentOrder_.front().second < now - kDuplicateWindowMs) {
+    const auto found = recent_.find(recentOrder_.front().first);
+    if (found != recent_.end() && found->second == recentOrder_.front().second) {
+      recent_.erase(found);
+    }
+    recentOrder_.pop_front();
+  }
+  const auto found = recent_.find(key);
+  return found != recent_.end() && found->second >= now - kDuplicateWindowMs;
+}
+
+void Gateway::Handle(std::span<Datagram> batch) {
+  const std::int64_t now = NowMs();
+  const std::string at = IsoTime(now);
+  std::vector<std::vector<Write>> writes(batch.size());
+  Undo undo;
+  {
+    std::lock_guard lock(hub_.mutex);
+    ++hub_.counters.batches;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      batch[i].reply = Answer(batch[i], now, at, writes[i], undo);
+    }
+  }
+
+  const bool anyWrites =
+      std::any_of(writes.begin(), writes.end(), [](const auto& w) { return !w.empty(); });
+  if (!anyWrites) {
+    return;
+  }
+  std::int64_t lastEvent = 0;
+  try {
+    Transaction transaction(db_);
+    for (const auto& packetWrites : writes) {
+      for (const Write& write : packetWrites) {
+        write(db_);
+      }
+    }
+    lastEvent = db_.LastId();
+    transaction.Commit();
+  } catch (const DatabaseError& error) {
+    // Nothing of the batch is stored: the packets that wrote get no reply (a device sends its
+    // report again), and what they took from memory goes back.
+    std::lock_guard lock(hub_.mutex);
+    ++hub_.counters.commitFailures;
+    if (hub_.storeError.empty()) {
+      std::fprintf(stderr, "velkor-gateway: store: %s; packets that need it go unanswered\n",
+                   error.what());
+    }
+    hub_.storeError = error.what();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (!writes[i].empty() && batch[i].reply > 0) {
+        batch[i].reply = 0;
+        --hub_.counters.answered;
+      }
+    }
+    for (auto it = undo.commands.rbegin(); it != undo.commands.rend(); ++it) {
+      if (Device* d = hub_.Find(it->first)) {
+        d->commands.push_front(it->second);
+      }
+    }
+    for (auto it = undo.lists.rbegin(); it != undo.lists.rend(); ++it) {
+      if (Device* d = hub_.Find(std::get<0>(*it))) {
+        auto& slot = d->lists[static_cast<std::size_t>(std::get<1>(*it))];
+        if (slot && slot->version == std::get<2>(*it).version) {
+          slot = std::get<2>(*it);
+        }
+      }
+    }
+    for (const std::string& key : undo.reports) {
+      recent_.erase(key);
+    }
+    for (const auto& [serial, count] : undo.events) {
+      if (Device* d = hub_.Find(serial)) {
+        d->events -= count;
+        hub_.counters.eventsStored -= count;
+      }
+    }
+    for (auto& [_, device] : hub_.devices) {
+      device.dirty = true;  // registry rows this batch inserted are written by the next flush
+    }
+    return;
+  }
+  std::lock_guard lock(hub_.mutex);
+  ++hub_.counters.commits;
+  hub_.storeError.clear();
+  if (!undo.events.empty() && lastEvent > hub_.lastEventId) {
+    hub_.lastEventId = lastEvent;
+    hub_.eventsChanged.notify_all();
+  }
+}
+
+std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& at,
+                             std::vector<Write>& writes, Undo& undo) {
+  ++hub_.counters.received;
+  if (d.oversized) {
+    ++hub_.counters.oversized;
+    Refuse(d.from);
+    return 0;
+  }
+  std::uint8_t* packet = d.buffer.data();
+  // The library reads past a short packet in places (a configuration, a template); those
+  // bytes read as zero, never as the previous datagram's.
+  if (d.length < kZeroedTail) {
+    std::memset(packet + d.length, 0, kZeroedTail - d.length);
+  }
+  const std::vector<std::uint8_t> raw(packet, packet + d.length);
+  const std::int32_t code = PreparePackage(packet, d.length);
+  if (code == 0) {
+    Refuse(d.from);
+    return 0;
+  }
+  const std::uint64_t serial = GetDeviceIdent(packet);
+  const int type = GetDeviceType(packet);
+  const std::string ip = AddressText(d.from);
+
+  Device* device = hub_.Find(serial);
+  if (device == nullptr) {
+    Device fresh;
+    fresh.serial = serial;
+    fresh.admitted = options_.admit == Admit::kAny;
+    fresh.pinnedIp = fresh.admitted ? ip : std::string();
+    fresh.firstSeen = at;
+    fresh.firstPacket = Hex(raw.data(), raw.size());
+    device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
+    const Device snapshot = *device;
+    writes.push_back([snapshot](Database& db) { SaveDevice(db, snapshot); });
+  }
+  Device& dev = *device;
+  ++hub_.counters.accepted;
+  ++dev.accepted;
+  dev.type = type;
+  dev.lastSeen = at;
+  dev.ip = ip;
+  dev.port = AddressPort(d.from);
+  dev.address = d.from;
+  dev.addressLength = d.fromLength;
+  dev.dirty = true;
+
+  if (!dev.admitted) {
+    ++hub_.counters.unadmitted;
+    return 0;
+  }
+  if (ip != dev.pinnedIp) {
+    // The serial is a device's, the address is not the one it was admitted from.
+    ++dev.conflicts;
+    ++hub_.counters.conflicts;
+    dev.conflictAddress = ip;
+    return 0;
+  }
+
+  // What the packet holds, into the registry and the store.
+  if (code == kEventReport && !TakeEvents(dev, packet, d.length, raw, now, at, writes, undo)) {
+    Refuse(d.from);  // shorter than its record count says
+    return 0;
+  }
+  if ((code == kFingerUpload && d.length < kUploadLength) ||
+      (code == kFingerRequest && d.length < kRequestLength)) {
+    Refuse(d.from);
+    return 0;
+  }
+  if (code == kFingerUpload) {
+    FingerDataRecord upload{};
+    GetFingerData(packet, &upload);
+    Template data;
+    std::memcpy(data.data(), upload.templateData, kTemplateLength);
+    dev.templates[upload.leadByte] = data;
+    writes.push_back([serial, slot = upload.leadByte, data, at](Database& db) {
+      SaveTemplate(db, serial, slot, data, "device", at);
+    });
+  }
+  if (code == kFirmware) {
+    dev.firmware = GetFirmwareVersion(packet);
+  }
+  if (code == kConfiguration || code == kFirmware || (dev.IsLegacy() && code == kModulePacket)) {
+    const std::uint8_t* config = ReadNetConfigration();
+    if (config[kCapturedFlag] == 0) {
+      dev.config.emplace();
+      std::memcpy(dev.config->data(), config, kConfigLength);
+    }
+  }
+
+  const std::int32_t reply = Reply(dev, code, packet, d.length, raw, now, at, writes, undo);
+  if (reply > 0) {
+    ++dev.answered;
+    ++hub_.counters.answered;
+    d.to = d.from;
+    d.toLength = d.fromLength;
+  }
+  return reply;
+}
+
+bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length,
+                         const std::vector<std::uint8_t>& raw, std::int64_t now,
+                         const std::string& at, std::vector<Write>& writes, Undo& undo) {
+  if (length <= kHead) {
+    return false;
+  }
+  const std::size_t first = device.IsLegacy() ? kFirstFrame : kFirstEvent;
+  const std::size_t count = packet[kHead];
+  if (length < first + kRecord * count) {
+    return false;
+  }
+  const std::string key = SerialKey(device.serial) + Digest(raw);
+  if (SeenRecently(key, now)) {
+    ++hub_.counters.duplicates;
+    return true;  // answered again, stored once
+  }
+  recent_[key] = now;
+  recentOrder_.emplace_back(key, now);
+  undo.reports.push_back(key);
+
+  // GetEvents hands the records out last to first; they are stored in packet order.
+  std::vector<std::pair<std::size_t, std::string>> records;
+  EventRecord event{};
+  while (GetEvents(packet, &event)) {
+    records.emplace_back(packet[kHead], EventToJson(event).dump());
+  }
+  std::reverse(records.begin(), records.end());
+  const std::uint64_t serial = device.serial;
+  writes.push_back([serial, records = std::move(records), raw, first, key, now, at](Database& db) {
+    for (const auto& [index, fields] : records) {
+      InsertEvent(db, serial, at, fields, raw.data() + first + kRecord * index);
+    }
+    InsertReport(db, serial, key.substr(sizeof serial), now);
+  });
+  device.events += count;
+  hub_.counters.eventsStored += count;
+  undo.events.emplace_back(serial, count);
+  return true;
+}
+
+std::int32_t Gateway::Reply(Device& dev, std::int32_t code, std::uint8_t* packet,
+                            std::uint32_t length, const std::vector<std::uint8_t>& raw,
+                            std::int64_t now, const std::string& at, std::vector<Write>& writes,
+                            Undo& undo) {
+  // 1. Voice data, 2. a template: these requests take nothing else as their answer.
+  if (code == kVoiceRequest && dev.IsLegacy()) {
+    return ReplyVoice(dev, packet);
+  }
+  if (code == kFingerRequest) {
+    return ReplyTemplate(dev, packet);
+  }
+  // 3. The oldest queued command.
+  if (!dev.commands.empty()) {
+    QueuedCommand command = std::move(dev.commands.front());
+    dev.commands.pop_front();
+    const std::int32_t reply = SendCommand(command.body, packet);
+    writes.push_back([id = command.id, at, packet = Hex(raw.data(), raw.size()),
+                      code](Database& db) { MarkCommandSent(db, id, at, packet, code); });
+    undo.commands.emplace_back(dev.serial, std::move(command));
+    return reply;
+  }
+  // 4. The clock, on first contact and then every clockEvery.
+  if (!dev.lastClockMs ||
+      (options_.clockEveryMs > 0 && now - *dev.lastClockMs >= options_.clockEveryMs)) {
+    dev.lastClockMs = now;
+    dev.lastClockAt = at;
+    return SendTimer(packet);
+  }
+  // 5. A list report that differs from the wanted list.
+  if (const auto kind = ListReport(code)) {
+    if (const std::int32_t reply = ReplyList(dev, *kind, packet, length, at, writes, undo);
+        reply > 0) {
+      return reply;
+    }
+  }
+  // 6. The configuration back, 7. else the echo.
+  if (code == kConfiguration || code == kFirmware) {
+    return SendNetConfigration(packet);
+  }
+  return SendDeviceEcho(packet);
+}
+
+std::int32_t Gateway::ReplyVoice(Device& dev, std::uint8_t* packet) {
+  // The sound buffer sits at an odd address: byte access only. Element 0 is the data count,
+  // element 1 the request word, little-endian; the data follows from byte 29.
+  std::uint8_t* sound = reinterpret_cast<std::uint8_t*>(GetSoundBuffer(packet));
+  const std::uint16_t word = static_cast<std::uint16_t>(sound[2] | sound[3] << 8);
+  std::size_t count = 0;
+  if (const auto clip = dev.voice.find(word); clip != dev.voice.end()) {
+    count = std::min(clip->second.size(), kMaxVoiceClip);
+    std::memcpy(sound + 4, clip->second.data(), count);
+  }
+  sound[0] = static_cast<std::uint8_t>(count & 0xFF);
+  sound[1] = static_cast<std::uint8_t>(count >> 8);
+  return SendSoundData(packet);
+}
+
+std::int32_t Gateway::ReplyTemplate(Device& dev, std::uint8_t* packet) {
+  FingerDataRecord record{};
+  GetFingerData(packet, &record);
+  // No template for the slot: an all-zero one says so.
+  if (const auto stored = dev.templates.find(record.leadByte); stored != dev.templates.end()) {
+    std::memcpy(record.templateData, stored->second.data(), kTemplateLength);
+  }
+  return SendFingerData(packet, &record);
+}
+
+std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet,
+                                std::uint32_t length, const std::string& at,
+                                std::vector<Write>& writes, Undo& undo) {
+  auto& slot = dev.lists[static_cast<std::size_t>(kind)];
+  if (!slot) {
+    return 0;
+  }
+  WantedList& wanted = *slot;
+  if (wanted.readBack.empty()) {
+    wanted.readBack = ReadBack(kind, wanted.body);
+  }
+  const WantedList before = wanted;
+  if (ReportedList(kind, packet, length) == wanted.readBack) {
+    if (wanted.state != "confirmed") {
+      wanted.state = "confirmed";
+      wanted.confirmedAt = at;
+      writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
+        SaveListState(db, serial, kind, wanted);
+      });
+      undo.lists.emplace_back(dev.serial, kind, before);
+    }
+    return 0;
+  }
+  const std::int32_t reply = SendList(kind, wanted.body, packet);
+  wanted.state = "sent";
+  wanted.sentAt = at;
+  writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
+    SaveListState(db, serial, kind, wanted);
+  });
+  undo.lists.emplace_back(dev.serial, kind, before);
+  return reply;
+}
+
+void Gateway::Tick() {
+  const std::int64_t now = NowMs();
+  if (now - lastFlushMs_ < kFlushEveryMs) {
+    return;
+  }
+  lastFlushMs_ = now;
+  Flush();
+}
+
+void Gateway::Flush() {
+  const std::int64_t now = NowMs();
+  std::vector<Device> devices;
+  std::vector<std::pair<std::string, std::uint64_t>> refusals;
+  {
+    std::lock_guard lock(hub_.mutex);
+    for (auto& [_, device] : hub_.devices) {
+      if (device.dirty) {
+        devices.push_back(device);
+        device.dirty = false;
+      }
+    }
+    std::sort(dirtyRefusals_.begin(), dirtyRefusals_.end());
+    dirtyRefusals_.erase(std::unique(dirtyRefusals_.begin(), dirtyRefusals_.end()),
+                         dirtyRefusals_.end());
+    for (const std::string& address : dirtyRefusals_) {
+      refusals.emplace_back(address, hub_.refusedByAddress[address]);
+    }
+    dirtyRefusals_.clear();
+  }
+  try {
+    Transaction transaction(db_);
+    for (const Device& device : devices) {
+      SaveDevice(db_, device);
+    }
+    for (const auto& [address, count] : refusals) {
+      SaveRefusals(db_, address, count, IsoTime(now));
+    }
+    PruneReports(db_, now - kDuplicateWindowMs);
+    transaction.Commit();
+  } catch (const DatabaseError& error) {
+    std::lock_guard lock(hub_.mutex);
+    hub_.storeError = error.what();
+    for (const Device& device : devices) {
+      if (Device* d = hub_.Find(device.serial)) {
+        d->dirty = true;
+      }
+    }
+    for (const auto& [address, _] : refusals) {
+      dirtyRefusals_.push_back(address);
+    }
+  }
+}
+
+void EchoOnly::Handle(std::span<Datagram> batch) {
+  for (Datagram& d : batch) {
+    d.reply = 0;
+    if (d.oversized || PreparePackage(d.buffer.data(), d.length) == 0) {
+      continue;
+    }
+    d.reply = SendDeviceEcho(d.buffer.data());
+    d.to = d.from;
+    d.toLength = d.fromLength;
+  }
+}
+
+}  // namespace velkor::gateway

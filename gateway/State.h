@@ -1,0 +1,99 @@
+// What the gateway knows and owes, in memory: the registry of devices, and per device the
+// commands, lists, templates and voice clips waiting for it. The store holds the same on disk;
+// this copy lets the link thread choose a reply without a query per packet. One mutex guards
+// it: the link thread takes it while it works through a batch of datagrams, HTTP threads while
+// they read or change it.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "Records.h"
+
+namespace velkor::gateway {
+
+inline constexpr std::size_t kConfigLength = VELKORLINK_NET_CONFIG_LENGTH;
+inline constexpr std::size_t kTemplateLength = 128;
+using Template = std::array<std::uint8_t, kTemplateLength>;
+
+enum class Admit { kKnown, kAny };
+
+struct QueuedCommand {
+  std::int64_t id = 0;
+  Json body;
+};
+
+// A list the API has set for a device: wanted, then sent, then confirmed once the device
+// reports it back.
+struct WantedList {
+  Json body;                 // the records as the API gave them
+  std::string readBack;      // the same records as the device reads them (link thread fills)
+  std::string state;         // "wanted", "sent", "confirmed"
+  std::int64_t version = 0;  // changes with every PUT
+  std::string setAt, sentAt, confirmedAt;
+};
+
+struct Device {
+  std::uint64_t serial = 0;
+  int type = 0;
+  bool admitted = false;
+  std::string pinnedIp;  // the address it was admitted from
+  // The last packet's source; replies go there once its address is the pinned one.
+  std::string ip;
+  std::uint16_t port = 0;
+  sockaddr_storage address{};
+  socklen_t addressLength = 0;
+  std::string firstSeen, lastSeen;
+  std::string firstPacket;      // hex, kept for a pending device
+  std::string conflictAddress;  // the last address a conflicting packet came from
+  std::uint64_t accepted = 0, answered = 0, conflicts = 0, events = 0;
+  std::optional<std::int32_t> firmware;
+  std::optional<std::array<std::uint8_t, kConfigLength>> config;
+  std::optional<std::int64_t> lastClockMs;
+  std::string lastClockAt;
+
+  std::deque<QueuedCommand> commands;
+  std::array<std::optional<WantedList>, 3> lists;  // by ListKind
+  std::map<std::uint8_t, Template> templates;
+  std::map<std::uint16_t, std::vector<std::uint8_t>> voice;
+
+  bool dirty = false;  // registry fields not yet written to the store
+
+  bool IsLegacy() const { return type == 0; }
+};
+
+struct LinkCounters {
+  std::uint64_t received = 0, accepted = 0, refused = 0, answered = 0, conflicts = 0,
+                unadmitted = 0, duplicates = 0, eventsStored = 0, batches = 0, commits = 0,
+                commitFailures = 0, oversized = 0;
+};
+
+struct Hub {
+  std::mutex mutex;
+  std::unordered_map<std::uint64_t, Device> devices;
+  std::map<std::string, std::uint64_t> refusedByAddress;
+  LinkCounters counters;
+  bool linkUp = false;
+  std::string storeError;  // the last store failure, empty while the store works
+
+  // The newest stored event id; SSE streams wait on it.
+  std::int64_t lastEventId = 0;
+  std::condition_variable eventsChanged;
+
+  Device* Find(std::uint64_t serial) {
+    const auto found = devices.find(serial);
+    return found == devices.end() ? nullptr : &found->second;
+  }
+};
+
+}  // namespace velkor::gateway

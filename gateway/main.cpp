@@ -1,0 +1,215 @@
+// velkor-gateway: serves Velkorlink devices over UDP, stores every event before it
+// acknowledges it, and gives applications a REST API.
+//
+// Threads: the link thread owns every call into the link library (the library keeps one piece
+// of state and expects one caller at a time); HTTP threads serve the API from the store and
+// the shared state; the main thread waits for SIGINT or SIGTERM and then stops both, the link
+// after it has committed and answered the batch in hand.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/rand.h>
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Api.h"
+#include "Gateway.h"
+#include "Link.h"
+#include "Store.h"
+
+namespace {
+
+using namespace velkor::gateway;
+
+constexpr std::size_t kTokenBytes = 32;
+constexpr std::size_t kMaxTokenFile = 4096;
+
+[[noreturn]] void Die(const std::string& message) {
+  std::fprintf(stderr, "velkor-gateway: %s\n", message.c_str());
+  std::exit(1);
+}
+
+std::string Trim(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string ReadToken(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    Die("cannot read the token file " + path + ": " + std::strerror(errno));
+  }
+  std::string text(kMaxTokenFile + 1, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > kMaxTokenFile) {
+    Die("the token file " + path + " is larger than 4 KiB");
+  }
+  text = Trim(text);
+  if (text.empty()) {
+    Die("the token file " + path + " is empty");
+  }
+  return text;
+}
+
+// The token of a gateway started with neither --token nor --token-file: generated at first
+// start into a file beside the database that only its owner may read.
+std::string GeneratedToken(const std::string& dbPath) {
+  const std::filesystem::path path =
+      std::filesystem::path(dbPath).parent_path() / "velkor-gateway.token";
+  if (std::filesystem::exists(path)) {
+    return ReadToken(path.string());
+  }
+  unsigned char random[kTokenBytes];
+  if (RAND_bytes(random, sizeof random) != 1) {
+    Die("cannot draw a random token");
+  }
+  const std::string token = Hex(random, sizeof random);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    Die("cannot create the token file " + path.string() + ": " + std::strerror(errno));
+  }
+  const std::string line = token + "\n";
+  const bool written =
+      write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) && fsync(fd) == 0;
+  close(fd);
+  if (!written) {
+    std::filesystem::remove(path);
+    Die("cannot write the token file " + path.string());
+  }
+  std::printf("token written to %s\n", path.c_str());
+  return token;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string listen = "0.0.0.0:47810";
+  std::string http = "127.0.0.1:8080";
+  std::string dbPath = "velkor.db";
+  std::string admit = "known";
+  std::string token;
+  std::string tokenFile;
+  double clockEvery = 24;
+  bool echoOnly = false;
+
+  CLI::App app{
+      "velkor-gateway: serves Velkorlink devices over UDP and gives applications a REST API.\n"
+      "Every event is stored (SQLite, synchronous=FULL) before the report that carries it is\n"
+      "acknowledged. Each accepted packet from an admitted device gets exactly one reply."};
+  app.add_option("--listen", listen,
+                 "UDP address for the devices, HOST:PORT or [V6]:PORT (port 0: a free one)")
+      ->capture_default_str();
+  app.add_option("--http", http, "address of the REST API, HOST:PORT (port 0: a free one)")
+      ->capture_default_str();
+  app.add_option("--db", dbPath, "the SQLite store (created when missing)")->capture_default_str();
+  app.add_option("--admit", admit,
+                 "known: only devices admitted through the API are answered; any: every device "
+                 "is admitted at first contact")
+      ->check(CLI::IsMember({"known", "any"}))
+      ->capture_default_str();
+  auto* tokenOption =
+      app.add_option("--token", token, "bearer token of the API (prefer --token-file)");
+  app.add_option("--token-file", tokenFile, "file holding the bearer token of the API")
+      ->excludes(tokenOption);
+  app.add_option("--clock-every", clockEvery,
+                 "hours between clock settings of a device (0: on first contact only)")
+      ->check(CLI::Range(0.0, 24.0 * 366))
+      ->capture_default_str();
+  app.add_flag("--echo-only", echoOnly,
+               "benchmark floor: answer every accepted packet with an echo, store nothing, no API");
+  CLI11_PARSE(app, argc, argv);
+
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  // SIGINT and SIGTERM are taken by the main thread alone, with sigwait; every thread started
+  // below inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<Link> link;
+  try {
+    link = std::make_unique<Link>(listen);
+  } catch (const std::exception& e) {
+    Die(e.what());
+  }
+  std::atomic<bool> stop{false};
+
+  if (echoOnly) {
+    std::printf("udp %s\n", link->BoundText().c_str());
+    EchoOnly echo;
+    std::thread linkThread([&] { link->Serve(echo, stop); });
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    stop = true;
+    linkThread.join();
+    return 0;
+  }
+
+  Hub hub;
+  std::unique_ptr<Database> db;
+  std::unique_ptr<Gateway> gateway;
+  std::unique_ptr<Api> api;
+  try {
+    db = std::make_unique<Database>(dbPath);
+    Migrate(*db);
+    PolicyOptions policy;
+    policy.admit = admit == "any" ? Admit::kAny : Admit::kKnown;
+    policy.clockEveryMs = static_cast<std::int64_t>(clockEvery * 3600 * 1000);
+    gateway = std::make_unique<Gateway>(hub, *db, policy);
+    if (!tokenFile.empty()) {
+      token = ReadToken(tokenFile);
+    } else if (token.empty()) {
+      token = GeneratedToken(dbPath);
+    }
+    api = std::make_unique<Api>(hub, dbPath, token);
+    api->Bind(http);
+  } catch (const DatabaseError& e) {
+    Die("cannot use the store " + dbPath + ": " + e.what());
+  } catch (const std::exception& e) {
+    Die(e.what());
+  }
+
+  hub.linkUp = true;
+  std::printf("udp %s\nhttp %s\n", link->BoundText().c_str(), api->BoundText().c_str());
+  std::fflush(stdout);
+
+  std::thread linkThread([&] {
+    link->Serve(*gateway, stop);
+    gateway->Flush();
+  });
+  std::thread httpThread([&] { api->Serve(); });
+
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
+  std::printf("velkor-gateway: %s, stopping\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+  // The link first: it finishes and commits the batch in hand, answers it, and writes the
+  // registry. The API after it, so that it reports the link down meanwhile.
+  stop = true;
+  linkThread.join();
+  {
+    std::lock_guard lock(hub.mutex);
+    hub.linkUp = false;
+  }
+  api->Stop();
+  httpThread.join();
+  const LinkCounters& c = hub.counters;
+  std::printf(
+      "velkor-gateway: packets accepted %llu, refused %llu, answered %llu, events stored %llu\n",
+      static_cast<unsigned long long>(c.accepted), static_cast<unsigned long long>(c.refused),
+      static_cast<unsigned long long>(c.answered), static_cast<unsigned long long>(c.eventsStored));
+  return 0;
+}
