@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 
 #include <chrono>
+#include <regex>
 #include <stdexcept>
 
 #include "Commands.h"
@@ -150,6 +151,12 @@ Api::Api(Hub& hub, const std::string& dbPath, std::string token)
       server_(std::make_unique<httplib::Server>()) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   server_->set_payload_max_length(kMaxBody);
+  // httplib's default also sets SO_REUSEPORT, which would let a second gateway share the port
+  // without a word; a port in use must stop the second one instead.
+  server_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server_->set_read_timeout(10);
   server_->set_write_timeout(10);
   Routes();
@@ -189,6 +196,20 @@ void Api::Stop() {
     hub_.eventsChanged.notify_all();
   }
   server_->stop();
+}
+
+void Api::Add(const std::string& method, const std::string& path,
+              const std::function<void(const httplib::Request&, httplib::Response&)>& handler) {
+  routes_.emplace_back(method, path);
+  // "{name}" in the documented path is one path segment.
+  const std::string pattern = std::regex_replace(path, std::regex(R"(\{[a-z]+\})"), "([^/]+)");
+  if (method == "GET") {
+    server_->Get(pattern, handler);
+  } else if (method == "PUT") {
+    server_->Put(pattern, handler);
+  } else {
+    server_->Post(pattern, handler);
+  }
 }
 
 void Api::Routes() {
@@ -240,81 +261,81 @@ void Api::Routes() {
     Send(res, 500, {{"error", "internal error"}});
   });
 
-  s.Get("/api/v1/openapi.json",
-        [](const Req&, Res& res) { res.set_content(OpenApiDocument(), "application/json"); });
+  Add("GET", "/api/v1/openapi.json",
+      [](const Req&, Res& res) { res.set_content(OpenApiDocument(), "application/json"); });
 
-  s.Get("/api/v1/healthz", wrap([this](const Req&, Res& res) {
-          std::lock_guard lock(hub_.mutex);
-          const bool ok = hub_.linkUp && hub_.storeError.empty();
-          Send(res, ok ? 200 : 503,
-               {{"status", ok ? "ok" : "degraded"},
-                {"link", hub_.linkUp ? "up" : "down"},
-                {"store", hub_.storeError.empty() ? "ok" : hub_.storeError},
-                {"devices", hub_.devices.size()}});
-        }));
+  Add("GET", "/api/v1/healthz", wrap([this](const Req&, Res& res) {
+        std::lock_guard lock(hub_.mutex);
+        const bool ok = hub_.linkUp && hub_.storeError.empty();
+        Send(res, ok ? 200 : 503,
+             {{"status", ok ? "ok" : "degraded"},
+              {"link", hub_.linkUp ? "up" : "down"},
+              {"store", hub_.storeError.empty() ? "ok" : hub_.storeError},
+              {"devices", hub_.devices.size()}});
+      }));
 
-  s.Get("/api/v1/link", wrap([this](const Req&, Res& res) {
-          std::lock_guard lock(hub_.mutex);
-          const LinkCounters& c = hub_.counters;
-          Json refused = Json::object();
-          for (const auto& [address, count] : hub_.refusedByAddress) {
-            refused[address] = count;
-          }
-          Send(res, 200,
-               {{"received", c.received},
-                {"accepted", c.accepted},
-                {"refused", c.refused},
-                {"oversized", c.oversized},
-                {"answered", c.answered},
-                {"unadmitted", c.unadmitted},
-                {"conflicts", c.conflicts},
-                {"duplicates", c.duplicates},
-                {"events_stored", c.eventsStored},
-                {"batches", c.batches},
-                {"commits", c.commits},
-                {"commit_failures", c.commitFailures},
-                {"refused_by_address", refused}});
-        }));
+  Add("GET", "/api/v1/link", wrap([this](const Req&, Res& res) {
+        std::lock_guard lock(hub_.mutex);
+        const LinkCounters& c = hub_.counters;
+        Json refused = Json::object();
+        for (const auto& [address, count] : hub_.refusedByAddress) {
+          refused[address] = count;
+        }
+        Send(res, 200,
+             {{"received", c.received},
+              {"accepted", c.accepted},
+              {"refused", c.refused},
+              {"oversized", c.oversized},
+              {"answered", c.answered},
+              {"unadmitted", c.unadmitted},
+              {"conflicts", c.conflicts},
+              {"duplicates", c.duplicates},
+              {"events_stored", c.eventsStored},
+              {"batches", c.batches},
+              {"commits", c.commits},
+              {"commit_failures", c.commitFailures},
+              {"refused_by_address", refused}});
+      }));
 
-  s.Get("/api/v1/devices", wrap([this](const Req&, Res& res) {
-          std::lock_guard lock(hub_.mutex);
-          std::vector<const Device*> devices;
-          for (const auto& [_, d] : hub_.devices) {
-            devices.push_back(&d);
-          }
-          std::sort(devices.begin(), devices.end(),
-                    [](const Device* a, const Device* b) { return a->serial < b->serial; });
-          Json list = Json::array();
-          for (const Device* d : devices) {
-            list.push_back(DeviceJson(*d));
-          }
-          Send(res, 200, {{"devices", list}});
-        }));
+  Add("GET", "/api/v1/devices", wrap([this](const Req&, Res& res) {
+        std::lock_guard lock(hub_.mutex);
+        std::vector<const Device*> devices;
+        for (const auto& [_, d] : hub_.devices) {
+          devices.push_back(&d);
+        }
+        std::sort(devices.begin(), devices.end(),
+                  [](const Device* a, const Device* b) { return a->serial < b->serial; });
+        Json list = Json::array();
+        for (const Device* d : devices) {
+          list.push_back(DeviceJson(*d));
+        }
+        Send(res, 200, {{"devices", list}});
+      }));
 
-  s.Get(R"(/api/v1/devices/([^/]+))", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        std::lock_guard lock(hub_.mutex);
+        Send(res, 200, DeviceJson(Known(hub_, serial)));
+      }));
+
+  Add("POST", "/api/v1/devices/{serial}/admit", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        std::lock_guard db(dbMutex_);
+        std::lock_guard lock(hub_.mutex);
+        Device& d = Known(hub_, serial);
+        Device admitted = d;
+        admitted.admitted = true;
+        admitted.pinnedIp = d.ip;  // the address its last packet came from
+        SaveDevice(*db_, admitted);
+        d.admitted = true;
+        d.pinnedIp = admitted.pinnedIp;
+        Send(res, 200, DeviceJson(d));
+      }));
+
+  for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
+    const std::string listRoute = std::string("/api/v1/devices/{serial}/") + ListName(kind);
+    Add("GET", listRoute, wrap([this, kind](const Req& req, Res& res) {
           const std::uint64_t serial = SerialParam(req.matches[1]);
-          std::lock_guard lock(hub_.mutex);
-          Send(res, 200, DeviceJson(Known(hub_, serial)));
-        }));
-
-  s.Post(R"(/api/v1/devices/([^/]+)/admit)", wrap([this](const Req& req, Res& res) {
-           const std::uint64_t serial = SerialParam(req.matches[1]);
-           std::lock_guard db(dbMutex_);
-           std::lock_guard lock(hub_.mutex);
-           Device& d = Known(hub_, serial);
-           Device admitted = d;
-           admitted.admitted = true;
-           admitted.pinnedIp = d.ip;  // the address its last packet came from
-           SaveDevice(*db_, admitted);
-           d.admitted = true;
-           d.pinnedIp = admitted.pinnedIp;
-           Send(res, 200, DeviceJson(d));
-         }));
-
-  const char* listRoute = R"(/api/v1/devices/([^/]+)/(cards|groups|schedules))";
-  s.Get(listRoute, wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          const ListKind kind = *ParseListName(req.matches[2]);
           std::lock_guard lock(hub_.mutex);
           const auto& list = Known(hub_, serial).lists[static_cast<std::size_t>(kind)];
           if (!list) {
@@ -322,9 +343,8 @@ void Api::Routes() {
           }
           Send(res, 200, list->body);
         }));
-  s.Put(listRoute, wrap([this](const Req& req, Res& res) {
+    Add("PUT", listRoute, wrap([this, kind](const Req& req, Res& res) {
           const std::uint64_t serial = SerialParam(req.matches[1]);
-          const ListKind kind = *ParseListName(req.matches[2]);
           const Json body = ParseBody(req);
           if (!body.is_array()) {
             Fail(400, std::string(ListName(kind)) + ": must be an array of records");
@@ -361,104 +381,102 @@ void Api::Routes() {
           slot = list;
           Send(res, 200, ListStatus(list));
         }));
+  }
 
-  s.Post(R"(/api/v1/devices/([^/]+)/commands)", wrap([this](const Req& req, Res& res) {
-           const std::uint64_t serial = SerialParam(req.matches[1]);
-           const Json body = ParseBody(req);
-           std::lock_guard db(dbMutex_);
-           std::lock_guard lock(hub_.mutex);
-           Device& d = Known(hub_, serial);
-           FieldError error;
-           const auto command = ParseCommand(body, d.IsLegacy(), error);
-           if (!command) {
-             Fail(400, error.Message());
-           }
-           const std::int64_t id = InsertCommand(*db_, serial, *command, IsoTime(NowMs()));
-           d.commands.push_back({id, *command});
-           Send(res, 202, {{"id", id}, {"state", "queued"}});
-         }));
-  s.Get(R"(/api/v1/devices/([^/]+)/commands)", wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          {
-            std::lock_guard lock(hub_.mutex);
-            Known(hub_, serial);
-          }
-          std::lock_guard db(dbMutex_);
-          Send(res, 200, {{"commands", ListCommands(*db_, serial, std::nullopt)}});
-        }));
-  s.Get(R"(/api/v1/devices/([^/]+)/commands/([^/]+))", wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          const std::int64_t id = NumberParam(req.matches[2], "command id", 1, INT64_MAX);
-          {
-            std::lock_guard lock(hub_.mutex);
-            Known(hub_, serial);
-          }
-          std::lock_guard db(dbMutex_);
-          const Json found = ListCommands(*db_, serial, id);
-          if (found.empty()) {
-            Fail(404, "no command " + std::to_string(id) + " for " + SerialText(serial));
-          }
-          Send(res, 200, found[0]);
-        }));
+  Add("POST", "/api/v1/devices/{serial}/commands", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        const Json body = ParseBody(req);
+        std::lock_guard db(dbMutex_);
+        std::lock_guard lock(hub_.mutex);
+        Device& d = Known(hub_, serial);
+        FieldError error;
+        const auto command = ParseCommand(body, d.IsLegacy(), error);
+        if (!command) {
+          Fail(400, error.Message());
+        }
+        const std::int64_t id = InsertCommand(*db_, serial, *command, IsoTime(NowMs()));
+        d.commands.push_back({id, *command});
+        Send(res, 202, {{"id", id}, {"state", "queued"}});
+      }));
+  Add("GET", "/api/v1/devices/{serial}/commands", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        {
+          std::lock_guard lock(hub_.mutex);
+          Known(hub_, serial);
+        }
+        std::lock_guard db(dbMutex_);
+        Send(res, 200, {{"commands", ListCommands(*db_, serial, std::nullopt)}});
+      }));
+  Add("GET", "/api/v1/devices/{serial}/commands/{id}", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        const std::int64_t id = NumberParam(req.matches[2], "command id", 1, INT64_MAX);
+        {
+          std::lock_guard lock(hub_.mutex);
+          Known(hub_, serial);
+        }
+        std::lock_guard db(dbMutex_);
+        const Json found = ListCommands(*db_, serial, id);
+        if (found.empty()) {
+          Fail(404, "no command " + std::to_string(id) + " for " + SerialText(serial));
+        }
+        Send(res, 200, found[0]);
+      }));
 
-  s.Put(R"(/api/v1/devices/([^/]+)/voice/([^/]+))", wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          const auto word =
-              static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
-          if (req.body.size() > kMaxVoiceClip) {
-            Fail(413, "a voice clip holds at most " + std::to_string(kMaxVoiceClip) +
-                          " bytes (one datagram)");
-          }
-          const std::vector<std::uint8_t> clip(req.body.begin(), req.body.end());
-          std::lock_guard db(dbMutex_);
-          std::lock_guard lock(hub_.mutex);
-          Device& d = Known(hub_, serial);
-          SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
-          d.voice[word] = clip;
-          Send(res, 200, {{"word", word}, {"length", clip.size()}});
-        }));
-  s.Get(R"(/api/v1/devices/([^/]+)/voice/([^/]+))", wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          const auto word =
-              static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
-          std::lock_guard lock(hub_.mutex);
-          const Device& d = Known(hub_, serial);
-          const auto clip = d.voice.find(word);
-          if (clip == d.voice.end()) {
-            Fail(404, "no voice clip " + std::to_string(word) + " for " + SerialText(serial));
-          }
-          res.set_content(reinterpret_cast<const char*>(clip->second.data()), clip->second.size(),
-                          "application/octet-stream");
-        }));
+  Add("PUT", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        const auto word = static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
+        if (req.body.size() > kMaxVoiceClip) {
+          Fail(413, "a voice clip holds at most " + std::to_string(kMaxVoiceClip) +
+                        " bytes (one datagram)");
+        }
+        const std::vector<std::uint8_t> clip(req.body.begin(), req.body.end());
+        std::lock_guard db(dbMutex_);
+        std::lock_guard lock(hub_.mutex);
+        Device& d = Known(hub_, serial);
+        SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
+        d.voice[word] = clip;
+        Send(res, 200, {{"word", word}, {"length", clip.size()}});
+      }));
+  Add("GET", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        const auto word = static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
+        std::lock_guard lock(hub_.mutex);
+        const Device& d = Known(hub_, serial);
+        const auto clip = d.voice.find(word);
+        if (clip == d.voice.end()) {
+          Fail(404, "no voice clip " + std::to_string(word) + " for " + SerialText(serial));
+        }
+        res.set_content(reinterpret_cast<const char*>(clip->second.data()), clip->second.size(),
+                        "application/octet-stream");
+      }));
 
-  s.Put(R"(/api/v1/devices/([^/]+)/templates/([^/]+))", wrap([this](const Req& req, Res& res) {
-          const std::uint64_t serial = SerialParam(req.matches[1]);
-          const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
-          const Json body = ParseBody(req);
-          const auto text = body.is_object() ? body.find("template") : body.end();
-          if (!body.is_object() || text == body.end() || !text->is_string()) {
-            Fail(400, "template: must be the 128 template bytes as hex");
-          }
-          const auto bytes = FromHex(text->get<std::string>());
-          if (!bytes || bytes->size() != kTemplateLength) {
-            Fail(400, "template: must be the 128 template bytes as hex (256 digits)");
-          }
-          Template data;
-          std::copy(bytes->begin(), bytes->end(), data.begin());
-          std::lock_guard db(dbMutex_);
-          std::lock_guard lock(hub_.mutex);
-          Device& d = Known(hub_, serial);
-          const std::string at = IsoTime(NowMs());
-          SaveTemplate(*db_, serial, slot, data, "api", at);
-          d.templates[slot] = data;
-          Send(res, 200,
-               {{"slot", slot},
-                {"template", Hex(data.data(), data.size())},
-                {"source", "api"},
-                {"updated_at", at}});
-        }));
-  s.Get(
-      R"(/api/v1/devices/([^/]+)/templates/([^/]+))", wrap([this](const Req& req, Res& res) {
+  Add("PUT", "/api/v1/devices/{serial}/templates/{slot}", wrap([this](const Req& req, Res& res) {
+        const std::uint64_t serial = SerialParam(req.matches[1]);
+        const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
+        const Json body = ParseBody(req);
+        const auto text = body.is_object() ? body.find("template") : body.end();
+        if (!body.is_object() || text == body.end() || !text->is_string()) {
+          Fail(400, "template: must be the 128 template bytes as hex");
+        }
+        const auto bytes = FromHex(text->get<std::string>());
+        if (!bytes || bytes->size() != kTemplateLength) {
+          Fail(400, "template: must be the 128 template bytes as hex (256 digits)");
+        }
+        Template data;
+        std::copy(bytes->begin(), bytes->end(), data.begin());
+        std::lock_guard db(dbMutex_);
+        std::lock_guard lock(hub_.mutex);
+        Device& d = Known(hub_, serial);
+        const std::string at = IsoTime(NowMs());
+        SaveTemplate(*db_, serial, slot, data, "api", at);
+        d.templates[slot] = data;
+        Send(res, 200,
+             {{"slot", slot},
+              {"template", Hex(data.data(), data.size())},
+              {"source", "api"},
+              {"updated_at", at}});
+      }));
+  Add("GET", "/api/v1/devices/{serial}/templates/{slot}", wrap([this](const Req& req, Res& res) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
         std::lock_guard lock(hub_.mutex);
@@ -470,80 +488,78 @@ void Api::Routes() {
         Send(res, 200, {{"slot", slot}, {"template", Hex(stored->second.data(), kTemplateLength)}});
       }));
 
-  s.Get("/api/v1/events", wrap([this](const Req& req, Res& res) {
-          std::optional<std::uint64_t> device;
-          if (req.has_param("device")) {
-            device = SerialParam(req.get_param_value("device"));
-          }
-          const std::int64_t after =
-              req.has_param("after")
-                  ? NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX)
-                  : 0;
-          const std::int64_t limit = req.has_param("limit")
-                                         ? NumberParam(req.get_param_value("limit"), "limit", 1,
-                                                       static_cast<std::int64_t>(kMaxEventsPage))
-                                         : static_cast<std::int64_t>(kDefaultEventsPage);
-          std::lock_guard db(dbMutex_);
-          Json events = ListEvents(*db_, device, after, static_cast<std::size_t>(limit));
-          const std::int64_t next =
-              events.empty() ? after : events.back()["id"].get<std::int64_t>();
-          Send(res, 200, {{"events", std::move(events)}, {"next", next}});
-        }));
+  Add("GET", "/api/v1/events", wrap([this](const Req& req, Res& res) {
+        std::optional<std::uint64_t> device;
+        if (req.has_param("device")) {
+          device = SerialParam(req.get_param_value("device"));
+        }
+        const std::int64_t after =
+            req.has_param("after")
+                ? NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX)
+                : 0;
+        const std::int64_t limit = req.has_param("limit")
+                                       ? NumberParam(req.get_param_value("limit"), "limit", 1,
+                                                     static_cast<std::int64_t>(kMaxEventsPage))
+                                       : static_cast<std::int64_t>(kDefaultEventsPage);
+        std::lock_guard db(dbMutex_);
+        Json events = ListEvents(*db_, device, after, static_cast<std::size_t>(limit));
+        const std::int64_t next = events.empty() ? after : events.back()["id"].get<std::int64_t>();
+        Send(res, 200, {{"events", std::move(events)}, {"next", next}});
+      }));
 
-  s.Get("/api/v1/events/stream", wrap([this](const Req& req, Res& res) {
-          std::optional<std::uint64_t> device;
-          if (req.has_param("device")) {
-            device = SerialParam(req.get_param_value("device"));
-          }
-          std::int64_t after = 0;
-          if (req.has_header("Last-Event-ID")) {
-            after =
-                NumberParam(req.get_header_value("Last-Event-ID"), "Last-Event-ID", 0, INT64_MAX);
-          } else if (req.has_param("after")) {
-            after = NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX);
-          }
-          if (streams_.fetch_add(1) >= kMaxStreams) {
-            streams_.fetch_sub(1);
-            Fail(503, "too many event streams open (at most " + std::to_string(kMaxStreams) + ")");
-          }
-          auto last = std::make_shared<std::int64_t>(after);
-          auto idle = std::make_shared<int>(0);
-          res.set_header("Cache-Control", "no-cache");
-          res.set_chunked_content_provider(
-              "text/event-stream",
-              [this, device, last, idle](std::size_t, httplib::DataSink& sink) {
-                if (stopping_) {
-                  sink.done();
-                  return true;
-                }
-                Json events;
-                {
-                  std::lock_guard db(dbMutex_);
-                  events = ListEvents(*db_, device, *last, kStreamPage);
-                }
-                if (events.empty()) {
-                  std::unique_lock lock(hub_.mutex);
-                  const std::int64_t seen = hub_.lastEventId;
-                  hub_.eventsChanged.wait_for(
-                      lock, kStreamWait, [&] { return stopping_ || hub_.lastEventId != seen; });
-                  if (++*idle >= kKeepAliveEverySeconds) {
-                    *idle = 0;
-                    return sink.write(": keep-alive\n\n", 14);
-                  }
-                  return sink.is_writable();
-                }
-                *idle = 0;
-                for (const Json& event : events) {
-                  const std::string chunk = StreamChunk(event);
-                  if (!sink.write(chunk.data(), chunk.size())) {
-                    return false;
-                  }
-                  *last = event["id"].get<std::int64_t>();
-                }
+  Add("GET", "/api/v1/events/stream", wrap([this](const Req& req, Res& res) {
+        std::optional<std::uint64_t> device;
+        if (req.has_param("device")) {
+          device = SerialParam(req.get_param_value("device"));
+        }
+        std::int64_t after = 0;
+        if (req.has_header("Last-Event-ID")) {
+          after = NumberParam(req.get_header_value("Last-Event-ID"), "Last-Event-ID", 0, INT64_MAX);
+        } else if (req.has_param("after")) {
+          after = NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX);
+        }
+        if (streams_.fetch_add(1) >= kMaxStreams) {
+          streams_.fetch_sub(1);
+          Fail(503, "too many event streams open (at most " + std::to_string(kMaxStreams) + ")");
+        }
+        auto last = std::make_shared<std::int64_t>(after);
+        auto idle = std::make_shared<int>(0);
+        res.set_header("Cache-Control", "no-cache");
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [this, device, last, idle](std::size_t, httplib::DataSink& sink) {
+              if (stopping_) {
+                sink.done();
                 return true;
-              },
-              [this](bool) { streams_.fetch_sub(1); });
-        }));
+              }
+              Json events;
+              {
+                std::lock_guard db(dbMutex_);
+                events = ListEvents(*db_, device, *last, kStreamPage);
+              }
+              if (events.empty()) {
+                std::unique_lock lock(hub_.mutex);
+                const std::int64_t seen = hub_.lastEventId;
+                hub_.eventsChanged.wait_for(lock, kStreamWait,
+                                            [&] { return stopping_ || hub_.lastEventId != seen; });
+                if (++*idle >= kKeepAliveEverySeconds) {
+                  *idle = 0;
+                  return sink.write(": keep-alive\n\n", 14);
+                }
+                return sink.is_writable();
+              }
+              *idle = 0;
+              for (const Json& event : events) {
+                const std::string chunk = StreamChunk(event);
+                if (!sink.write(chunk.data(), chunk.size())) {
+                  return false;
+                }
+                *last = event["id"].get<std::int64_t>();
+              }
+              return true;
+            },
+            [this](bool) { streams_.fetch_sub(1); });
+      }));
 }
 
 }  // namespace velkor::gateway

@@ -3,16 +3,21 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Database.h"
 #include "State.h"
 
 namespace httplib {
 class Server;
-}
+struct Request;
+struct Response;
+}  // namespace httplib
 
 namespace velkor::gateway {
 
@@ -35,8 +40,13 @@ class Api {
   void Serve();
   void Stop();
 
+  // Every route as (method, documented path), "/api/v1/devices/{serial}" say.
+  const std::vector<std::pair<std::string, std::string>>& RouteTable() const { return routes_; }
+
  private:
   void Routes();
+  void Add(const std::string& method, const std::string& path,
+           const std::function<void(const httplib::Request&, httplib::Response&)>& handler);
 
   Hub& hub_;
   std::mutex dbMutex_;
@@ -47,6 +57,7 @@ class Api {
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};
+  std::vector<std::pair<std::string, std::string>> routes_;
 };
 
 // Compares two secrets in time that depends on neither's content.

@@ -1,0 +1,233 @@
+// The REST API over real HTTP against a running gateway, with simulated devices on UDP: what
+// the API sets reaches a device in the reply the policy picks, and what a device reports comes
+// back out of the API.
+#include <httplib.h>
+
+#include "ServiceSupport.h"
+
+namespace velkor::test {
+namespace {
+
+const char* kCards = R"([
+  {"cardNumber": 2882400001, "password": "1234", "year": 24, "month": 3, "day": 9, "hour": 23,
+   "param": 90, "flag0": true, "flag1": false, "flag2": true, "flag3": false, "flag4": false,
+   "flag7": true, "flag6": false},
+  {"cardNumber": 99, "password": "", "year": 1, "month": 2, "day": 3, "hour": 4, "param": 0,
+   "flag0": false, "flag1": false, "flag2": false, "flag3": false, "flag4": false,
+   "flag7": false, "flag6": true}])";
+
+TEST_F(GatewayTest, CardListGoesOutOnADifferingReportAndIsConfirmedWhenReportedBack) {
+  Announce();
+  const std::string path = "/api/v1/devices/" + SerialOf(current_) + "/cards";
+  EXPECT_EQ(gw().Get(path).status, 404);  // none set yet
+  const HttpReply put = gw().Put(path, kCards);
+  ASSERT_EQ(put.status, 200) << put.body;
+  EXPECT_EQ(put.json["state"], "wanted");
+  EXPECT_EQ(gw().Get(path).json, Json::parse(kCards));
+
+  // The device reports its own list: it differs, so the wanted one is the reply.
+  const sim::Bytes report = sim::CardListPacket(current_);
+  const sim::Reply reply = Checked(report, currentSocket_->Exchange(report));
+  ASSERT_EQ(reply.kind, sim::ReplyKind::kCards);
+  ASSERT_EQ(reply.cards.size(), 2u);
+  EXPECT_EQ(reply.cards[0].number, 2882400001u);
+  EXPECT_EQ(reply.cards[0].password, "1234");
+  EXPECT_EQ(gw().Get("/api/v1/devices/" + SerialOf(current_)).json["lists"]["cards"]["state"],
+            "sent");
+
+  // Reported back as it now holds it: an echo, and the list is confirmed.
+  sim::ApplyReply(current_, reply);
+  const sim::Bytes again = sim::CardListPacket(current_);
+  EXPECT_EQ(Checked(again, currentSocket_->Exchange(again)).kind, sim::ReplyKind::kEcho);
+  EXPECT_EQ(gw().Get("/api/v1/devices/" + SerialOf(current_)).json["lists"]["cards"]["state"],
+            "confirmed");
+}
+
+TEST_F(GatewayTest, QueuedCommandsAnswerTheNextPacketsOldestFirst) {
+  Announce();
+  const std::string path = "/api/v1/devices/" + SerialOf(legacy_) + "/commands";
+  const HttpReply first = gw().Post(path, R"({"command": "control", "code": 2, "first": 16})");
+  ASSERT_EQ(first.status, 202) << first.body;
+  EXPECT_EQ(first.json["state"], "queued");
+  ASSERT_EQ(gw().Post(path, R"({"command": "extra_output", "value": 3})").status, 202);
+
+  const sim::Bytes poll = sim::PollPacket(legacy_);
+  const sim::Reply control = Checked(poll, legacySocket_->Exchange(poll));
+  EXPECT_EQ(control.kind, sim::ReplyKind::kControl);
+  EXPECT_EQ(control.control.command, 0x82);
+  EXPECT_EQ(control.control.arguments[0], 16);
+  const sim::Bytes poll2 = sim::PollPacket(legacy_);
+  const sim::Reply output = Checked(poll2, legacySocket_->Exchange(poll2));
+  EXPECT_EQ(output.kind, sim::ReplyKind::kExtraOutput);
+  EXPECT_EQ(output.extraOutput, 3);
+  const sim::Bytes poll3 = sim::PollPacket(legacy_);
+  EXPECT_EQ(Checked(poll3, legacySocket_->Exchange(poll3)).kind, sim::ReplyKind::kEcho);
+
+  const HttpReply one = gw().Get(path + "/" + std::to_string(first.json["id"].get<int>()));
+  EXPECT_EQ(one.json["state"], "sent");
+  EXPECT_EQ(one.json["answered"]["code"], 2);
+  EXPECT_TRUE(one.json.contains("sent_at"));
+  EXPECT_EQ(gw().Get(path).json["commands"].size(), 2u);
+}
+
+TEST_F(GatewayTest, TemplatesAndVoiceClipsAnswerTheirRequests) {
+  Announce();
+  // A template put through the API answers a request for its slot.
+  std::string hex;
+  for (int i = 0; i < 128; ++i) {
+    char byte[3];
+    std::snprintf(byte, sizeof byte, "%02X", (i * 7) & 0xFF);
+    hex += byte;
+  }
+  const std::string templates = "/api/v1/devices/" + SerialOf(current_) + "/templates/";
+  ASSERT_EQ(gw().Put(templates + "5", Json{{"template", hex}}.dump()).status, 200);
+  const sim::Bytes request = sim::FingerRequestPacket(current_, 5, 42);
+  const sim::Reply reply = Checked(request, currentSocket_->Exchange(request));
+  ASSERT_EQ(reply.kind, sim::ReplyKind::kFingerTemplate);
+  EXPECT_EQ(reply.fingerTemplate[1], 7);
+  // A slot with nothing stored gets an all-zero template.
+  const sim::Bytes empty = sim::FingerRequestPacket(current_, 6, 42);
+  const sim::Reply none = Checked(empty, currentSocket_->Exchange(empty));
+  EXPECT_EQ(none.kind, sim::ReplyKind::kFingerTemplate);
+  EXPECT_EQ(none.fingerTemplate, sim::Template{});
+  // A device's upload is stored for its slot.
+  sim::Template uploaded{};
+  uploaded[0] = 0xAB;
+  const sim::Bytes upload = sim::FingerUploadPacket(current_, 9, uploaded);
+  Checked(upload, currentSocket_->Exchange(upload));
+  EXPECT_EQ(gw().Get(templates + "9").json["template"].get<std::string>().substr(0, 4), "AB00");
+
+  // Voice: the clip stored for the request word, else no data.
+  const std::string clip = "ID3 voice clip bytes";
+  const std::string voice = "/api/v1/devices/" + SerialOf(legacy_) + "/voice/";
+  ASSERT_EQ(gw().Put(voice + "258", clip, "application/octet-stream").status, 200);
+  EXPECT_EQ(gw().Get(voice + "258").body, clip);
+  const sim::Bytes ask = sim::VoiceRequestPacket(legacy_, 258, 3);
+  const sim::Reply data = Checked(ask, legacySocket_->Exchange(ask));
+  ASSERT_EQ(data.kind, sim::ReplyKind::kVoiceData);
+  EXPECT_EQ(std::string(data.voiceData.begin(), data.voiceData.end()), clip);
+  const sim::Bytes other = sim::VoiceRequestPacket(legacy_, 259, 3);
+  EXPECT_TRUE(Checked(other, legacySocket_->Exchange(other)).voiceData.empty());
+}
+
+TEST_F(GatewayTest, EventsAreStoredInOrderAndPagedAndStreamed) {
+  Announce();
+  sim::Rng rng(3);
+  std::vector<sim::Event> events;
+  for (int i = 0; i < 5; ++i) {
+    events.push_back(sim::MakeEvent(rng, false, 100 + static_cast<std::uint64_t>(i)));
+  }
+  const sim::Bytes report = sim::EventPacket(current_, events);
+  EXPECT_EQ(Checked(report, currentSocket_->Exchange(report)).kind, sim::ReplyKind::kEcho);
+
+  const HttpReply page = gw().Get("/api/v1/events?limit=2");
+  ASSERT_EQ(page.status, 200) << page.body;
+  ASSERT_EQ(page.json["events"].size(), 2u);
+  EXPECT_EQ(page.json["next"], 2);
+  const Json& first = page.json["events"][0];
+  EXPECT_EQ(first["device"], SerialOf(current_));
+  EXPECT_EQ(first["kind"], events[0].bytes[0]);
+  EXPECT_EQ(first["raw"].get<std::string>().size(), 32u);
+  EXPECT_EQ(first["received_at"].get<std::string>().back(), 'Z');
+  const HttpReply rest = gw().Get("/api/v1/events?after=2&limit=1000");
+  EXPECT_EQ(rest.json["events"].size(), 3u);
+  EXPECT_EQ(rest.json["events"][0]["id"], 3);
+  EXPECT_EQ(gw().Get("/api/v1/events?device=" + SerialOf(legacy_)).json["events"].size(), 0u);
+
+  // The stream resumes after Last-Event-ID: events 4 and 5.
+  httplib::Client client("127.0.0.1", gw().httpPort());
+  client.set_read_timeout(5, 0);
+  std::string received;
+  const httplib::Headers headers = {{"Authorization", "Bearer test-token"}, {"Last-Event-ID", "3"}};
+  client.Get("/api/v1/events/stream", headers, [&](const char* data, std::size_t length) {
+    received.append(data, length);
+    return received.find("id: 5\n") == std::string::npos;  // stop once event 5 is in
+  });
+  EXPECT_EQ(received.find("id: 3\n"), std::string::npos) << received;
+  ASSERT_NE(received.find("id: 4\ndata: {"), std::string::npos) << received;
+  EXPECT_NE(received.find("id: 5\ndata: {"), std::string::npos) << received;
+}
+
+struct BadRequest {
+  const char* what;
+  const char* method;
+  std::string path;
+  std::string body;
+  int status;
+  bool auth = true;
+};
+
+// Bad input gets a 4xx with a JSON error and changes nothing.
+TEST_F(GatewayTest, BadRequestsGetJsonErrorsAndChangeNothing) {
+  Announce();
+  const std::string device = "/api/v1/devices/" + SerialOf(current_);
+  ASSERT_EQ(gw().Put(device + "/cards", kCards).status, 200);
+  const Json before = gw().Get(device).json;
+  const Json cardsBefore = gw().Get(device + "/cards").json;
+
+  const std::string card = Json::parse(kCards)[0].dump();
+  std::string tooMany = "[";
+  for (int i = 0; i < 89; ++i) {
+    tooMany += (i ? "," : "") + card;
+  }
+  tooMany += "]";
+  const std::vector<BadRequest> cases = {
+      {"no token", "GET", "/api/v1/devices", "", 401, false},
+      {"no token on a write", "PUT", device + "/cards", "[]", 401, false},
+      {"bad JSON", "PUT", device + "/cards", "[{\"cardNumber\": ", 400},
+      {"not an array", "PUT", device + "/cards", R"({"cards": []})", 400},
+      {"wrong type", "PUT", device + "/cards", R"([{"cardNumber": "1"}])", 400},
+      {"89 cards", "PUT", device + "/cards", tooMany, 422},
+      {"huge body", "PUT", device + "/cards", std::string(2 << 20, ' '), 413},
+      {"unknown route", "GET", "/api/v1/nowhere", "", 404},
+      {"unknown list", "GET", device + "/doors", "", 404},
+      {"malformed serial", "GET", "/api/v1/devices/12345", "", 400},
+      {"serial with a non-hex digit", "GET", "/api/v1/devices/0011223344556Z", "", 400},
+      {"unknown serial", "PUT", "/api/v1/devices/00000000000001/cards", "[]", 404},
+      {"unknown command", "POST", device + "/commands", R"({"command": "explode"})", 400},
+      {"password not digits", "POST", device + "/commands",
+       R"({"command": "device_passwords", "password0": "12a"})", 400},
+      {"command body not JSON", "POST", device + "/commands", "control", 400},
+      {"voice word out of range", "PUT", device + "/voice/70000", "abc", 400},
+      {"voice clip past a datagram", "PUT", device + "/voice/1", std::string(70000, 'x'), 413},
+      {"template too short", "PUT", device + "/templates/1", R"({"template": "00FF"})", 400},
+      {"template slot 256", "PUT", device + "/templates/256",
+       Json{{"template", std::string(256, '0')}}.dump(), 400},
+      {"limit 0", "GET", "/api/v1/events?limit=0", "", 400},
+      {"limit past 1000", "GET", "/api/v1/events?limit=1001", "", 400},
+      {"after not a number", "GET", "/api/v1/events?after=-1", "", 400},
+      {"unknown command id", "GET", device + "/commands/99", "", 404},
+  };
+  for (const BadRequest& c : cases) {
+    const std::string method = c.method;
+    const HttpReply reply = method == "GET"   ? gw().Get(c.path, c.auth)
+                            : method == "PUT" ? gw().Put(c.path, c.body, "application/json", c.auth)
+                                              : gw().Post(c.path, c.body, c.auth);
+    EXPECT_EQ(reply.status, c.status) << c.what << ": " << reply.body.substr(0, 200);
+    EXPECT_TRUE(reply.json.is_object() && reply.json["error"].is_string())
+        << c.what << ": " << reply.body.substr(0, 200);
+  }
+  // Wrong token, compared whole.
+  httplib::Client client("127.0.0.1", gw().httpPort());
+  EXPECT_EQ(client.Get("/api/v1/devices", {{"Authorization", "Bearer test-toke"}})->status, 401);
+  EXPECT_EQ(client.Get("/api/v1/devices", {{"Authorization", "test-token"}})->status, 401);
+
+  Json after = gw().Get(device).json;
+  EXPECT_EQ(after["queued_commands"], 0);
+  EXPECT_EQ(after["lists"], before["lists"]);
+  EXPECT_EQ(after["voice"], Json::array());
+  EXPECT_EQ(gw().Get(device + "/cards").json, cardsBefore);
+}
+
+TEST_F(GatewayTest, OpenApiAndHealthNeedNoToken) {
+  const HttpReply doc = gw().Get("/api/v1/openapi.json", false);
+  ASSERT_EQ(doc.status, 200);
+  EXPECT_TRUE(doc.json["paths"].contains("/api/v1/devices/{serial}/commands"));
+  const HttpReply health = gw().Get("/api/v1/healthz", false);
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.json["link"], "up");
+  EXPECT_EQ(health.json["store"], "ok");
+}
+
+}  // namespace
+}  // namespace velkor::test

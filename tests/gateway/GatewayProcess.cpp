@@ -1,0 +1,249 @@
+#include "GatewayProcess.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "DeviceCodec.h"
+
+namespace velkor::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// Starts `argv` with standard output and error into `log`; returns the child's pid.
+pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& log,
+            const std::filesystem::path& cwd) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    if (chdir(cwd.c_str()) != 0) {
+      _exit(126);
+    }
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+      args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for `pid` up to `limit`; the exit status, or -1 after a SIGKILL.
+int WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  int status = 0;
+  while (std::chrono::steady_clock::now() < until) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
+HttpReply ToReply(const httplib::Result& result) {
+  HttpReply reply;
+  if (!result) {
+    return reply;
+  }
+  reply.status = result->status;
+  reply.body = result->body;
+  reply.json = Json::parse(result->body, nullptr, false);
+  if (reply.json.is_discarded()) {
+    reply.json = nullptr;
+  }
+  return reply;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "velkor-gw-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path BinDir() {
+  return std::filesystem::canonical("/proc/self/exe").parent_path();
+}
+
+GatewayProcess::GatewayProcess(const std::filesystem::path& dir, std::vector<std::string> extra)
+    : dir_(dir) {
+  std::vector<std::string> argv = {(BinDir() / "velkor-gateway").string(),
+                                   "--listen",
+                                   "127.0.0.1:0",
+                                   "--http",
+                                   "127.0.0.1:0",
+                                   "--db",
+                                   (dir / "velkor.db").string(),
+                                   "--token",
+                                   kToken};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  std::filesystem::remove(dir / "gateway.log");  // a restart must not read the last run's ports
+  pid_ = Spawn(argv, dir / "gateway.log", dir);
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < until && !started()) {
+    std::istringstream lines(output());
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.rfind("udp 127.0.0.1:", 0) == 0) {
+        udpPort_ = static_cast<std::uint16_t>(std::stoi(line.substr(14)));
+      } else if (line.rfind("http http://127.0.0.1:", 0) == 0) {
+        httpPort_ = static_cast<std::uint16_t>(std::stoi(line.substr(22)));
+      }
+    }
+    int status = 0;
+    if (!started() && waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  client_ = std::make_unique<httplib::Client>("127.0.0.1", httpPort_);
+  client_->set_read_timeout(10, 0);
+  client_->set_connection_timeout(5, 0);
+}
+
+GatewayProcess::~GatewayProcess() {
+  Kill();
+}
+
+std::string GatewayProcess::output() const {
+  return ReadFile(dir_ / "gateway.log");
+}
+
+int GatewayProcess::Stop() {
+  if (pid_ <= 0) {
+    return -1;
+  }
+  kill(pid_, SIGTERM);
+  const int status = WaitFor(pid_, 10s);
+  pid_ = -1;
+  return status;
+}
+
+void GatewayProcess::Kill() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+}
+
+HttpReply GatewayProcess::Get(const std::string& path, bool auth) {
+  httplib::Headers headers;
+  if (auth) {
+    headers.emplace("Authorization", std::string("Bearer ") + kToken);
+  }
+  return ToReply(client_->Get(path.c_str(), headers));
+}
+
+HttpReply GatewayProcess::Put(const std::string& path, const std::string& body,
+                              const std::string& type, bool auth) {
+  httplib::Headers headers;
+  if (auth) {
+    headers.emplace("Authorization", std::string("Bearer ") + kToken);
+  }
+  return ToReply(client_->Put(path.c_str(), headers, body, type.c_str()));
+}
+
+HttpReply GatewayProcess::Post(const std::string& path, const std::string& body, bool auth) {
+  httplib::Headers headers;
+  if (auth) {
+    headers.emplace("Authorization", std::string("Bearer ") + kToken);
+  }
+  return ToReply(client_->Post(path.c_str(), headers, body, "application/json"));
+}
+
+DeviceSocket::DeviceSocket(std::uint16_t gatewayPort, const char* local) {
+  fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  inet_pton(AF_INET, local, &self.sin_addr);
+  sockaddr_in gateway{};
+  gateway.sin_family = AF_INET;
+  gateway.sin_port = htons(gatewayPort);
+  inet_pton(AF_INET, "127.0.0.1", &gateway.sin_addr);
+  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+      connect(fd_, reinterpret_cast<sockaddr*>(&gateway), sizeof gateway) != 0) {
+    throw std::runtime_error(std::string("device socket on ") + local + " failed");
+  }
+}
+
+DeviceSocket::~DeviceSocket() {
+  close(fd_);
+}
+
+void DeviceSocket::SendRaw(const std::vector<std::uint8_t>& bytes) {
+  (void)send(fd_, bytes.data(), bytes.size(), 0);
+}
+
+void DeviceSocket::Send(const sim::Bytes& plain) {
+  sim::Bytes sealed = plain;
+  sim::SealDevicePacket(sealed);
+  SendRaw(sealed);
+}
+
+std::optional<sim::Bytes> DeviceSocket::Receive(std::chrono::milliseconds timeout) {
+  pollfd ready{fd_, POLLIN, 0};
+  if (poll(&ready, 1, static_cast<int>(timeout.count())) <= 0) {
+    return std::nullopt;
+  }
+  sim::Bytes datagram(65536);
+  const ssize_t got = recv(fd_, datagram.data(), datagram.size(), 0);
+  if (got < 0) {
+    return std::nullopt;
+  }
+  datagram.resize(static_cast<std::size_t>(got));
+  return datagram;
+}
+
+std::optional<sim::Bytes> DeviceSocket::Exchange(const sim::Bytes& plain,
+                                                 std::chrono::milliseconds timeout) {
+  Send(plain);
+  return Receive(timeout);
+}
+
+int RunTool(const std::string& name, const std::vector<std::string>& args,
+            const std::filesystem::path& log, std::chrono::seconds limit) {
+  std::vector<std::string> argv = {(BinDir() / name).string()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = Spawn(argv, log, std::filesystem::current_path());
+  return WaitFor(pid, limit);
+}
+
+}  // namespace velkor::test

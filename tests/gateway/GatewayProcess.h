@@ -1,0 +1,106 @@
+// velkor-gateway as a process for tests: started in a scratch folder on loopback ports it picks
+// itself, its REST API reached over real HTTP, simulated devices' packets sent from UDP sockets
+// of the test, and stopped (SIGTERM, or SIGKILL) on every path.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "DeviceState.h"
+
+namespace httplib {
+class Client;
+}
+
+namespace velkor::test {
+
+using Json = nlohmann::ordered_json;
+
+// A scratch folder, removed with everything in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::filesystem::path BinDir();  // where the test binary and velkor-gateway live
+
+struct HttpReply {
+  int status = 0;
+  std::string body;
+  Json json;  // null unless the body is JSON
+};
+
+class GatewayProcess {
+ public:
+  // Starts velkor-gateway in `dir` with --db dir/velkor.db, UDP and HTTP on 127.0.0.1 port 0,
+  // --token test-token and `extra` options; waits (10 s at most) for its address lines.
+  GatewayProcess(const std::filesystem::path& dir, std::vector<std::string> extra = {});
+  ~GatewayProcess();  // SIGKILL if still running
+  GatewayProcess(const GatewayProcess&) = delete;
+  GatewayProcess& operator=(const GatewayProcess&) = delete;
+
+  bool started() const { return udpPort_ != 0 && httpPort_ != 0; }
+  std::uint16_t udpPort() const { return udpPort_; }
+  std::uint16_t httpPort() const { return httpPort_; }
+  std::string output() const;  // what it printed so far
+
+  // SIGTERM and wait (10 s at most); the exit status, or -1 when it had to be killed.
+  int Stop();
+  void Kill();  // SIGKILL, as a crash
+
+  HttpReply Get(const std::string& path, bool auth = true);
+  HttpReply Put(const std::string& path, const std::string& body,
+                const std::string& type = "application/json", bool auth = true);
+  HttpReply Post(const std::string& path, const std::string& body, bool auth = true);
+
+  static constexpr const char* kToken = "test-token";
+
+ private:
+  std::filesystem::path dir_;
+  pid_t pid_ = -1;
+  std::uint16_t udpPort_ = 0, httpPort_ = 0;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+// A device end: a UDP socket of its own (bound to `local`, 127.0.0.1 by default) that sends
+// sealed packets to the gateway and waits for the reply.
+class DeviceSocket {
+ public:
+  explicit DeviceSocket(std::uint16_t gatewayPort, const char* local = "127.0.0.1");
+  ~DeviceSocket();
+  DeviceSocket(const DeviceSocket&) = delete;
+  DeviceSocket& operator=(const DeviceSocket&) = delete;
+
+  void SendRaw(const std::vector<std::uint8_t>& bytes);
+  // Seals `plain` as a device does and sends it.
+  void Send(const sim::Bytes& plain);
+  // The next datagram within `timeout`, or nullopt.
+  std::optional<sim::Bytes> Receive(std::chrono::milliseconds timeout);
+  // Send, then the reply (nullopt when none comes within `timeout`).
+  std::optional<sim::Bytes> Exchange(const sim::Bytes& plain,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(3));
+
+ private:
+  int fd_ = -1;
+};
+
+// Runs a program of the build folder with arguments; waits at most `limit`; returns its exit
+// status (-1 when it had to be killed). Its output goes to `log`.
+int RunTool(const std::string& name, const std::vector<std::string>& args,
+            const std::filesystem::path& log, std::chrono::seconds limit);
+
+}  // namespace velkor::test

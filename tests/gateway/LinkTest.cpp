@@ -1,0 +1,233 @@
+// The gateway's link against packets a test sends itself: who gets answered (admission and the
+// address pin), what is refused, that an acknowledged event survives a crash, duplicates are
+// stored once, and how the process starts and stops.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "ServiceSupport.h"
+
+namespace velkor::test {
+namespace {
+
+class KnownOnlyTest : public GatewayTest {
+ protected:
+  void SetUp() override { Start({"--admit", "known"}); }
+};
+
+TEST_F(KnownOnlyTest, OnlyAdmittedDevicesFromTheirPinnedAddressAreAnswered) {
+  const sim::Bytes config = sim::ConfigPacket(current_, sim::code::kConfiguration);
+  EXPECT_FALSE(currentSocket_->Exchange(config, 500ms));
+  const std::string path = "/api/v1/devices/" + SerialOf(current_);
+  const HttpReply pending = gw().Get(path);
+  ASSERT_EQ(pending.status, 200) << pending.body;
+  EXPECT_EQ(pending.json["state"], "pending");
+  EXPECT_EQ(pending.json["address"], "127.0.0.1");
+  EXPECT_FALSE(pending.json["first_packet"].get<std::string>().empty());
+
+  const HttpReply admitted = gw().Post(path + "/admit", "");
+  ASSERT_EQ(admitted.status, 200) << admitted.body;
+  EXPECT_EQ(admitted.json["pinned_address"], "127.0.0.1");
+  const sim::Bytes poll = sim::PollPacket(current_);
+  EXPECT_EQ(Checked(poll, currentSocket_->Exchange(poll)).kind, sim::ReplyKind::kClock);
+
+  // The same serial from another address: no reply, the queued command stays, a conflict.
+  ASSERT_EQ(gw().Post(path + "/commands", R"({"command": "read"})").status, 202);
+  DeviceSocket elsewhere(gw().udpPort(), "127.0.0.2");
+  const sim::Bytes stolen = sim::PollPacket(current_);
+  EXPECT_FALSE(elsewhere.Exchange(stolen, 500ms));
+  const HttpReply conflicted = gw().Get(path);
+  EXPECT_EQ(conflicted.json["conflicts"], 1);
+  EXPECT_EQ(conflicted.json["conflict_address"], "127.0.0.2");
+  EXPECT_EQ(conflicted.json["queued_commands"], 1);
+  // The pinned address still gets it.
+  const sim::Bytes mine = sim::PollPacket(current_);
+  EXPECT_EQ(Checked(mine, currentSocket_->Exchange(mine)).kind, sim::ReplyKind::kReadCommand);
+  // Admitting again moves the pin to where the last packet came from.
+  EXPECT_FALSE(elsewhere.Exchange(sim::PollPacket(current_), 300ms));
+  EXPECT_EQ(gw().Post(path + "/admit", "").json["pinned_address"], "127.0.0.2");
+  const sim::Bytes moved = sim::PollPacket(current_);
+  EXPECT_TRUE(Checked(moved, elsewhere.Exchange(moved)).kind == sim::ReplyKind::kEcho);
+}
+
+TEST_F(GatewayTest, GarbageFloodIsRefusedAndTheLinkGoesOn) {
+  Announce();
+  sim::Rng rng(99);
+  DeviceSocket flood(gw().udpPort());
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<std::uint8_t> junk(rng.Below(200));
+    for (auto& b : junk) {
+      b = rng.Byte();
+    }
+    flood.SendRaw(junk);
+    if (i % 200 == 0) {
+      std::this_thread::sleep_for(2ms);  // stay within the socket buffers
+    }
+  }
+  // Longer than any datagram taken: refused whole, not cut to a valid head.
+  sim::Bytes huge = sim::PollPacket(current_);
+  sim::SealDevicePacket(huge);
+  huge.resize(5000, 0);
+  flood.SendRaw(huge);
+  std::this_thread::sleep_for(300ms);
+  const sim::Bytes poll = sim::PollPacket(current_);
+  EXPECT_EQ(Checked(poll, currentSocket_->Exchange(poll)).kind, sim::ReplyKind::kEcho);
+  EXPECT_FALSE(flood.Receive(100ms)) << "garbage was answered";
+  const HttpReply link = gw().Get("/api/v1/link");
+  EXPECT_GE(link.json["refused"].get<int>(), 2900) << link.body;  // a few may be lost in buffers
+  EXPECT_EQ(link.json["oversized"], 1);
+  EXPECT_EQ(link.json["refused_by_address"]["127.0.0.1"], link.json["refused"]);
+}
+
+TEST_F(GatewayTest, AReportSentAgainIsAnsweredButStoredOnce) {
+  Announce();
+  sim::Rng rng(5);
+  const sim::Bytes report =
+      sim::EventPacket(legacy_, {sim::MakeEvent(rng, true, 1), sim::MakeEvent(rng, true, 2)});
+  sim::Bytes sealed = report;
+  sim::SealDevicePacket(sealed);
+  legacySocket_->SendRaw(sealed);
+  legacySocket_->SendRaw(sealed);
+  Checked(report, legacySocket_->Receive(3s));
+  Checked(report, legacySocket_->Receive(3s));
+  EXPECT_EQ(gw().Get("/api/v1/events").json["events"].size(), 2u);
+  EXPECT_EQ(gw().Get("/api/v1/link").json["duplicates"], 1);
+  // A report whose count byte promises more records than it holds is refused.
+  sim::Bytes cut = sim::EventPacket(legacy_, {sim::MakeEvent(rng, true, 3)});
+  cut.resize(cut.size() - 1);
+  EXPECT_FALSE(legacySocket_->Exchange(cut, 500ms));
+}
+
+// An event whose report was acknowledged is on disk: a crash right after the reply keeps it.
+TEST_F(GatewayTest, AcknowledgedEventsSurviveACrash) {
+  Announce();
+  sim::Rng rng(11);
+  for (int i = 0; i < 20; ++i) {
+    const sim::Bytes report =
+        sim::EventPacket(current_, {sim::MakeEvent(rng, false, static_cast<std::uint64_t>(i))});
+    Checked(report, currentSocket_->Exchange(report));
+  }
+  gateway_->Kill();
+  gateway_ =
+      std::make_unique<GatewayProcess>(dir_.path(), std::vector<std::string>{"--admit", "any"});
+  ASSERT_TRUE(gw().started()) << gw().output();
+  EXPECT_EQ(gw().Get("/api/v1/events?limit=1000").json["events"].size(), 20u);
+  // The registry was written with the device's first packet.
+  EXPECT_EQ(gw().Get("/api/v1/devices/" + SerialOf(current_)).status, 200);
+}
+
+TEST_F(GatewayTest, SigtermStopsCleanlyAndTheStoreIsWhole) {
+  Announce();
+  const std::string output = gw().output();
+  EXPECT_NE(output.find("udp 127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(gw().Stop(), 0) << gw().output();
+  EXPECT_NE(gw().output().find("packets accepted 2"), std::string::npos) << gw().output();
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_.path() / "velkor.db").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_prepare_v2(db, "SELECT accepted FROM devices ORDER BY serial", -1, &check, nullptr);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(check, 0), 1);  // the counters were flushed at the stop
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+}
+
+TEST(GatewayStart, PortInUseOrAnUnusableStoreStopsAtOnce) {
+  ScratchDir dir;
+  GatewayProcess first(dir.path(), {"--admit", "any"});
+  ASSERT_TRUE(first.started()) << first.output();
+
+  ScratchDir other;
+  const std::filesystem::path log = other.path() / "second.log";
+  const std::string db = (other.path() / "velkor.db").string();
+  const std::string udp = "127.0.0.1:" + std::to_string(first.udpPort());
+  const std::string http = "127.0.0.1:" + std::to_string(first.httpPort());
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    const char* message;
+  };
+  std::ofstream(other.path() / "junk.db") << "this is not a database, just text";
+  const std::vector<Case> cases = {
+      {"UDP port in use",
+       {"--listen", udp, "--http", "127.0.0.1:0", "--db", db},
+       "cannot listen on UDP"},
+      {"HTTP port in use",
+       {"--listen", "127.0.0.1:0", "--http", http, "--db", db},
+       "cannot listen on HTTP"},
+      {"store in a folder that is a file",
+       {"--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--db", "/dev/null/velkor.db"},
+       "cannot use the store"},
+      {"store not a database",
+       {"--listen", "127.0.0.1:0", "--http", "127.0.0.1:0", "--db",
+        (other.path() / "junk.db").string()},
+       "cannot use the store"},
+      {"bad listen address", {"--listen", "localhost:1", "--db", db}, "--listen"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(RunTool("velkor-gateway", c.args, log, 10s), 1) << c.what;
+    std::ifstream file(log);
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find(c.message), std::string::npos) << c.what << ": " << text;
+  }
+  EXPECT_EQ(RunTool("velkor-gateway", {"--help"}, log, 10s), 0);
+}
+
+TEST(GatewayStart, AGeneratedTokenIsKeptBesideTheStoreForItsOwnerOnly) {
+  ScratchDir dir;
+  const std::filesystem::path log = dir.path() / "run.log";
+  {
+    GatewayProcess first(dir.path(), {"--admit", "any"});  // (has --token)
+  }
+  // Without --token: generated once, mode 0600, printed path, the same on the next start.
+  std::vector<std::string> args = {"--listen", "127.0.0.1:0",
+                                   "--http",   "127.0.0.1:0",
+                                   "--db",     (dir.path() / "velkor.db").string()};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const std::string bin = (BinDir() / "velkor-gateway").string();
+    std::vector<char*> argv = {const_cast<char*>(bin.c_str())};
+    for (auto& a : args) {
+      argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  const std::filesystem::path token = dir.path() / "velkor-gateway.token";
+  for (int i = 0; i < 200 && !std::filesystem::exists(token); ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(200ms);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(std::filesystem::exists(token));
+  struct stat info {};
+  stat(token.c_str(), &info);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  std::ifstream file(log);
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("velkor-gateway.token"), std::string::npos) << text;
+  std::string secret;
+  std::ifstream(token) >> secret;
+  EXPECT_EQ(secret.size(), 64u);
+  EXPECT_EQ(text.find(secret), std::string::npos) << "the token itself was printed";
+}
+
+}  // namespace
+}  // namespace velkor::test
