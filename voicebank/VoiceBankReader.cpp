@@ -129,8 +129,9 @@ VoiceBankLayout ReadVoiceBankLayout(const std::uint8_t* head, std::size_t headSi
     return layout;
   }
   if (fileSize > lastEnd) {
+    const std::uint64_t extra = fileSize - lastEnd;
     layout.faults.push_back(
-        Bytes(fileSize - lastEnd) + " follow the end of " +
+        Bytes(extra) + (extra == 1 ? " follows" : " follow") + " the end of " +
         (lastEnd == kHeaderSize ? std::string("the header") : "the last entry's data") + " at " +
         std::to_string(lastEnd));
   } else if (!pastEnd && fileSize != kHeaderSize + layout.dataBytes) {

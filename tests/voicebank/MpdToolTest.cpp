@@ -280,7 +280,7 @@ TEST_F(MpdTest, VerifyFindsEveryFault) {
        {"record 3: offset 5096, length 501: passes the end of the file (5596 bytes)"}},
       {"data past the end",
        [](Bytes& f) { f.push_back(0); },
-       {"1 byte follow the end of the last entry's data at 5596"}},
+       {"1 byte follows the end of the last entry's data at 5596"}},
       {"truncated data",
        [](Bytes& f) { f.pop_back(); },
        {"record 3: offset 5096, length 500: passes the end of the file (5595 bytes)"}},
