@@ -184,7 +184,8 @@ int List(const std::string& path, bool json, std::ostream& out) {
         {"bytes_used", layout.dataBytes},
         {"capacity", kDataCapacity},
         {"percent_used", static_cast<double>(layout.dataBytes) * 100 / kDataCapacity}};
-    out << report.dump(2) << "\n";
+    // A file name that is not UTF-8 must not stop the report: such bytes print as U+FFFD.
+    out << report.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
     return 0;
   }
   out << path << ": " << layout.entryCount << " entries, " << layout.entries.size()
@@ -252,8 +253,14 @@ class Extraction {
       for (const std::string& path : created_) {
         ::unlink(path.c_str());
       }
+      if (!folder_.empty()) {
+        ::rmdir(folder_.c_str());
+      }
     }
   }
+
+  // A folder the extraction made, removed again on failure (once its files are gone).
+  void CreatedFolder(const std::string& folder) { folder_ = folder; }
 
   void Write(const Bytes& data, const std::string& target, bool force) {
     temp_ = target + "." + std::to_string(::getpid()) + ".tmp";
@@ -285,6 +292,7 @@ class Extraction {
 
  private:
   std::string temp_;
+  std::string folder_;
   std::vector<std::string> created_;
   bool done_ = false;
 };
@@ -317,10 +325,12 @@ int Extract(const std::string& path, const std::string& folder, bool force, std:
     }
     throw InputError(message);
   }
-  if (!fs::create_directories(folder, error) && error) {
+  Extraction extraction;
+  if (fs::create_directories(folder, error)) {
+    extraction.CreatedFolder(folder);
+  } else if (error) {
     Fail("Cannot create folder", folder, error.value());
   }
-  Extraction extraction;
   for (std::size_t i = 0; i < targets.size(); ++i) {
     extraction.Write(bank.Data(bank.layout().entries[i]), targets[i], force);
   }

@@ -1,6 +1,8 @@
 // velkor-mpd's command line run in-process, on files in a scratch folder that is the working
 // directory: built banks, damaged copies of them, and real MP3 files that lame encodes.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -152,6 +154,35 @@ TEST_F(MpdTest, BuildListsVerifiesAndExtractsByteIdentical) {
   EXPECT_EQ(ReadFile("out/003.mp3"), Bytes{9});
   ASSERT_EQ(Mpd({"extract", "MP3DATA.MPD", "out", "--force"}).status, 0);
   EXPECT_EQ(ReadFile("out/003.mp3"), ReadFile("in/two.mp3"));
+}
+
+TEST_F(MpdTest, FailedExtractionRemovesWhatItWrote) {
+  SoundBank();
+  // Entry 1 is written first; entry 3's name is taken by a folder, which --force cannot replace.
+  fs::create_directories("out/003.mp3");
+  const Outcome run = Mpd({"extract", "bank.mpd", "out", "--force"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Cannot create file \"out/003.mp3\""), std::string::npos) << run.err;
+  EXPECT_EQ(std::distance(fs::directory_iterator("out"), fs::directory_iterator()), 1);
+  EXPECT_TRUE(fs::is_directory("out/003.mp3"));
+
+  // A folder the extraction made itself goes too, one that was there stays: the files may be at
+  // most 700 bytes, so entry 1 (1000 bytes) cannot be written.
+  fs::create_directory("new");
+  struct rlimit saved {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 700;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Outcome failed = Mpd({"extract", "bank.mpd", "new/sub"});
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::signal(SIGXFSZ, handler);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("Cannot write file \"new/sub/001.mp3\""), std::string::npos)
+      << failed.err;
+  EXPECT_TRUE(fs::is_directory("new"));
+  EXPECT_FALSE(fs::exists("new/sub"));
 }
 
 TEST_F(MpdTest, WindowCompileAndBuildWriteTheSameBytes) {
