@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <ostream>
+#include <sstream>
 #include <utility>
 
 #include "voicebank/Mp3Probe.h"
@@ -340,9 +341,11 @@ int Extract(const std::string& path, const std::string& folder, bool force, std:
   return 0;
 }
 
-// One path a line in entry order; an empty line is a cleared entry and a line starting with #
-// is a comment. A relative path is taken from the list's own folder, as in a playlist.
-std::vector<std::string> ReadList(const std::string& listPath) {
+// Room for 254 long paths and plenty of comments; anything larger is not a list (a voice bank or
+// an MP3 file given by mistake) and is not read into memory.
+constexpr std::size_t kMaxListBytes = 4 << 20;
+
+std::string ReadListText(const std::string& listPath) {
   struct stat info {};
   if (::stat(listPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     throw InputError(Quoted(listPath) + " is a folder, not a list");
@@ -351,7 +354,29 @@ std::vector<std::string> ReadList(const std::string& listPath) {
   if (!list) {
     Fail("Cannot open file", listPath, errno);
   }
-  const fs::path base = fs::path(listPath).parent_path();
+  std::string text;
+  char chunk[65536];
+  while (list.read(chunk, sizeof chunk) || list.gcount() > 0) {
+    text.append(chunk, static_cast<std::size_t>(list.gcount()));
+    if (text.size() > kMaxListBytes) {
+      throw InputError(Quoted(listPath) + " is larger than " + std::to_string(kMaxListBytes) +
+                       " bytes, too large for a list");
+    }
+  }
+  if (list.bad()) {
+    Fail("Cannot read file", listPath, EIO);
+  }
+  return text;
+}
+
+// One path a line in entry order; an empty line is a cleared entry and a line starting with #
+// is a comment. A relative path is taken from the list's own folder, as in a playlist; from the
+// working directory when the list is no file there (a pipe, say `<(ls *.mp3)`).
+std::vector<std::string> ReadList(const std::string& listPath) {
+  std::istringstream list(ReadListText(listPath));
+  std::error_code error;
+  const fs::path base =
+      fs::is_regular_file(listPath, error) ? fs::path(listPath).parent_path() : fs::path();
   std::vector<std::string> paths;
   std::string line;
   int lineNumber = 0;
@@ -369,9 +394,6 @@ std::vector<std::string> ReadList(const std::string& listPath) {
     }
     const fs::path entry = line;
     paths.push_back(line.empty() || entry.is_absolute() ? line : (base / entry).string());
-  }
-  if (list.bad()) {
-    Fail("Cannot read file", listPath, EIO);
   }
   return paths;
 }

@@ -1,11 +1,13 @@
 // velkor-mpd's command line run in-process, on files in a scratch folder that is the working
 // directory: built banks, damaged copies of them, and real MP3 files that lame encodes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "voicebank/MpdTool.h"
@@ -183,6 +186,34 @@ TEST_F(MpdTest, FailedExtractionRemovesWhatItWrote) {
       << failed.err;
   EXPECT_TRUE(fs::is_directory("new"));
   EXPECT_FALSE(fs::exists("new/sub"));
+}
+
+// A list from a pipe (`build <(ls *.mp3)`) names its files from the working directory.
+TEST_F(MpdTest, BuildReadsAListFromAPipe) {
+  fs::create_directory("clips");
+  WriteFile("clips/a.mp3", Filled(300, 5));
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  // The writer waits at most 5 s for the tool to open the pipe, so a tool that never does cannot
+  // hang the test.
+  std::thread writer([] {
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      const int fd = ::open("pipe", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      if (fd >= 0) {
+        const std::string list = "clips/a.mp3\n\n";
+        EXPECT_EQ(::write(fd, list.data(), list.size()), static_cast<ssize_t>(list.size()));
+        ::close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the tool never opened the pipe";
+  });
+  const Outcome run = Mpd({"build", "pipe"});
+  writer.join();
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Bytes bank = ReadFile(sonpak::kVoiceBankFileName);
+  EXPECT_EQ(bank.size(), 4396u);
+  EXPECT_EQ(bank[16], 2);
 }
 
 TEST_F(MpdTest, WindowCompileAndBuildWriteTheSameBytes) {
@@ -401,6 +432,8 @@ TEST_F(MpdTest, BuildFailuresWriteNothing) {
   WriteFile("full.mp3", Bytes(4096000, 0x55));
   WriteFile("one.mp3", {1});
   WriteFile("MP3DATA.MPD", {7, 7, 7});
+  WriteFile("huge.list", {});
+  fs::resize_file("huge.list", 5'000'000'000);  // sparse; a list that big is not read
   std::string many;
   for (int i = 0; i < 255; ++i) {
     many += "one.mp3\n";
@@ -421,6 +454,10 @@ TEST_F(MpdTest, BuildFailuresWriteNothing) {
       {"output is a folder", "one.mp3\n", {"build", "list", "-o", "."}, "Cannot create file \".\""},
       {"missing list", "", {"build", "nolist", "-o", "x.mpd"}, "Cannot open file \"nolist\""},
       {"list is a folder", "", {"build", ".", "-o", "x.mpd"}, "\".\" is a folder, not a list"},
+      {"list is huge",
+       "",
+       {"build", "huge.list", "-o", "x.mpd"},
+       "\"huge.list\" is larger than 4194304 bytes, too large for a list"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -437,7 +474,7 @@ TEST_F(MpdTest, BuildFailuresWriteNothing) {
   ASSERT_EQ(Mpd({"build", "list"}).status, 0);
   EXPECT_EQ(fs::file_size("MP3DATA.MPD"), 4100096u);
   EXPECT_EQ(Mpd({"verify", "MP3DATA.MPD"}).status, 0);
-  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 4);  // no temp
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 5);  // no temp
 }
 
 TEST_F(MpdTest, HelpForEachSubcommandAndUsageErrors) {
