@@ -17,8 +17,11 @@ CI_FUZZ_SECONDS ?= 10
 
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
-            libgtest-dev libgmock-dev libssl-dev qt6-base-dev \
-            libcpp-httplib-dev libsqlite3-dev nlohmann-json3-dev libcli11-dev curl
+            libgtest-dev libgmock-dev libssl-dev qt6-base-dev
+# velkor-gateway: HTTP, its store, JSON and its command line; curl drives its API in the demo.
+PACKAGES += libcpp-httplib-dev libsqlite3-dev curl
+# velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
+PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.

@@ -1,6 +1,7 @@
 // Writes the seed inputs of every harness, each built from a vector the test suites check, in
 // the input layout its harness reads (see the comment at the top of each harness).
 //   fuzz_make_seeds <corpus folder>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -385,6 +386,59 @@ void PeripheralSeeds() {
   Write("finger_data", "other-code", Seed().Byte(0).Byte(0xF0).Add(Packet(0xF0, 1, 28)));
 }
 
+// Voice bank files as the compile writes them (entry sizes, 0 for a cleared entry), and damaged
+// copies; each at most 4608 bytes, the length `make fuzz` allows.
+Bytes VoiceBankFile(const std::vector<std::size_t>& sizes) {
+  Bytes file(4096, 0xFF);
+  const std::string magic = "MP3DATA_VER00";
+  std::copy(magic.begin(), magic.end(), file.begin());
+  file[16] = static_cast<std::uint8_t>(sizes.size());
+  std::size_t offset = 4096;
+  for (std::size_t k = 0; k < sizes.size(); ++k) {
+    if (sizes[k] == 0) {
+      continue;
+    }
+    std::uint8_t* record = file.data() + 32 + 16 * k;
+    const std::size_t fields[] = {offset, sizes[k]};
+    for (int f = 0; f < 2; ++f) {
+      record[4 * f] = 0;
+      record[4 * f + 1] = static_cast<std::uint8_t>(fields[f] >> 16);
+      record[4 * f + 2] = static_cast<std::uint8_t>(fields[f] >> 8);
+      record[4 * f + 3] = static_cast<std::uint8_t>(fields[f]);
+    }
+    record[8] = 0xA4;
+    for (std::size_t i = 0; i < sizes[k]; ++i) {
+      file.push_back(static_cast<std::uint8_t>(k + i));
+    }
+    offset += sizes[k];
+  }
+  return file;
+}
+
+void VoiceBankSeeds() {
+  const auto write = [](const std::string& name, const Bytes& file) {
+    Write("voice_bank", name, Seed().Add(file));
+  };
+  write("empty-list", VoiceBankFile({}));
+  write("two-entries", VoiceBankFile({300, 200}));
+  write("cleared-middle", VoiceBankFile({200, 0, 100}));
+  std::vector<std::size_t> last(254, 0);
+  last.back() = 50;
+  write("last-record", VoiceBankFile(last));
+  Bytes overlap = VoiceBankFile({200, 0, 100});
+  overlap[64 + 3] = 0x50;  // record 3 starts inside record 1's data
+  write("overlap", overlap);
+  Bytes beyond = VoiceBankFile({200, 0, 100});
+  beyond[16] = 1;
+  write("beyond-count", beyond);
+  Bytes trailing = VoiceBankFile({100});
+  trailing.push_back(0);
+  write("trailing", trailing);
+  Bytes truncated = VoiceBankFile({});
+  truncated.resize(100);
+  write("truncated-header", truncated);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -397,6 +451,7 @@ int main(int argc, char** argv) {
   RecordSeeds();
   LinkSeeds();
   PeripheralSeeds();
+  VoiceBankSeeds();
   std::printf("%d seeds written under %s\n", written, root.string().c_str());
   return 0;
 }

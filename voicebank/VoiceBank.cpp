@@ -11,10 +11,6 @@
 namespace sonpak {
 namespace {
 
-constexpr char kMagic[] = "MP3DATA_VER00";
-constexpr std::size_t kMagicLength = sizeof(kMagic) - 1;  // 13, stored without terminator
-constexpr std::size_t kCountOffset = 16;
-
 using Header = std::array<std::uint8_t, kHeaderSize>;
 
 [[noreturn]] void Fail(const char* what, const std::string& path, int error) {
@@ -151,14 +147,13 @@ Header BuildHeader(int entryCount, const Gathered& gathered) {
   return header;
 }
 
-// The new file while it is being written: created beside MP3DATA.MPD under a name of its own,
+// The new file while it is being written: created beside the output under a name of its own,
 // removed again unless Commit() is reached after it was renamed into place.
 class TempOutput {
  public:
-  TempOutput() {
+  explicit TempOutput(const std::string& output) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-      name_ = std::string(kVoiceBankFileName) + "." + std::to_string(::getpid()) + "-" +
-              std::to_string(attempt) + ".tmp";
+      name_ = output + "." + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".tmp";
       const int fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0) {
         fd_ = fd;
@@ -168,7 +163,7 @@ class TempOutput {
         break;
       }
     }
-    Fail("Cannot create file", kVoiceBankFileName, errno);
+    Fail("Cannot create file", output, errno);
   }
   ~TempOutput() {
     if (fd_ >= 0) {
@@ -198,7 +193,7 @@ class TempOutput {
   bool committed_ = false;
 };
 
-void WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
+void WriteAll(int fd, const std::uint8_t* bytes, std::size_t count, const std::string& output) {
   std::size_t done = 0;
   while (done < count) {
     const ssize_t put = ::write(fd, bytes + done, count - done);
@@ -206,43 +201,44 @@ void WriteAll(int fd, const std::uint8_t* bytes, std::size_t count) {
       if (errno == EINTR) {
         continue;
       }
-      Fail("Cannot write file", kVoiceBankFileName, errno);
+      Fail("Cannot write file", output, errno);
     }
     if (put == 0) {
-      Fail("Cannot write file", kVoiceBankFileName, ENOSPC);
+      Fail("Cannot write file", output, ENOSPC);
     }
     done += static_cast<std::size_t>(put);
   }
 }
 
-void WriteVoiceBank(const Header& header, const std::vector<std::uint8_t>& data) {
-  // An existing MP3DATA.MPD must be writable, just as if it were overwritten in place; its
+void WriteVoiceBank(const std::string& output, const Header& header,
+                    const std::vector<std::uint8_t>& data) {
+  // An existing output file must be writable, just as if it were overwritten in place; its
   // permission bits carry over to the new file.
   struct stat existing {};
   bool exists = false;
   {
-    FileHandle probe(::open(kVoiceBankFileName, O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    FileHandle probe(::open(output.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (probe.get() >= 0) {
       exists = ::fstat(probe.get(), &existing) == 0;
     } else if (errno != ENOENT) {
-      Fail("Cannot create file", kVoiceBankFileName, errno);
+      Fail("Cannot create file", output, errno);
     }
   }
 
-  TempOutput temp;
+  TempOutput temp(output);
   if (exists && ::fchmod(temp.fd(), existing.st_mode & 0777) != 0) {
-    Fail("Cannot create file", kVoiceBankFileName, errno);
+    Fail("Cannot create file", output, errno);
   }
-  WriteAll(temp.fd(), header.data(), header.size());
-  WriteAll(temp.fd(), data.data(), data.size());
+  WriteAll(temp.fd(), header.data(), header.size(), output);
+  WriteAll(temp.fd(), data.data(), data.size(), output);
   if (::fsync(temp.fd()) != 0) {
-    Fail("Cannot write file", kVoiceBankFileName, errno);
+    Fail("Cannot write file", output, errno);
   }
   if (temp.Close() != 0) {
-    Fail("Cannot write file", kVoiceBankFileName, errno);
+    Fail("Cannot write file", output, errno);
   }
-  if (::rename(temp.name().c_str(), kVoiceBankFileName) != 0) {
-    Fail("Cannot create file", kVoiceBankFileName, errno);
+  if (::rename(temp.name().c_str(), output.c_str()) != 0) {
+    Fail("Cannot create file", output, errno);
   }
   temp.Commit();
 }
@@ -250,13 +246,21 @@ void WriteVoiceBank(const Header& header, const std::vector<std::uint8_t>& data)
 }  // namespace
 
 void CompileVoiceBank(int entryCount, const std::vector<std::string>& paths) {
+  CompileVoiceBankAs(kVoiceBankFileName, entryCount, paths);
+}
+
+void CompileVoiceBankAs(const std::string& outputPath, int entryCount,
+                        const std::vector<std::string>& paths) {
+  if (outputPath.empty() || outputPath.find('\0') != std::string::npos) {
+    Fail("Cannot create file", outputPath, EINVAL);
+  }
   if (entryCount < 0 || entryCount > kMaxEntries ||
       paths.size() < static_cast<std::size_t>(entryCount)) {
     throw VoiceBankError("Invalid voice bank list: " + std::to_string(entryCount) + " entries, " +
                          std::to_string(paths.size()) + " paths");
   }
   const Gathered gathered = Gather(entryCount, paths);
-  WriteVoiceBank(BuildHeader(entryCount, gathered), gathered.data);
+  WriteVoiceBank(outputPath, BuildHeader(entryCount, gathered), gathered.data);
 }
 
 }  // namespace sonpak

@@ -26,6 +26,9 @@ inline constexpr std::size_t kHeaderSize = 4096;
 inline constexpr std::size_t kIndexOffset = 32;
 inline constexpr std::size_t kIndexRecordSize = 16;
 inline constexpr std::uint8_t kInUseMarker = 0xA4;
+inline constexpr char kMagic[] = "MP3DATA_VER00";
+inline constexpr std::size_t kMagicLength = sizeof(kMagic) - 1;  // 13, stored without terminator
+inline constexpr std::size_t kCountOffset = 16;
 
 // Written into the current working directory under this bare name.
 inline constexpr char kVoiceBankFileName[] = "MP3DATA.MPD";
@@ -45,5 +48,10 @@ class VoiceBankError : public std::runtime_error {
 // renamed over it, so that on any error (VoiceBankError) an existing MP3DATA.MPD keeps its
 // contents and no partial file is left behind. Paths are in the platform's file name encoding.
 void CompileVoiceBank(int entryCount, const std::vector<std::string>& paths);
+
+// The same compile with the same safety, written to `outputPath` instead (its temporary file is
+// created beside it, so that the rename stays within one folder).
+void CompileVoiceBankAs(const std::string& outputPath, int entryCount,
+                        const std::vector<std::string>& paths);
 
 }  // namespace sonpak
