@@ -1,62 +1,115 @@
 #!/bin/sh
-# The main job: the example host and simulated devices talking over UDP on 127.0.0.1.
-# Starts velkor-host on a free port, runs velkor-sim against it for a few seconds (devices of
-# both generations, every packet family, a few faults), stops the host, and shows the
-# exchange as the host sees it, then both summaries. Exits with the simulator's status.
+# The main job: velkor-gateway serving simulated devices, with its REST API in use.
+#
+# In a scratch folder: starts the gateway on its embedded SQLite store (loopback ports it picks
+# itself, every device admitted at first contact), lets simulated devices of both generations
+# announce themselves, pushes a card list and opens a door through the API, runs the devices
+# again with faults, reads events back, and ends with a summary: packets accepted and refused,
+# events stored, replies the simulator verified, and each command's state. Exits with the
+# simulator's status.
 #
 # usage: run_demo.sh [BIN_DIR]   (default build/bin)
 set -eu
 
-bin=${1:-build/bin}
-root=$(cd "$(dirname "$0")/../.." && pwd)
+bin=$(cd "${1:-build/bin}" && pwd)
 work=$(mktemp -d)
-host_pid=
-tail_pid=
+gateway_pid=
 
 cleanup() {
-  [ -z "$host_pid" ] || kill "$host_pid" 2>/dev/null || true
-  [ -z "$tail_pid" ] || kill "$tail_pid" 2>/dev/null || true
+  [ -z "$gateway_pid" ] || kill "$gateway_pid" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-: >"$work/host.log"  # exists before the background host opens it
-"$bin/velkor-host" --port 0 --cards "$root/examples/host/cards.txt" \
-  >"$work/host.log" 2>"$work/host.err" &
-host_pid=$!
+say() { printf '\n== %s\n' "$*"; }
 
-# The host prints the port it got; wait for that line (5 s at most) or for the host to fail.
-port=
-tries=0
-while [ -z "$port" ]; do
-  port=$(sed -n 's/^velkor-host: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/host.log")
-  [ -n "$port" ] && break
-  if ! kill -0 "$host_pid" 2>/dev/null || [ "$tries" -ge 50 ]; then
-    cat "$work/host.err" >&2
-    echo "run_demo: velkor-host did not start" >&2
+# The gateway, in the scratch folder: velkor.db and the generated token land there.
+cd "$work"
+: >gateway.log
+"$bin/velkor-gateway" --admit any --listen 127.0.0.1:0 --http 127.0.0.1:0 >gateway.log 2>&1 &
+gateway_pid=$!
+udp= http= tries=0
+while [ -z "$udp" ] || [ -z "$http" ]; do
+  udp=$(sed -n 's/^udp 127\.0\.0\.1:\([0-9]*\)$/\1/p' gateway.log)
+  http=$(sed -n 's/^http \(http:.*\)$/\1/p' gateway.log)
+  if ! kill -0 "$gateway_pid" 2>/dev/null || [ "$tries" -ge 100 ]; then
+    cat gateway.log >&2
+    echo "run_demo: velkor-gateway did not start" >&2
     exit 1
   fi
   tries=$((tries + 1))
   sleep 0.1
 done
+token=$(cat velkor-gateway.token)
+say "velkor-gateway is up"
+cat gateway.log
+echo "store: $work/velkor.db (WAL, synchronous=FULL); token file: velkor-gateway.token (mode $(stat -c %a velkor-gateway.token))"
 
-echo "== The exchange as velkor-host sees it (<- device packet, -> reply)"
-tail -n +1 -f --pid="$host_pid" "$work/host.log" &
-tail_pid=$!
+api() {  # api METHOD PATH [BODY]
+  if [ $# -ge 3 ]; then
+    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $token" \
+      -H 'Content-Type: application/json' --data "$3" "$http/api/v1$2"
+  else
+    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $token" "$http/api/v1$2"
+  fi
+  echo
+}
 
+sim() {  # sim ROUNDS [more options]: four devices, two of each generation, always the same ones
+  rounds=$1
+  shift
+  "$bin/velkor-sim" --port "$udp" --devices 4 --rounds "$rounds" --seed 6 --quiet "$@"
+}
+
+say "Four simulated devices announce themselves (velkor-sim, one round)"
 status=0
-"$bin/velkor-sim" --port "$port" --devices 4 --rounds 2 --seed 6 --faults all \
-  --interval-ms 20 --quiet >"$work/sim.log" 2>&1 || status=$?
+sim 1 >sim1.log 2>&1 || status=$?
+tail -n 2 sim1.log
+serials=$(api GET /devices | grep -o '"serial":"[0-9A-F]\{14\}"' | cut -d'"' -f4)
+current=$(echo "$serials" | head -n 1)
+echo "devices:" $serials
 
-kill -TERM "$host_pid" 2>/dev/null || true
-wait "$host_pid" || status=1
-host_pid=
-wait "$tail_pid" || true
-tail_pid=
+say "GET /api/v1/devices/$current"
+api GET "/devices/$current"
 
-echo
-echo "== Summary"
-tail -n 1 "$work/host.log"
-cat "$work/sim.log"
+say "PUT a card list of two cards for $current"
+api PUT "/devices/$current/cards" '[
+  {"cardNumber": 2882400001, "password": "1234", "year": 27, "month": 12, "day": 31, "hour": 23,
+   "param": 0, "flag0": true, "flag1": false, "flag2": false, "flag3": false, "flag4": false,
+   "flag7": false, "flag6": false},
+  {"cardNumber": 2882400002, "password": "", "year": 27, "month": 6, "day": 30, "hour": 12,
+   "param": 0, "flag0": true, "flag1": true, "flag2": false, "flag3": false, "flag4": false,
+   "flag7": false, "flag6": false}]'
+
+say "POST a control command (open door 1) to every device"
+for serial in $serials; do
+  printf '%s: ' "$serial"
+  api POST "/devices/$serial/commands" '{"command": "control", "code": 2, "first": 1}'
+done
+
+say "The devices run again, with every fault kind (velkor-sim --faults all, two rounds)"
+sim 2 --faults all >sim2.log 2>&1 || status=$?
+cat sim2.log
+
+say "GET /api/v1/events?limit=3"
+api GET "/events?limit=3"
+
+say "Summary"
+link=$(api GET /link)
+number() { echo "$link" | grep -o "\"$1\":[0-9]*" | cut -d: -f2; }
+echo "packets accepted $(number accepted), refused $(number refused), answered $(number answered);" \
+  "events stored $(number events_stored) in $(number commits) commits"
+for file in sim1.log sim2.log; do
+  sed -n 's/^  replies verified/replies verified/p' "$file"
+done
+echo "card list on $current: $(api GET "/devices/$current" | grep -o '"cards":{"state":"[a-z]*"' | cut -d'"' -f6)"
+for serial in $serials; do
+  echo "command states on $serial: $(api GET "/devices/$serial/commands" | grep -o '"state":"[a-z]*"' | cut -d'"' -f4 | tr '\n' ' ')"
+done
+
+kill -TERM "$gateway_pid"
+wait "$gateway_pid" || status=1
+gateway_pid=
+tail -n 1 gateway.log
 exit "$status"
