@@ -59,6 +59,9 @@ HostSide::HostSide() {
 }
 
 void LibraryHost::Send(const sim::Bytes& datagram) {
+  if (host_.dropFirstCopy && host_.heard.insert(datagram).second) {
+    return;
+  }
   std::uint8_t packet[kBufferSize] = {};
   std::memcpy(packet, datagram.data(), datagram.size());
   const auto length = static_cast<std::uint32_t>(datagram.size());
@@ -95,10 +98,10 @@ std::int32_t LibraryHost::Answer(std::uint8_t* packet, std::uint32_t length, std
     }
   } else if (code == kFingerUpload) {
     GetFingerData(packet, &finger);
-    host_.templates[finger.leadByte] = finger;
+    host_.templates[{GetDeviceIdent(packet), finger.leadByte}] = finger;
   } else if (code == kFingerRequest) {
     GetFingerData(packet, &finger);
-    return SendFingerData(packet, &host_.templates[finger.leadByte]);
+    return SendFingerData(packet, &host_.templates[{GetDeviceIdent(packet), finger.leadByte}]);
   } else if (code == kVoiceRequest && GetDeviceType(packet) == 0) {
     auto* sound = reinterpret_cast<std::uint8_t*>(GetSoundBuffer(packet));
     const std::uint8_t count = sound[2] % 40;  // the request word picks the clip length
