@@ -367,7 +367,7 @@ Simulator::Pending Simulator::Make(std::size_t device, Family family) {
   if (family == Family::kEvents) {
     const std::size_t first = d.IsLegacy() ? kLegacyFrame : kPayload + 1;
     packet.events = packet.request[kPayload];
-    for (std::size_t k = 0; k < packet.events; ++k) {
+    for (std::size_t k = 0; k < packet.events && options_.logEvents; ++k) {
       LoggedEvent& logged = d.eventLog.emplace_back();
       std::copy_n(packet.request.begin() + static_cast<std::ptrdiff_t>(first + kFrameLength * k),
                   kFrameLength, logged.raw.begin());
@@ -569,7 +569,7 @@ void Simulator::Verified(std::size_t device, const Pending& packet, const ReplyC
   ++stats_.replies[static_cast<std::size_t>(check.reply.kind)];
   DeviceState& d = devices_[device];
   ApplyReply(d, check.reply);
-  for (std::size_t k = 0; k < packet.events; ++k) {
+  for (std::size_t k = 0; k < packet.events && options_.logEvents; ++k) {
     d.eventLog[packet.firstEvent + k].verified = true;
   }
 }

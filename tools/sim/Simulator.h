@@ -78,6 +78,7 @@ struct Options {
   Traffic traffic = Traffic::kMixed;
   unsigned eventsPerReport = 0;  // records per event report; 0: 1..5 drawn per report
   bool quiet = false;
+  bool logEvents = true;  // keep every event record reported, for the report
   // Set (by a signal handler) to stop the run: nothing more is sent and Run returns.
   const volatile std::sig_atomic_t* stop = nullptr;
 

@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   options.stop = &stopRequested;
+  options.logEvents = !report.empty();  // a long load run reports millions of records
 
   try {
     velkor::sim::Simulator simulator(
