@@ -59,9 +59,15 @@ HostSide::HostSide() {
 }
 
 void LibraryHost::Send(const sim::Bytes& datagram) {
-  if (host_.dropFirstCopy && host_.heard.insert(datagram).second) {
+  const bool firstCopy =
+      (host_.dropFirstCopy || host_.holdFirstCopy) && host_.heard.insert(datagram).second;
+  if (host_.dropFirstCopy && firstCopy) {
     return;
   }
+  // Replies held back arrive now, before the answer to this datagram.
+  replies_.insert(replies_.end(), held_.begin(), held_.end());
+  held_.clear();
+  auto& queue = host_.holdFirstCopy && firstCopy ? held_ : replies_;
   std::uint8_t packet[kBufferSize] = {};
   std::memcpy(packet, datagram.data(), datagram.size());
   const auto length = static_cast<std::uint32_t>(datagram.size());
@@ -69,14 +75,14 @@ void LibraryHost::Send(const sim::Bytes& datagram) {
   if (code == 0) {
     ++host_.refused;
     if (host_.answerRefused) {
-      replies_.emplace_back(packet, packet + 26);
+      queue.emplace_back(packet, packet + 26);
     }
     return;
   }
   ++host_.accepted;
   const std::int32_t reply = Answer(packet, length, code);
   for (int copies = host_.answerTwice ? 2 : 1; copies > 0 && !host_.stayMute; --copies) {
-    replies_.emplace_back(packet, packet + reply);
+    queue.emplace_back(packet, packet + reply);
   }
 }
 

@@ -57,7 +57,8 @@ struct HostSide {
   bool answerTwice = false;    // send every reply twice
   bool stayMute = false;       // never reply
   bool dropFirstCopy = false;  // take no notice of a datagram the first time it comes
-  std::set<sim::Bytes> heard;  // datagrams seen, for dropFirstCopy
+  bool holdFirstCopy = false;  // answer a datagram's first copy only after the next datagram
+  std::set<sim::Bytes> heard;  // datagrams seen
 };
 
 inline constexpr std::uint8_t kControlCommand = 0x05;
@@ -77,6 +78,7 @@ class LibraryHost final : public sim::Transport {
 
   HostSide& host_;
   std::deque<sim::Bytes> replies_;
+  std::deque<sim::Bytes> held_;
 };
 
 }  // namespace velkor::test
