@@ -17,7 +17,7 @@ CI_FUZZ_SECONDS ?= 10
 
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
-            libgtest-dev libgmock-dev libssl-dev qt6-base-dev
+            libgtest-dev libgmock-dev libssl-dev qt6-base-dev nlohmann-json3-dev
 # velkor-gateway: HTTP, its store, JSON and its command line; curl drives its API in the demo.
 PACKAGES += libcpp-httplib-dev libsqlite3-dev curl
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.

@@ -7,10 +7,11 @@
 //   3. answers with exactly one reply, built in the same buffer by one Send function, sending
 //      the number of bytes it returns back to the sender.
 //
-// Replies: a voice data request gets voice data, a template request gets the template from
-// the store; otherwise a device not seen before gets its clock set; a configuration gets the
-// configuration back; a card list gets the card list from the cards file; anything else
-// (events, polls, groups, schedules, mode reports, template uploads) gets an echo.
+// Replies: a voice data request gets voice data, a template request gets the template that
+// device uploaded for that slot, from the store; otherwise a device not seen before gets its
+// clock set; a configuration gets the configuration back; a card list gets the card list from
+// the cards file; anything else (events, polls, groups, schedules, mode reports, template
+// uploads) gets an echo.
 //
 // Event reports carry command code 0x01 and polls 0x02 on our devices: the library fixes no
 // code for them.
@@ -73,9 +74,10 @@ constexpr std::size_t kMaxSchedules = 16;
 volatile sig_atomic_t stop_requested = 0;
 
 struct Host {
-  std::vector<CardRecord> cards;                  // sent to every device's card list
-  std::set<std::pair<int32_t, uint64_t>> seen;    // devices (type, serial) met so far
-  std::map<uint8_t, FingerDataRecord> templates;  // fingerprint templates by lead byte
+  std::vector<CardRecord> cards;                // sent to every device's card list
+  std::set<std::pair<int32_t, uint64_t>> seen;  // devices (type, serial) met so far
+  // Fingerprint templates by device serial and lead byte: a reader gets its own back.
+  std::map<std::pair<uint64_t, uint8_t>, FingerDataRecord> templates;
   unsigned accepted = 0, refused = 0, events = 0, replies = 0;
   bool quiet = false;
 };
@@ -235,7 +237,7 @@ bool ReadPacket(Host& host, uint8_t* packet, uint32_t length, int32_t code) {
   if (code == kFingerUpload) {
     FingerDataRecord upload{};
     GetFingerData(packet, &upload);
-    host.templates[upload.leadByte] = upload;
+    host.templates[{GetDeviceIdent(packet), upload.leadByte}] = upload;
   }
   if (host.quiet) {
     return true;
@@ -282,12 +284,12 @@ int32_t ReplyVoice(uint8_t* packet) {
   return SendSoundData(packet);
 }
 
-// A template request names a slot (lead byte); the reply carries the template uploaded for
-// it, or an empty one.
+// A template request names a slot (lead byte); the reply carries the template the same
+// device uploaded for it, or an empty one.
 int32_t ReplyTemplate(const Host& host, uint8_t* packet) {
   FingerDataRecord request{};
   GetFingerData(packet, &request);
-  const auto stored = host.templates.find(request.leadByte);
+  const auto stored = host.templates.find({GetDeviceIdent(packet), request.leadByte});
   const FingerDataRecord empty{};
   return SendFingerData(packet, stored != host.templates.end() ? &stored->second : &empty);
 }

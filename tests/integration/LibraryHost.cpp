@@ -59,6 +59,15 @@ HostSide::HostSide() {
 }
 
 void LibraryHost::Send(const sim::Bytes& datagram) {
+  const bool firstCopy =
+      (host_.dropFirstCopy || host_.holdFirstCopy) && host_.heard.insert(datagram).second;
+  if (host_.dropFirstCopy && firstCopy) {
+    return;
+  }
+  // Replies held back arrive now, before the answer to this datagram.
+  replies_.insert(replies_.end(), held_.begin(), held_.end());
+  held_.clear();
+  auto& queue = host_.holdFirstCopy && firstCopy ? held_ : replies_;
   std::uint8_t packet[kBufferSize] = {};
   std::memcpy(packet, datagram.data(), datagram.size());
   const auto length = static_cast<std::uint32_t>(datagram.size());
@@ -66,14 +75,14 @@ void LibraryHost::Send(const sim::Bytes& datagram) {
   if (code == 0) {
     ++host_.refused;
     if (host_.answerRefused) {
-      replies_.emplace_back(packet, packet + 26);
+      queue.emplace_back(packet, packet + 26);
     }
     return;
   }
   ++host_.accepted;
   const std::int32_t reply = Answer(packet, length, code);
   for (int copies = host_.answerTwice ? 2 : 1; copies > 0 && !host_.stayMute; --copies) {
-    replies_.emplace_back(packet, packet + reply);
+    queue.emplace_back(packet, packet + reply);
   }
 }
 
@@ -95,10 +104,10 @@ std::int32_t LibraryHost::Answer(std::uint8_t* packet, std::uint32_t length, std
     }
   } else if (code == kFingerUpload) {
     GetFingerData(packet, &finger);
-    host_.templates[finger.leadByte] = finger;
+    host_.templates[{GetDeviceIdent(packet), finger.leadByte}] = finger;
   } else if (code == kFingerRequest) {
     GetFingerData(packet, &finger);
-    return SendFingerData(packet, &host_.templates[finger.leadByte]);
+    return SendFingerData(packet, &host_.templates[{GetDeviceIdent(packet), finger.leadByte}]);
   } else if (code == kVoiceRequest && GetDeviceType(packet) == 0) {
     auto* sound = reinterpret_cast<std::uint8_t*>(GetSoundBuffer(packet));
     const std::uint8_t count = sound[2] % 40;  // the request word picks the clip length

@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "Transport.h"
@@ -43,7 +44,7 @@ struct HostSide {
   std::vector<WorkTimeSchedule> schedules;
   std::array<const char*, 10> passwords{};
   ModeBlock mode{};
-  std::map<std::uint8_t, FingerDataRecord> templates;
+  std::map<std::pair<std::uint64_t, std::uint8_t>, FingerDataRecord> templates;  // serial, slot
 
   unsigned accepted = 0;
   unsigned refused = 0;
@@ -55,6 +56,9 @@ struct HostSide {
   bool answerRefused = false;  // reply to a refused packet too
   bool answerTwice = false;    // send every reply twice
   bool stayMute = false;       // never reply
+  bool dropFirstCopy = false;  // take no notice of a datagram the first time it comes
+  bool holdFirstCopy = false;  // answer a datagram's first copy only after the next datagram
+  std::set<sim::Bytes> heard;  // datagrams seen
 };
 
 inline constexpr std::uint8_t kControlCommand = 0x05;
@@ -74,6 +78,7 @@ class LibraryHost final : public sim::Transport {
 
   HostSide& host_;
   std::deque<sim::Bytes> replies_;
+  std::deque<sim::Bytes> held_;
 };
 
 }  // namespace velkor::test

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <map>
 
 #include "DeviceCodec.h"
 #include "DeviceSeal.h"
@@ -190,6 +191,32 @@ TEST(DevicePackets, FingerprintVoiceAndModePackets) {
       sim::ModeReportPacket(current, sim::code::kReaderModeReport, current.readerMode));
   ASSERT_TRUE(GetReaderMoton(mode.buffer, &block));
   EXPECT_EQ(0, std::memcmp(block.settings, current.readerMode.data(), 5));
+}
+
+// A device expects its own last upload back for a slot it uploaded, anything for another.
+TEST(ReplyCheck, TemplateRepliesAreCheckedAgainstTheDevicesOwnUploads) {
+  const sim::DeviceState device = Device(4, false);
+  sim::Template mine{};
+  mine.fill(0x3C);
+  FingerDataRecord other{};
+  other.leadByte = 2;
+  std::memset(other.templateData, 0x77, sizeof other.templateData);
+  const std::map<std::uint8_t, sim::Template> uploaded = {{2, mine}};
+
+  auto reply = [&](std::uint8_t slot, const FingerDataRecord& data) {
+    const Bytes request = sim::FingerRequestPacket(device, slot, 99);
+    Received received(request);
+    const Bytes bytes = received.Reply(SendFingerData(received.buffer, &data));
+    return sim::CheckReply(request, bytes, {&uploaded, std::time(nullptr)});
+  };
+  FingerDataRecord same = other;
+  std::memcpy(same.templateData, mine.data(), mine.size());
+  EXPECT_TRUE(reply(2, same).ok);
+  const sim::ReplyCheck wrong = reply(2, other);
+  EXPECT_FALSE(wrong.ok);
+  EXPECT_NE(wrong.problem.find("last uploaded"), std::string::npos) << wrong.problem;
+  EXPECT_TRUE(reply(5, other).ok) << "a slot this device never uploaded";
+  EXPECT_TRUE(reply(5, FingerDataRecord{}).ok) << "the host has none";
 }
 
 // A valid reply and one byte of it changed: the device's checks must catch each change.

@@ -2,10 +2,15 @@
 // applied, spoiled packets are refused, and a host that misbehaves is caught.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
 
 #include "LibraryHost.h"
+#include "Report.h"
 #include "Simulator.h"
 
 namespace velkor::test {
@@ -14,13 +19,16 @@ namespace {
 struct Outcome {
   sim::Stats stats;
   std::vector<sim::DeviceState> devices;
+  nlohmann::ordered_json report;
 };
 
-Outcome RunAgainst(HostSide& host, const sim::Options& options) {
+Outcome RunAgainst(HostSide& host, const sim::Options& options, bool report = true) {
   std::FILE* log = std::tmpfile();
   sim::Simulator simulator(
       options, [&](std::size_t) { return std::make_unique<LibraryHost>(host); }, log);
-  Outcome run{simulator.Run(), simulator.Devices()};
+  const sim::Stats stats = simulator.Run();
+  Outcome run{stats, simulator.Devices(),
+              report ? sim::MakeReport(simulator, stats) : nlohmann::ordered_json()};
   std::fclose(log);
   return run;
 }
@@ -172,6 +180,203 @@ TEST(SimulatorRun, AHostThatMisbehavesIsCaught) {
   const Outcome silent = RunAgainst(mute, options);
   EXPECT_EQ(silent.stats.missing, silent.stats.Sent());
   EXPECT_EQ(silent.stats.verified, 0u);
+}
+
+TEST(SimulatorRun, ADroppedCopyIsSentAgainAndCountsAsVerified) {
+  HostSide host;
+  host.dropFirstCopy = true;
+  sim::Options options = Quiet(3, 2, 8);
+  options.retries = 2;
+  options.faults = {sim::Fault::kCorruptBlock, sim::Fault::kBurst};
+  const Outcome resent = RunAgainst(host, options);
+  EXPECT_TRUE(resent.stats.Passed());
+  EXPECT_EQ(resent.stats.missing, 0u);
+  EXPECT_EQ(resent.stats.verified, resent.stats.Sent());
+  EXPECT_EQ(resent.stats.retries, resent.stats.Sent()) << "each valid packet once more";
+  EXPECT_EQ(host.refused, 0u) << "a spoiled copy is never sent again";
+
+  HostSide once;
+  once.dropFirstCopy = true;
+  options.retries = 0;
+  const Outcome notResent = RunAgainst(once, options);
+  EXPECT_EQ(notResent.stats.missing, notResent.stats.Sent());
+  EXPECT_EQ(notResent.stats.retries, 0u);
+}
+
+// A reply to the first copy that comes only after the resend answers the packet; the reply
+// to the resent copy, after it, is late and no fault of the host's.
+TEST(SimulatorRun, RepliesToEarlierCopiesOfAResentPacketAreLateNotUnexpected) {
+  HostSide host;
+  host.holdFirstCopy = true;
+  sim::Options options = Quiet(2, 2, 6);
+  options.retries = 1;
+  options.sockets = 1;
+  const Outcome run = RunAgainst(host, options);
+  EXPECT_TRUE(run.stats.Passed());
+  EXPECT_EQ(run.stats.unexpected, 0u);
+  EXPECT_EQ(run.stats.failed, 0u);
+  EXPECT_EQ(run.stats.retries, run.stats.Sent());
+  EXPECT_EQ(run.stats.late, run.stats.Sent());
+}
+
+TEST(SimulatorRun, TheLoadLineGivesTheRateAndNearestRankLatencies) {
+  sim::Options options;
+  options.loadSeconds = 2;
+  sim::Stats stats;
+  for (std::uint32_t us = 100; us >= 1; --us) {
+    stats.latenciesUs.push_back(us * 10);
+  }
+  stats.loadElapsedSeconds = 2.5;
+  EXPECT_EQ(sim::LoadLine(options, stats),
+            "velkor-sim: load 2 s, 100 exchanges, 40.0 exchanges/s, latency p50 500 us, "
+            "p99 990 us, max 1000 us");
+  stats.latenciesUs = {7};
+  EXPECT_EQ(sim::LoadLine(options, stats),
+            "velkor-sim: load 2 s, 1 exchanges, 0.4 exchanges/s, latency p50 7 us, p99 7 us, "
+            "max 7 us");
+}
+
+// What a report says about each device: its identity, the state the host's replies left it
+// in, and each event record it reported once, whatever the number of copies sent.
+TEST(SimulatorRun, TheReportListsEveryDeviceItsStateAndEachEventOnce) {
+  HostSide host;
+  sim::Options options = Quiet(6, 3, 23);  // a seed whose duplicates hit event reports
+  options.faults = {sim::Fault::kDuplicate, sim::Fault::kBurst, sim::Fault::kTruncated};
+  const Outcome run = RunAgainst(host, options);
+  ASSERT_TRUE(run.stats.Passed());
+  // Through text and back, as a reader of the file gets it.
+  const nlohmann::json report = nlohmann::json::parse(run.report.dump(2));
+  EXPECT_EQ(report["format"], "velkor-sim report 1");
+  EXPECT_EQ(report["seed"], 23);
+  EXPECT_EQ(report["complete"], true);
+  EXPECT_EQ(report["ended"], "finished");
+  EXPECT_EQ(report["summary"]["sent"], run.stats.Sent());
+  EXPECT_EQ(report["summary"]["eventsReported"], run.stats.eventsReported);
+  ASSERT_EQ(report["devices"].size(), 6u);
+
+  std::size_t listed = 0;
+  std::set<std::string> serials;
+  for (std::size_t i = 0; i < run.devices.size(); ++i) {
+    const sim::DeviceState& device = run.devices[i];
+    const nlohmann::json& entry = report["devices"][i];
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%014llX", static_cast<unsigned long long>(device.serial));
+    EXPECT_EQ(entry["serial"], serial);
+    serials.insert(entry["serial"]);
+    EXPECT_EQ(entry["type"], device.type);
+    EXPECT_EQ(entry["generation"], device.IsLegacy() ? "legacy" : "current");
+
+    const nlohmann::json& events = entry["events"];
+    EXPECT_EQ(events.size(), device.nextEventNumber - 1) << "each record once";
+    std::set<std::string> raws;
+    for (const auto& event : events) {
+      const std::string raw = event["raw"];
+      ASSERT_EQ(raw.size(), 32u);
+      EXPECT_EQ(raw.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+      if (device.IsLegacy()) {
+        EXPECT_EQ(raw.substr(0, 4), "5A5A");  // the controller frame as it travels
+        EXPECT_EQ(raw.substr(28), "A5A5");
+      }
+      EXPECT_EQ(event["verified"], true);
+      raws.insert(raw);
+    }
+    listed += events.size();
+
+    const nlohmann::json& state = entry["state"];
+    if (host.sent[device.serial].count(Command::kCards)) {
+      ASSERT_EQ(state["cards"].size(), host.cards.size());
+      EXPECT_EQ(state["cards"][1]["cardNumber"], 0xFFFFFFFFFFll);
+      EXPECT_EQ(state["cards"][1]["flag7"], true);
+      EXPECT_EQ(state["cards"][1]["flag6"], true);
+      EXPECT_EQ(state["cards"][1]["flag0"], false);
+      EXPECT_EQ(state["cards"][2]["password"], "87654321");
+    }
+    if (host.sent[device.serial].count(Command::kGroups)) {
+      EXPECT_EQ(state["groups"][0]["cardNumbers"], nlohmann::json({1001, 0, -1, -1, -1}));
+      EXPECT_EQ(state["groups"][0]["flag3"], true);
+    }
+    if (host.sent[device.serial].count(Command::kSchedules)) {
+      EXPECT_EQ(state["schedules"][0]["periods"][0], nlohmann::json({8, 0, 12, 30}));
+      EXPECT_EQ(state["schedules"][0]["periods"][1], nlohmann::json({255, 255, 255, 255}));
+    }
+    EXPECT_EQ(state["passwords"].size(), 10u);
+    EXPECT_EQ(state["clock"].is_null(), !device.clock);
+    if (device.clock) {
+      EXPECT_EQ(state["clock"]["weekday"], device.clock->weekday);
+    }
+    EXPECT_EQ(state["extraOutput"].is_null(), device.extraOutput < 0);
+    EXPECT_EQ(state["templates"].size(), device.templates.size());
+    for (const auto& [slot, data] : device.templates) {
+      EXPECT_EQ(state["templates"][std::to_string(slot)].get<std::string>().size(), 256u);
+    }
+    EXPECT_EQ(state["voiceClips"].size(), device.voiceClips.size());
+  }
+  EXPECT_EQ(serials.size(), 6u);
+  EXPECT_LT(listed, run.stats.eventsReported) << "duplicates and bursts sent records twice";
+}
+
+TEST(SimulatorRun, EventsOfUnansweredReportsAreNotVerified) {
+  HostSide mute;
+  mute.stayMute = true;
+  const Outcome run = RunAgainst(mute, Quiet(2, 1, 4));
+  const nlohmann::json report = nlohmann::json::parse(run.report.dump());
+  for (const auto& device : report["devices"]) {
+    ASSERT_FALSE(device["events"].empty());
+    for (const auto& event : device["events"]) {
+      EXPECT_EQ(event["verified"], false);
+    }
+  }
+  EXPECT_EQ(report["summary"]["missing"], run.stats.Sent());
+}
+
+// In load mode every device has a packet outstanding at once, so replies on a shared socket
+// come for many devices and must find theirs by serial.
+TEST(SimulatorRun, LoadOverSharedSocketsFindsEachReplysDevice) {
+  HostSide host;
+  sim::Options options = Quiet(300, 0, 9);
+  options.sockets = 16;
+  options.loadSeconds = 1;
+  const Outcome run = RunAgainst(host, options);
+  EXPECT_TRUE(run.stats.Passed());
+  EXPECT_EQ(run.stats.verified, run.stats.Sent());
+  EXPECT_EQ(run.stats.latenciesUs.size(), run.stats.verified);
+  EXPECT_GT(run.stats.Sent(), 300u * 12) << "every device went past its first round";
+  EXPECT_EQ(host.events, run.stats.eventsReported);
+  for (const sim::DeviceState& device : run.devices) {
+    ExpectApplied(host, device, host.sent[device.serial]);
+  }
+  EXPECT_EQ(run.report["complete"], true);
+}
+
+TEST(SimulatorRun, LoadTrafficAndRecordsPerReport) {
+  HostSide host;
+  sim::Options options = Quiet(4, 0, 10);
+  options.loadSeconds = 1;
+  options.traffic = sim::Traffic::kEvents;
+  options.eventsPerReport = 8;
+  const Outcome run = RunAgainst(host, options, false);
+  EXPECT_TRUE(run.stats.Passed());
+  const auto configs = run.stats.sent[static_cast<std::size_t>(sim::Family::kConfig)];
+  const auto reports = run.stats.sent[static_cast<std::size_t>(sim::Family::kEvents)];
+  EXPECT_EQ(configs, 4u) << "the first packet of each device";
+  EXPECT_EQ(configs + reports, run.stats.Sent());
+  EXPECT_EQ(run.stats.eventsReported, 8 * reports);
+  const std::string line = sim::LoadLine(options, run.stats);
+  EXPECT_EQ(line.rfind("velkor-sim: load 1 s, ", 0), 0u) << line;
+}
+
+TEST(SimulatorRun, AStopRequestEndsTheRunIncomplete) {
+  HostSide host;
+  volatile std::sig_atomic_t stop = 1;
+  sim::Options options = Quiet(2, 2, 3);
+  options.stop = &stop;
+  const Outcome run = RunAgainst(host, options);
+  EXPECT_EQ(run.stats.ending, sim::Ending::kSignal);
+  EXPECT_FALSE(run.stats.Passed());
+  EXPECT_EQ(run.stats.Sent(), 0u);
+  EXPECT_EQ(run.report["complete"], false);
+  EXPECT_EQ(run.report["ended"], "signal");
+  EXPECT_EQ(run.report["devices"].size(), 2u);
 }
 
 }  // namespace

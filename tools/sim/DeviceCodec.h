@@ -121,8 +121,8 @@ struct Reply {
 
 // What the device expects beyond the wire format itself.
 struct ReplyContext {
-  // Templates uploaded so far, by slot: a template reply must carry the one last uploaded for
-  // the slot asked for, when there is one.
+  // The templates this device uploaded, by slot: a template reply must carry the one it last
+  // uploaded for the slot asked for; for another slot any template will do.
   const std::map<std::uint8_t, Template>* uploaded = nullptr;
   std::time_t now = 0;              // the device's idea of the local time
   int clockToleranceSeconds = 120;  // how far a clock setting may be from it

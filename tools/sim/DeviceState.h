@@ -89,6 +89,13 @@ struct Event {
   std::array<std::uint8_t, 16> bytes{};
 };
 
+// An event record as it travelled (a legacy device's 16-byte controller frame), and whether a
+// reply to a report carrying it was verified.
+struct LoggedEvent {
+  std::array<std::uint8_t, 16> raw{};
+  bool verified = false;
+};
+
 struct ControlCommand {
   std::uint8_t command = 0;  // bit 7 set
   std::array<std::uint8_t, 3> arguments{};
@@ -121,8 +128,10 @@ struct DeviceState {
   std::optional<FingerControl> lastFingerControl;
   int extraOutput = -1;
   std::map<std::uint8_t, Template> templates;  // by lead byte (the template slot)
+  std::map<std::uint8_t, Template> uploaded;   // the templates it uploaded itself, by slot
   std::map<std::uint16_t, Bytes> voiceClips;   // by request word
   std::uint64_t nextEventNumber = 1;
+  std::vector<LoggedEvent> eventLog;  // every event record it reported, once
 
   bool IsLegacy() const { return type == kLegacyType; }
 };

@@ -252,7 +252,7 @@ Problem CheckTemplate(const Bytes& request, const Bytes& reply, const ReplyConte
   if (context.uploaded != nullptr) {
     const auto known = context.uploaded->find(out.templateSlot);
     if (known != context.uploaded->end() && known->second != out.fingerTemplate) {
-      return Say("template for slot %u is not the one last uploaded", out.templateSlot);
+      return Say("template for slot %u is not the one this device last uploaded", out.templateSlot);
     }
   }
   return {};

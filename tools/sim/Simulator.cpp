@@ -1,9 +1,11 @@
 #include "Simulator.h"
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <ctime>
-#include <thread>
+#include <limits>
 
 #include "DeviceSeal.h"
 #include "WireBytes.h"
@@ -19,6 +21,14 @@ constexpr unsigned kMaxVoiceExtra = 4;
 constexpr std::uint16_t kVoiceEntries = 254;  // a voice bank holds entries 1..254
 constexpr std::size_t kBlock = 10;            // security block, bytes 10..25
 constexpr int kDrainMs = 100;
+constexpr std::uint64_t kSerialMask = 0x00FFFFFFFFFFFFFFull;  // 56 bits travel
+constexpr unsigned kDefaultSockets = 64;
+// The host counts as stopped when it answers nothing for this long (or for every try of a
+// packet, when that takes longer) while packets are outstanding.
+constexpr int kSilenceFloorMs = 3000;
+constexpr unsigned kMaxLoadNotes = 100;  // failure lines shown in load mode
+constexpr int kLoadWakeMs = 100;
+constexpr unsigned kLoadReadsPerWake = 256;
 
 const char* const kFamilyNames[kFamilies] = {
     "configuration (0xFF)",     "module packet (0xFA)", "firmware (0xFC)",
@@ -28,6 +38,8 @@ const char* const kFamilyNames[kFamilies] = {
     "finger mode report (0xEC)"};
 const char* const kFaultNames[kFaultKinds] = {"corrupt-block", "wrong-serial", "truncated",
                                               "duplicate", "burst"};
+const char* const kEndingNames[] = {"finished", "signal", "host stopped answering",
+                                    "host unreachable"};
 
 template <typename T>
 void Shuffle(std::vector<T>& items, Rng& rng) {
@@ -125,6 +137,15 @@ std::optional<Fault> ParseFault(std::string_view name) {
   return std::nullopt;
 }
 
+const char* EndingName(Ending ending) {
+  return kEndingNames[static_cast<std::size_t>(ending)];
+}
+
+unsigned Options::Sockets() const {
+  const unsigned wanted = sockets > 0 ? sockets : kDefaultSockets;
+  return std::max(1u, std::min(wanted, devices));
+}
+
 unsigned Stats::Sent() const {
   unsigned total = 0;
   for (unsigned count : sent) {
@@ -136,7 +157,7 @@ unsigned Stats::Sent() const {
 DeviceState MakeDevice(Rng& rng, std::size_t index) {
   DeviceState device;
   device.type = index % 2 == 0 ? kCurrentType : kLegacyType;
-  device.serial = rng.Next() & 0x00FFFFFFFFFFFFFFull;
+  device.serial = rng.Next() & kSerialMask;
   device.config.lead = rng.Byte();
   device.config.address = {127, 0, 0, static_cast<std::uint8_t>(1 + index)};
   device.config.firstWord = static_cast<std::uint16_t>(8000 + index);
@@ -196,30 +217,52 @@ Event MakeEvent(Rng& rng, bool legacy, std::uint64_t number) {
 Simulator::Simulator(const Options& options, const Connect& connect, std::FILE* log)
     : options_(options), rng_(options.seed), log_(log) {
   for (std::size_t i = 0; i < options_.devices; ++i) {
-    devices_.push_back(MakeDevice(rng_, i));
-    links_.push_back(connect(i));
+    DeviceState device = MakeDevice(rng_, i);
+    // Replies find their device by serial, so no two devices share one.
+    while (bySerial_.count(device.serial) != 0) {
+      device.serial = rng_.Next() & kSerialMask;
+    }
+    bySerial_.emplace(device.serial, static_cast<std::uint32_t>(i));
+    devices_.push_back(std::move(device));
     auto& rounds = faultRounds_.emplace_back();
     for (unsigned& round : rounds) {
       round = rng_.Below(std::max(1u, options_.rounds));
     }
   }
+  for (std::size_t i = 0; i < options_.Sockets(); ++i) {
+    links_.push_back(connect(i));
+  }
+  late_.resize(devices_.size());
 }
 
 Stats Simulator::Run() {
+  quietSince_ = Clock::now();
+  return options_.loadSeconds > 0 ? RunLoad() : RunRounds();
+}
+
+Stats Simulator::RunRounds() {
   for (unsigned round = 0; round < options_.rounds; ++round) {
     for (std::size_t device = 0; device < devices_.size(); ++device) {
       for (const Step& step : Script(device, round)) {
+        if (Stopping()) {
+          return stats_;
+        }
         RunStep(device, step);
-        if (stats_.unreachable) {
+        if (stats_.ending != Ending::kFinished) {
           return stats_;
         }
         if (options_.intervalMs > 0) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(options_.intervalMs));
+          // Nothing is outstanding during the pause: it does not count as the host's silence.
+          const Clock::time_point before = Clock::now();
+          (void)poll(nullptr, 0, options_.intervalMs);
+          quietSince_ += Clock::now() - before;
         }
       }
     }
   }
-  Drain();
+  if (!Stopping()) {
+    Drain();
+  }
   return stats_;
 }
 
@@ -281,20 +324,23 @@ void Simulator::RunStep(std::size_t device, const Step& step) {
     std::vector<Pending> burst;
     for (unsigned i = kMinBurst + rng_.Below(kMaxBurst - kMinBurst + 1); i > 0; --i) {
       const Family family = rng_.Below(2) == 0 ? Family::kPoll : Family::kEvents;
-      burst.push_back({Build(device, family), family});
+      burst.push_back(Make(device, family));
       SendValid(device, burst.back());
     }
     for (const Pending& packet : burst) {
       AwaitReply(device, packet, false);
+      if (stats_.ending != Ending::kFinished) {
+        return;
+      }
     }
     return;
   }
-  const Pending packet{Build(device, step.family), step.family};
+  const Pending packet = Make(device, step.family);
   if (step.fault && IsRefused(*step.fault)) {
     // The spoiled copy goes first and must go unanswered: the first reply is the good copy's.
     ++stats_.faults[static_cast<std::size_t>(*step.fault)];
     const Bytes spoiled = Spoil(packet.request, *step.fault, step.family);
-    links_[device]->Send(spoiled);
+    LinkOf(device).Send(spoiled);
     Note(device, packet, std::string("spoiled copy sent first: ") + FaultName(*step.fault), false);
     SendValid(device, packet);
     AwaitReply(device, packet, true);
@@ -304,9 +350,32 @@ void Simulator::RunStep(std::size_t device, const Step& step) {
   if (step.fault == Fault::kDuplicate) {
     ++stats_.faults[static_cast<std::size_t>(Fault::kDuplicate)];
     SendValid(device, packet);
-    AwaitReply(device, packet, false);
+    if (!AwaitReply(device, packet, false) && stats_.ending != Ending::kFinished) {
+      return;
+    }
   }
   AwaitReply(device, packet, false);
+}
+
+// A packet as built and sealed; the records of an event report go into the device's log.
+Simulator::Pending Simulator::Make(std::size_t device, Family family) {
+  DeviceState& d = devices_[device];
+  Pending packet;
+  packet.family = family;
+  packet.firstEvent = d.eventLog.size();
+  packet.request = Build(device, family);
+  if (family == Family::kEvents) {
+    const std::size_t first = d.IsLegacy() ? kLegacyFrame : kPayload + 1;
+    packet.events = packet.request[kPayload];
+    for (std::size_t k = 0; k < packet.events && options_.logEvents; ++k) {
+      LoggedEvent& logged = d.eventLog.emplace_back();
+      std::copy_n(packet.request.begin() + static_cast<std::ptrdiff_t>(first + kFrameLength * k),
+                  kFrameLength, logged.raw.begin());
+    }
+  }
+  packet.wire = packet.request;
+  SealDevicePacket(packet.wire);
+  return packet;
 }
 
 Bytes Simulator::Build(std::size_t device, Family family) {
@@ -328,7 +397,10 @@ Bytes Simulator::Build(std::size_t device, Family family) {
       return ConfigPacket(d, code::kFirmware);
     case Family::kEvents: {
       std::vector<Event> events;
-      for (unsigned i = 1 + rng_.Below(kMaxEventsPerPacket); i > 0; --i) {
+      const unsigned count = options_.eventsPerReport > 0
+                                 ? std::min(options_.eventsPerReport, kMaxEventsPerReport)
+                                 : 1 + rng_.Below(kMaxEventsPerPacket);
+      for (unsigned i = count; i > 0; --i) {
         events.push_back(MakeEvent(rng_, d.IsLegacy(), d.nextEventNumber++));
       }
       return EventPacket(d, events);
@@ -348,13 +420,15 @@ Bytes Simulator::Build(std::size_t device, Family family) {
         b = rng_.Byte();
       }
       d.templates[slot] = data;
+      d.uploaded[slot] = data;
       return FingerUploadPacket(d, slot, data);
     }
     case Family::kFingerRequest: {
+      // A reader asks for the templates it uploaded itself.
       std::uint8_t slot = static_cast<std::uint8_t>(rng_.Below(kTemplateSlots));
-      if (!uploaded_.empty()) {
-        auto known = uploaded_.begin();
-        std::advance(known, rng_.Below(static_cast<std::uint32_t>(uploaded_.size())));
+      if (!d.uploaded.empty()) {
+        auto known = d.uploaded.begin();
+        std::advance(known, rng_.Below(static_cast<std::uint32_t>(d.uploaded.size())));
         slot = known->first;
       }
       return FingerRequestPacket(d, slot, static_cast<std::uint32_t>(rng_.Next()));
@@ -398,40 +472,82 @@ Bytes Simulator::Spoil(const Bytes& plain, Fault fault, Family family) {
 }
 
 void Simulator::SendValid(std::size_t device, const Pending& packet) {
-  Bytes wire = packet.request;
-  SealDevicePacket(wire);
-  links_[device]->Send(wire);
+  LinkOf(device).Send(packet.wire);
   ++stats_.sent[static_cast<std::size_t>(packet.family)];
-  if (packet.family == Family::kEvents) {
-    stats_.eventsReported += packet.request[kPayload];
-  } else if (packet.family == Family::kFingerUpload) {
-    Template& data = uploaded_[packet.request[kPayload]];
-    std::copy_n(packet.request.begin() + kPayload + 2, kTemplateLength, data.begin());
-  }
+  stats_.eventsReported += static_cast<unsigned>(packet.events);
 }
 
+// Waits for the reply to `packet`, sending it again after each timeout while retries are left.
 bool Simulator::AwaitReply(std::size_t device, const Pending& packet, bool afterSpoiled) {
+  const std::chrono::milliseconds timeout(options_.timeoutMs);
+  unsigned tries = 1;
+  Clock::time_point deadline = Clock::now() + timeout;
   for (;;) {
-    Bytes reply;
-    const Receive got = links_[device]->Await(options_.timeoutMs, reply);
+    if (Stopping()) {
+      return false;
+    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    const Receive got = LinkOf(device).Await(
+        static_cast<int>(std::max<std::int64_t>(0, static_cast<std::int64_t>(left.count()))),
+        reply_);
     if (got == Receive::kUnreachable) {
       stats_.unreachable = true;
-      Note(device, packet, "host unreachable (nothing listens on its port)", true);
+      EndRun(answered_ ? Ending::kStopped : Ending::kUnreachable);
+      Note(device, packet,
+           answered_ ? "host stopped answering (its port is closed now)"
+                     : "host unreachable (nothing listens on its port)",
+           true);
       return false;
     }
     if (got == Receive::kTimeout) {
+      if (Stopping()) {
+        return false;
+      }
+      if (LinkOf(device).Descriptor() >= 0 && Clock::now() < deadline) {
+        continue;  // woken early
+      }
+      const bool silent = HostSilent(Clock::now());
+      if (tries <= options_.retries && !silent) {
+        ++tries;
+        ++stats_.retries;
+        LinkOf(device).Send(packet.wire);
+        Note(device, packet, "no reply in time, sent again", false);
+        deadline = Clock::now() + timeout;
+        continue;
+      }
       ++stats_.missing;
-      Note(device, packet, "no reply within " + std::to_string(options_.timeoutMs) + " ms", true);
+      AllowLate(device, packet, tries);
+      Note(device, packet,
+           "no reply within " + std::to_string(options_.timeoutMs) + " ms" +
+               (tries > 1 ? " to any of " + std::to_string(tries) + " copies" : ""),
+           true);
+      if (silent) {
+        EndRun(Ending::kStopped);
+        std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
+                     static_cast<long long>(SilenceWindow().count()));
+      }
       return false;
     }
-    const ReplyCheck check = CheckReply(packet.request, reply, {&uploaded_, std::time(nullptr)});
+    answered_ = true;
+    quietSince_ = Clock::now();
+    const std::optional<std::size_t> owner = DeviceOf(reply_);
+    if (owner && *owner != device) {
+      Stray(*owner, reply_);  // another device on this socket has nothing outstanding
+      continue;
+    }
+    if (IsLate(device, reply_)) {
+      continue;
+    }
+    const ReplyCheck check =
+        CheckReply(packet.request, reply_, {&devices_[device].uploaded, std::time(nullptr)});
     if (check.ok) {
-      ++stats_.verified;
-      ++stats_.replies[static_cast<std::size_t>(check.reply.kind)];
-      ApplyReply(devices_[device], check.reply);
+      Verified(device, packet, check);
+      if (tries > 1) {
+        AllowLate(device, packet, tries - 1);
+      }
       Note(device, packet,
-           std::string("<- ") + ReplyName(check.reply.kind) + " (" + std::to_string(reply.size()) +
-               " bytes) verified",
+           std::string("<- ") + ReplyName(check.reply.kind) + " (" + std::to_string(reply_.size()) +
+               " bytes) verified" + (tries > 1 ? ", copy " + std::to_string(tries) : ""),
            false);
       return true;
     }
@@ -448,21 +564,113 @@ bool Simulator::AwaitReply(std::size_t device, const Pending& packet, bool after
   }
 }
 
+void Simulator::Verified(std::size_t device, const Pending& packet, const ReplyCheck& check) {
+  ++stats_.verified;
+  ++stats_.replies[static_cast<std::size_t>(check.reply.kind)];
+  DeviceState& d = devices_[device];
+  ApplyReply(d, check.reply);
+  for (std::size_t k = 0; k < packet.events && options_.logEvents; ++k) {
+    d.eventLog[packet.firstEvent + k].verified = true;
+  }
+}
+
+// A reply for a device that has nothing outstanding.
+void Simulator::Stray(std::size_t device, const Bytes& reply) {
+  if (IsLate(device, reply)) {
+    return;
+  }
+  ++stats_.unexpected;
+  std::fprintf(log_, "sim: device %zu: unexpected reply of %zu bytes\n", device + 1, reply.size());
+}
+
+// True for a reply to a copy of a resent packet that has been answered or given up already:
+// the host answered more than one copy.
+bool Simulator::IsLate(std::size_t device, const Bytes& reply) {
+  LateAllowance& late = late_[device];
+  devicekit::Block plain{};
+  if (late.left == 0 || reply.size() < kHeadLength || !devicekit::OpenReply(reply.data(), plain) ||
+      !std::equal(late.tail.begin(), late.tail.end(), plain.begin() + 8)) {
+    return false;
+  }
+  --late.left;
+  ++stats_.late;
+  return true;
+}
+
+void Simulator::AllowLate(std::size_t device, const Pending& packet, unsigned copies) {
+  LateAllowance& late = late_[device];
+  std::copy_n(packet.request.begin() + wire::kBlockTail, late.tail.size(), late.tail.begin());
+  late.left = copies;
+}
+
+std::optional<std::size_t> Simulator::DeviceOf(const Bytes& reply) const {
+  if (reply.size() < wire::kSerial + wire::kSerialLength) {
+    return std::nullopt;
+  }
+  const auto found = bySerial_.find(GetBigEndian(&reply[wire::kSerial], wire::kSerialLength));
+  if (found == bySerial_.end()) {
+    return std::nullopt;
+  }
+  return found->second;
+}
+
+bool Simulator::Stopping() {
+  if (options_.stop != nullptr && *options_.stop != 0) {
+    EndRun(Ending::kSignal);
+  }
+  return stats_.ending != Ending::kFinished;
+}
+
+std::chrono::milliseconds Simulator::SilenceWindow() const {
+  return std::max(std::chrono::milliseconds(kSilenceFloorMs),
+                  std::chrono::milliseconds(options_.timeoutMs) * (options_.retries + 1));
+}
+
+bool Simulator::HostSilent(Clock::time_point now) const {
+  return now - quietSince_ >= SilenceWindow();
+}
+
+void Simulator::EndRun(Ending ending) {
+  if (stats_.ending == Ending::kFinished) {
+    stats_.ending = ending;
+  }
+}
+
 // Replies nobody asked for (a second reply to one packet) arrive after the run.
 void Simulator::Drain() {
-  for (std::size_t device = 0; device < links_.size(); ++device) {
-    Bytes reply;
-    while (links_[device]->Await(kDrainMs, reply) == Receive::kReply) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+  for (const auto& link : links_) {
+    for (;;) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (link->Await(
+              static_cast<int>(std::max<std::int64_t>(0, static_cast<std::int64_t>(left.count()))),
+              reply_) != Receive::kReply) {
+        break;
+      }
+      const std::optional<std::size_t> owner = DeviceOf(reply_);
+      if (owner && IsLate(*owner, reply_)) {
+        continue;
+      }
       ++stats_.unexpected;
-      std::fprintf(log_, "sim: device %zu: unexpected extra reply of %zu bytes\n", device + 1,
-                   reply.size());
+      if (owner) {
+        std::fprintf(log_, "sim: device %zu: unexpected extra reply of %zu bytes\n", *owner + 1,
+                     reply_.size());
+      } else {
+        std::fprintf(log_, "sim: unexpected reply of %zu bytes for no device\n", reply_.size());
+      }
     }
   }
 }
 
 void Simulator::Note(std::size_t device, const Pending& packet, const std::string& outcome,
                      bool failure) {
-  if (options_.quiet && !failure) {
+  if ((options_.quiet || options_.loadSeconds > 0) && !failure) {
+    return;
+  }
+  if (options_.loadSeconds > 0 && ++loadNotes_ > kMaxLoadNotes) {
+    if (loadNotes_ == kMaxLoadNotes + 1) {
+      std::fprintf(log_, "sim: further failures are counted, not shown\n");
+    }
     return;
   }
   const DeviceState& d = devices_[device];
@@ -471,11 +679,202 @@ void Simulator::Note(std::size_t device, const Pending& packet, const std::strin
                FamilyName(packet.family), packet.request.size(), outcome.c_str());
 }
 
+// ---- Load mode ----
+
+Stats Simulator::RunLoad() {
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point sendUntil = start + std::chrono::seconds(options_.loadSeconds);
+  Clock::time_point lastReply = start;
+  exchanges_.resize(devices_.size());
+  timers_.reserve(2 * devices_.size());
+  std::vector<int> descriptors;
+  for (const auto& link : links_) {
+    descriptors.push_back(link->Descriptor());
+  }
+  // Sockets are waited on together; links without a descriptor (in-process hosts) are asked.
+  std::unique_ptr<Poller> poller;
+  if (std::find(descriptors.begin(), descriptors.end(), -1) == descriptors.end()) {
+    poller = MakePoller(descriptors);
+  }
+  std::vector<std::uint32_t> ready;
+  for (std::size_t device = 0; device < devices_.size() && !Stopping(); ++device) {
+    SendNext(device);
+  }
+  while (!Stopping()) {
+    Clock::time_point now = Clock::now();
+    if (!sendingOver_ && now >= sendUntil) {
+      sendingOver_ = true;  // what is outstanding may still be answered until its timer runs out
+    }
+    while (timerHead_ < timers_.size() && timers_[timerHead_].deadline <= now) {
+      const Timer timer = timers_[timerHead_++];
+      const Exchange& exchange = exchanges_[timer.device];
+      if (exchange.active && exchange.token == timer.token) {
+        OnLoadTimeout(timer.device);
+      }
+    }
+    if (timerHead_ > 4096 && timerHead_ * 2 > timers_.size()) {
+      timers_.erase(timers_.begin(), timers_.begin() + static_cast<std::ptrdiff_t>(timerHead_));
+      timerHead_ = 0;
+    }
+    if (sendingOver_ && outstanding_ == 0) {
+      break;
+    }
+    if (outstanding_ > 0 && HostSilent(now)) {
+      EndRun(Ending::kStopped);
+      std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
+                   static_cast<long long>(SilenceWindow().count()));
+      break;
+    }
+    Clock::time_point wake = now + std::chrono::milliseconds(kLoadWakeMs);
+    if (!sendingOver_) {
+      wake = std::min(wake, sendUntil);
+    }
+    if (timerHead_ < timers_.size()) {
+      wake = std::min(wake, timers_[timerHead_].deadline);
+    }
+    if (poller) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+      poller->Wait(static_cast<int>(std::max<std::int64_t>(0, wait.count())), ready);
+    } else {
+      ready.clear();
+      for (std::uint32_t i = 0; i < links_.size(); ++i) {
+        ready.push_back(i);
+      }
+    }
+    for (std::uint32_t link : ready) {
+      // A bounded number per socket, so that one busy socket does not starve the others.
+      for (unsigned n = 0; n < kLoadReadsPerWake; ++n) {
+        const Receive got = links_[link]->Await(0, reply_);
+        if (got == Receive::kTimeout) {
+          break;
+        }
+        if (got == Receive::kUnreachable) {
+          stats_.unreachable = true;
+          EndRun(answered_ ? Ending::kStopped : Ending::kUnreachable);
+          std::fprintf(log_, "sim: %s\n",
+                       answered_ ? "the host stopped answering: its port is closed now"
+                                 : "host unreachable (nothing listens on its port)");
+          break;
+        }
+        answered_ = true;
+        quietSince_ = lastReply = Clock::now();
+        OnLoadReply(reply_);
+      }
+    }
+  }
+  const Clock::time_point end = Clock::now();
+  if (stats_.ending == Ending::kStopped || stats_.ending == Ending::kUnreachable) {
+    stats_.missing += static_cast<unsigned>(outstanding_);  // they will not be answered now
+  }
+  const double sent = std::chrono::duration<double>(lastReply - start).count();
+  stats_.loadElapsedSeconds = sendingOver_
+                                  ? std::max(sent, static_cast<double>(options_.loadSeconds))
+                                  : std::chrono::duration<double>(end - start).count();
+  return stats_;
+}
+
+// The device's next packet: its configuration first, then what the traffic asks for.
+void Simulator::SendNext(std::size_t device) {
+  Exchange& exchange = exchanges_[device];
+  Family family = Family::kConfig;
+  if (options_.traffic == Traffic::kMixed) {
+    if (exchange.plan.empty()) {
+      for (const Step& step : Script(device, exchange.round++)) {
+        exchange.plan.push_back(step.family);
+      }
+      std::reverse(exchange.plan.begin(), exchange.plan.end());
+    }
+    family = exchange.plan.back();
+    exchange.plan.pop_back();
+  } else if (exchange.round++ > 0) {
+    family = options_.traffic == Traffic::kPolls ? Family::kPoll : Family::kEvents;
+  }
+  exchange.packet = Make(device, family);
+  exchange.tries = 1;
+  exchange.active = true;
+  ++exchange.token;
+  exchange.sentAt = Clock::now();
+  SendValid(device, exchange.packet);
+  timers_.push_back({exchange.sentAt + std::chrono::milliseconds(options_.timeoutMs),
+                     static_cast<std::uint32_t>(device), exchange.token});
+  ++outstanding_;
+}
+
+void Simulator::OnLoadReply(const Bytes& reply) {
+  const std::optional<std::size_t> owner = DeviceOf(reply);
+  if (!owner) {
+    ++stats_.unexpected;
+    if (++loadNotes_ <= kMaxLoadNotes) {
+      std::fprintf(log_, "sim: unexpected reply of %zu bytes for no device\n", reply.size());
+    }
+    return;
+  }
+  const std::size_t device = *owner;
+  Exchange& exchange = exchanges_[device];
+  if (!exchange.active) {
+    Stray(device, reply);
+    return;
+  }
+  if (IsLate(device, reply)) {
+    return;
+  }
+  const ReplyCheck check =
+      CheckReply(exchange.packet.request, reply, {&devices_[device].uploaded, std::time(nullptr)});
+  if (check.ok) {
+    Verified(device, exchange.packet, check);
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - exchange.sentAt);
+    stats_.latenciesUs.push_back(static_cast<std::uint32_t>(
+        std::min<std::int64_t>(latency.count(), std::numeric_limits<std::uint32_t>::max())));
+    if (exchange.tries > 1) {
+      AllowLate(device, exchange.packet, exchange.tries - 1);
+    }
+  } else {
+    ++stats_.failed;
+    Note(device, exchange.packet, "reply FAILED: " + check.problem, true);
+  }
+  Finish(device);
+}
+
+void Simulator::OnLoadTimeout(std::size_t device) {
+  Exchange& exchange = exchanges_[device];
+  if (!sendingOver_ && exchange.tries <= options_.retries) {
+    ++exchange.tries;
+    ++stats_.retries;
+    LinkOf(device).Send(exchange.packet.wire);
+    timers_.push_back({Clock::now() + std::chrono::milliseconds(options_.timeoutMs),
+                       static_cast<std::uint32_t>(device), exchange.token});
+    return;
+  }
+  ++stats_.missing;
+  AllowLate(device, exchange.packet, exchange.tries);
+  Note(device, exchange.packet,
+       "no reply within " + std::to_string(options_.timeoutMs) + " ms" +
+           (exchange.tries > 1 ? " to any of " + std::to_string(exchange.tries) + " copies" : ""),
+       true);
+  Finish(device);
+}
+
+// The device's packet is done with; it sends its next one while the load lasts.
+void Simulator::Finish(std::size_t device) {
+  exchanges_[device].active = false;
+  --outstanding_;
+  if (!sendingOver_ && !Stopping()) {
+    SendNext(device);
+  }
+}
+
 void PrintSummary(std::FILE* out, const Options& options, const Stats& stats) {
   const unsigned legacy = options.devices / 2;
-  std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u rounds, seed %llu\n",
-               options.devices, options.devices - legacy, legacy, options.rounds,
-               static_cast<unsigned long long>(options.seed));
+  if (options.loadSeconds > 0) {
+    std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u s of load, seed %llu\n",
+                 options.devices, options.devices - legacy, legacy, options.loadSeconds,
+                 static_cast<unsigned long long>(options.seed));
+  } else {
+    std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u rounds, seed %llu\n",
+                 options.devices, options.devices - legacy, legacy, options.rounds,
+                 static_cast<unsigned long long>(options.seed));
+  }
   std::fprintf(out, "  packets sent %u:", stats.Sent());
   for (std::size_t i = 0; i < kFamilies; ++i) {
     if (stats.sent[i] > 0) {
@@ -499,10 +898,44 @@ void PrintSummary(std::FILE* out, const Options& options, const Stats& stats) {
   }
   std::fprintf(out, "\n  replies verified %u of %u, failed %u, missing %u\n", stats.verified,
                stats.Sent(), stats.failed, stats.missing);
-  std::fprintf(out, "velkor-sim: %s\n",
-               stats.unreachable ? "FAILED: host unreachable"
-               : stats.Passed()  ? "every reply verified"
-                                 : "FAILED");
+  if (options.retries > 0) {
+    std::fprintf(out, "  packets sent again %u, late replies to earlier copies %u\n", stats.retries,
+                 stats.late);
+  }
+  const char* verdict = "FAILED";
+  if (stats.ending == Ending::kSignal) {
+    verdict = "stopped by a signal";
+  } else if (stats.ending == Ending::kStopped) {
+    verdict = "FAILED: host stopped answering";
+  } else if (stats.unreachable) {
+    verdict = "FAILED: host unreachable";
+  } else if (stats.Passed()) {
+    verdict = "every reply verified";
+  }
+  std::fprintf(out, "velkor-sim: %s\n", verdict);
+}
+
+std::string LoadLine(const Options& options, const Stats& stats) {
+  std::vector<std::uint32_t> sorted = stats.latenciesUs;
+  std::sort(sorted.begin(), sorted.end());
+  // Nearest rank: the smallest latency that `percent` of the exchanges do not exceed.
+  auto rank = [&sorted](unsigned percent) -> unsigned long long {
+    if (sorted.empty()) {
+      return 0;
+    }
+    const std::uint64_t n = sorted.size();
+    return sorted[static_cast<std::size_t>((n * percent + 99) / 100 - 1)];
+  };
+  const double rate = stats.loadElapsedSeconds > 0
+                          ? static_cast<double>(sorted.size()) / stats.loadElapsedSeconds
+                          : 0.0;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "velkor-sim: load %u s, %llu exchanges, %.1f exchanges/s, latency p50 %llu us, "
+                "p99 %llu us, max %llu us",
+                options.loadSeconds, static_cast<unsigned long long>(sorted.size()), rate, rank(50),
+                rank(99), rank(100));
+  return line;
 }
 
 }  // namespace velkor::sim
