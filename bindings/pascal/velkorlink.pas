@@ -267,6 +267,20 @@ begin
       Fail(what, '"' + string(text) + '" is not a password of up to 8 digits');
 end;
 
+{ A text field up to its NUL, or all of it when it has none. }
+function FieldText(const chars: array of AnsiChar): AnsiString;
+var
+  n: Integer;
+begin
+  n := 0;
+  while (n <= High(chars)) and (chars[n] <> #0) do
+    Inc(n);
+  Result := '';
+  SetLength(Result, n);
+  if n > 0 then
+    Move(chars[0], Result[1], n);
+end;
+
 procedure CheckCount(count, limit: Integer; const what: string);
 begin
   if count > limit then
@@ -386,7 +400,7 @@ var
 begin
   CheckCount(System.Length(cards), MaxCards, 'CardsReply');
   for i := 0 to High(cards) do
-    CheckDigits(AnsiString(PAnsiChar(@cards[i].password[0])), 'CardsReply');
+    CheckDigits(FieldText(cards[i].password), 'CardsReply');
   if System.Length(cards) = 0 then
     Result := SendCards(ReplyBuffer(packet, HeadLength), 0, nil)
   else

@@ -547,6 +547,12 @@ begin
   try MakeCard(1, 'x', 0, 1, 1, 0); except on EVelkorlink do raised := True; end;
   Raises('card password with a letter', raised);
   raised := False;
+  SetLength(cards, 1);
+  FillChar(cards[0].password, 9, Ord('1'));  { nine digits, no NUL }
+  try CardsReply(packet, cards); except on EVelkorlink do raised := True; end;
+  Raises('card password of nine digits', raised);
+  FillChar(cards[0], SizeOf(CardRecord), 0);
+  raised := False;
   try SoundDataReply(packet, Copy(NewPacket([]), 0, 2048)); except on EVelkorlink do raised := True; end;
   Raises('voice data beyond the buffer', raised);
   Same(HexBytes(Poll, 0, 200), HexBytes(packet, 0, 200), 'refused calls left the packet');

@@ -169,6 +169,8 @@ def sound_request(buffer: bytearray) -> int:
 def send_cards(buffer: bytearray, cards: Sequence[CardRecord]) -> int:
     """Card list (0xF7) of at most 88 cards; the reply's length."""
     array = _array(CardRecord, cards, n.MAX_CARDS, "send_cards")
+    for c in cards:
+        _check_digits(c.password.decode("latin-1"), "send_cards")
     return n.SendCards(buffer, len(cards), array)
 
 

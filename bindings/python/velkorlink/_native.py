@@ -269,7 +269,7 @@ def _packet(buffer: Any, need: int, what: str) -> Any:
 
 
 def _length(buffer: Any, length: int, what: str) -> int:
-    if not isinstance(length, int) or length < 0:
+    if isinstance(length, bool) or not isinstance(length, int) or length < 0:
         raise ValueError(f"{what}: length must be a non-negative int, not {length!r}")
     if length > len(buffer):
         raise ValueError(f"{what}: length {length} is beyond the {len(buffer)}-byte buffer")
@@ -296,8 +296,11 @@ def _record(record: Any, kind: type, what: str) -> Any:
 
 
 def _int(value: Any, what: str) -> int:
+    """An int that a C int32_t holds (ctypes would silently keep only its low 32 bits)."""
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{what}: expected an int, not {type(value).__name__}")
+    if not -(1 << 31) <= value < 1 << 31:
+        raise ValueError(f"{what}: {value} does not fit a 32-bit int")
     return value
 
 
@@ -483,7 +486,9 @@ def GetFingerMoton(packet: Any, block: ModeBlock) -> bool:
 
 def SendFingerControl(packet: Any, selector: int, number: int, command: int) -> int:
     pointer = _reply(packet, 41, "SendFingerControl")
-    if not 0 <= _int(number, "SendFingerControl") <= 0xFFFFFFFF:
+    if isinstance(number, bool) or not isinstance(number, int):
+        raise TypeError(f"SendFingerControl: expected an int, not {type(number).__name__}")
+    if not 0 <= number <= 0xFFFFFFFF:
         raise ValueError(f"SendFingerControl: number {number} is not a 32-bit unsigned value")
     return _raw["SendFingerControl"](
         pointer, _int(selector, "SendFingerControl"), number, _int(command, "SendFingerControl")
