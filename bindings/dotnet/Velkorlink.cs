@@ -361,9 +361,12 @@ namespace Velkorlink
                 throw new ArgumentException(string.Format("GetEvents: the packet announces {0} records, {1} bytes cannot hold them",
                                                           packet[26], length), "packet");
             var events = new List<EventRecord>();
-            var record = new EventRecord();
+            var record = new EventRecord();  // fresh each time: nothing of the previous record shows through
             while (Native.GetEvents(packet, ref record))
+            {
                 events.Add(record);
+                record = new EventRecord();
+            }
             events.Reverse();
             return events;
         }

@@ -333,11 +333,14 @@ begin
   Result := nil;
   SetLength(Result, count);
   i := count;
-  { The library gives the records from last to first. }
+  { The library gives the records from last to first; each starts from zeros, so that nothing
+    of the previous record shows through. }
+  FillChar(event, SizeOf(event), 0);
   while (i > 0) and GetEvents(@packet[0], event) do
   begin
     Dec(i);
     Result[i] := event;
+    FillChar(event, SizeOf(event), 0);
   end;
   if i > 0 then
     Result := Copy(Result, i, count - i);

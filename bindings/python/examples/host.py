@@ -63,7 +63,8 @@ class Host:
                 return b""
             self.events += len(events)
             for e in events:
-                self.say(f"     event kind {e.kind} code 0x{e.code:02X} values {e.values}")
+                code = "" if e.code is None else f" code 0x{e.code:02X}"
+                self.say(f"     event kind {e.kind}{code} values {e.values}")
         elif code == FINGER_UPLOAD:
             upload = v.get_finger_data(buffer)
             self.templates[upload.leadByte] = bytes(upload.templateData)

@@ -63,12 +63,12 @@ def config_fields(captured: bool) -> dict:
     return fields
 
 
-def event_fields(e: v.Event, expected: dict) -> dict:
+def event_fields(e: v.Event) -> dict:
     fields = {"kind": e.kind, "values": list(e.values), "cardNumber": e.card_number}
     fields["digits"] = e.digits
-    # number and code are only recorded where the record carries them.
+    # number and code are recorded where the record carries them, and only there.
     for name in ("number", "code"):
-        if name in expected:
+        if getattr(e, name) is not None:
             fields[name] = getattr(e, name)
     return fields
 
@@ -79,7 +79,7 @@ def decoded(vector: dict, buffer: bytearray, length: int) -> dict:
         count = buffer[26]
         events = v.get_events(buffer, length)
         records = [
-            dict(event_fields(e, x), index=x["index"], bytes=x["bytes"])
+            dict(event_fields(e), index=x["index"], bytes=x["bytes"])
             for e, x in zip(events, payload["records"])
         ]
         return {"count": count, "records": records}

@@ -30,11 +30,12 @@ def new_buffer(data: bytes = b"", size: int = BUFFER_SIZE) -> bytearray:
 
 @dataclass(frozen=True)
 class Event:
-    """One decoded event record; -1 marks a value, card number the record does not carry."""
+    """One decoded event record; -1 marks a value or card number the record does not carry, None
+    a number (kinds 0, 3 and 4 carry one) or code (kinds 0, 1 and 3) it does not carry."""
 
     kind: int
-    number: int
-    code: int
+    number: Optional[int]
+    code: Optional[int]
     values: tuple[int, ...]
     card_number: int
     digits: str
@@ -42,7 +43,9 @@ class Event:
     @classmethod
     def from_record(cls, r: EventRecord) -> "Event":
         values = (r.value1, r.value2, r.value3, r.value4, r.value5, r.value6, r.value7, r.value8)
-        return cls(r.kind, r.number, r.code, values, r.cardNumber, r.digits.decode("ascii"))
+        number = r.number if r.kind in (0, 3, 4) else None
+        code = r.code if r.kind in (0, 1, 3) else None
+        return cls(r.kind, number, code, values, r.cardNumber, r.digits.decode("ascii"))
 
 
 def _check_digits(text: Optional[str], what: str) -> Optional[bytes]:
@@ -100,8 +103,10 @@ def get_events(buffer: bytearray, length: Optional[int] = None) -> list[Event]:
             f"{received} bytes cannot hold them"
         )
     events: list[Event] = []
-    record = EventRecord()
-    while n.GetEvents(buffer, record):
+    while True:
+        record = EventRecord()  # fresh, so that nothing of the previous record shows through
+        if not n.GetEvents(buffer, record):
+            break
         events.append(Event.from_record(record))
     events.reverse()
     return events
