@@ -19,7 +19,8 @@ CI_FUZZ_SECONDS ?= 10
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
             libgtest-dev libgmock-dev libssl-dev qt6-base-dev
 # The Python, C# and Free Pascal bindings and their tests (normal build only).
-PACKAGES += python3 python3-pytest python3-venv python3-setuptools mono-mcs mono-runtime fpc
+PACKAGES += python3 python3-pytest python3-venv python3-setuptools python3-wheel \
+            mono-mcs mono-runtime fpc
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
