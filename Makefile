@@ -22,6 +22,9 @@ PACKAGES := build-essential cmake pkg-config git binutils clang-format \
 PACKAGES += libcpp-httplib-dev libsqlite3-dev curl
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
+# The Python, C# and Free Pascal bindings and their tests (normal build only).
+PACKAGES += python3 python3-pytest python3-venv python3-setuptools python3-wheel \
+            mono-mcs mono-runtime fpc
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
