@@ -240,10 +240,34 @@ std::optional<sim::Bytes> DeviceSocket::Exchange(const sim::Bytes& plain,
 
 int RunTool(const std::string& name, const std::vector<std::string>& args,
             const std::filesystem::path& log, std::chrono::seconds limit) {
+  return WaitTool(StartTool(name, args, log), limit);
+}
+
+pid_t StartTool(const std::string& name, const std::vector<std::string>& args,
+                const std::filesystem::path& log) {
   std::vector<std::string> argv = {(BinDir() / name).string()};
   argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = Spawn(argv, log, std::filesystem::current_path());
+  return Spawn(argv, log, std::filesystem::current_path());
+}
+
+int WaitTool(pid_t pid, std::chrono::seconds limit) {
   return WaitFor(pid, limit);
+}
+
+Json AllEvents(GatewayProcess& gateway) {
+  Json all = Json::array();
+  std::int64_t after = 0;
+  for (int page = 0; page < 10000; ++page) {
+    const HttpReply reply = gateway.Get("/api/v1/events?limit=1000&after=" + std::to_string(after));
+    if (reply.status != 200 || reply.json["events"].empty()) {
+      break;
+    }
+    for (const Json& event : reply.json["events"]) {
+      all.push_back(event);
+    }
+    after = reply.json["next"].get<std::int64_t>();
+  }
+  return all;
 }
 
 }  // namespace velkor::test

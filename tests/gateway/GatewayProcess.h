@@ -102,5 +102,12 @@ class DeviceSocket {
 // status (-1 when it had to be killed). Its output goes to `log`.
 int RunTool(const std::string& name, const std::vector<std::string>& args,
             const std::filesystem::path& log, std::chrono::seconds limit);
+// The same in two steps: started in the background, then waited for.
+pid_t StartTool(const std::string& name, const std::vector<std::string>& args,
+                const std::filesystem::path& log);
+int WaitTool(pid_t pid, std::chrono::seconds limit);
+
+// Every stored event, page after page.
+Json AllEvents(GatewayProcess& gateway);
 
 }  // namespace velkor::test

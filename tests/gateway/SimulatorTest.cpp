@@ -1,1 +1,179 @@
+// Whole velkor-sim runs against a running gateway: every reply verified and every reported
+// event stored exactly once, a card list set through the API arriving on a device, and a
+// gateway killed in the middle of a run losing nothing it acknowledged.
+#include <sqlite3.h>
 
+#include <fstream>
+#include <map>
+
+#include "ServiceSupport.h"
+
+namespace velkor::test {
+namespace {
+
+using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
+
+Json ReadJson(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return Json::parse(file, nullptr, false);
+}
+
+std::string Text(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::map<EventKey, int> Stored(GatewayProcess& gateway) {
+  std::map<EventKey, int> stored;
+  for (const Json& event : AllEvents(gateway)) {
+    ++stored[{event["device"].get<std::string>(), event["raw"].get<std::string>()}];
+  }
+  return stored;
+}
+
+// The simulator's events by device and raw bytes; `verifiedOnly` keeps those whose report was
+// acknowledged.
+std::map<EventKey, int> Reported(const Json& report, bool verifiedOnly) {
+  std::map<EventKey, int> reported;
+  for (const Json& device : report["devices"]) {
+    for (const Json& event : device["events"]) {
+      if (!verifiedOnly || event["verified"].get<bool>()) {
+        ++reported[{device["serial"].get<std::string>(), event["raw"].get<std::string>()}];
+      }
+    }
+  }
+  return reported;
+}
+
+class SimulatorRunTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Sim(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", std::to_string(gateway_->udpPort()), "--quiet"});
+    return args;
+  }
+
+  ScratchDir dir_;
+  std::unique_ptr<GatewayProcess> gateway_ =
+      std::make_unique<GatewayProcess>(dir_.path(), std::vector<std::string>{"--admit", "any"});
+};
+
+TEST_F(SimulatorRunTest, AllFaultsEveryReplyVerifiedEveryEventStoredOnce) {
+  ASSERT_TRUE(gateway_->started()) << gateway_->output();
+  const auto report = dir_.path() / "report.json";
+  const auto log = dir_.path() / "sim.log";
+  ASSERT_EQ(RunTool("velkor-sim",
+                    Sim({"--devices", "6", "--rounds", "4", "--seed", "23", "--faults", "all",
+                         "--report", report.string()}),
+                    log, 120s),
+            0)
+      << Text(log);
+  const Json sim = ReadJson(report);
+  ASSERT_TRUE(sim["complete"].get<bool>());
+  EXPECT_GT(sim["summary"]["eventsReported"].get<int>(), 50);
+  const std::map<EventKey, int> reported = Reported(sim, false);
+  EXPECT_EQ(Reported(sim, true), reported) << "a report went unacknowledged";
+  EXPECT_EQ(Stored(*gateway_), reported);
+  EXPECT_GT(gateway_->Get("/api/v1/link").json["duplicates"].get<int>(), 0)
+      << "the run resent no event report; the duplicate check went untried";
+}
+
+TEST_F(SimulatorRunTest, ACardListSetThroughTheApiReachesTheDeviceAndIsConfirmed) {
+  ASSERT_TRUE(gateway_->started()) << gateway_->output();
+  const auto log = dir_.path() / "sim.log";
+  // A first run makes the devices known; the same seed gives the same devices again.
+  ASSERT_EQ(
+      RunTool("velkor-sim", Sim({"--devices", "2", "--rounds", "1", "--seed", "31"}), log, 60s), 0)
+      << Text(log);
+  const Json devices = gateway_->Get("/api/v1/devices").json["devices"];
+  ASSERT_EQ(devices.size(), 2u);
+  std::string serial;
+  for (const Json& d : devices) {
+    if (d["generation"] == "legacy") {
+      serial = d["serial"].get<std::string>();
+    }
+  }
+  const Json cards = Json::parse(R"([
+    {"cardNumber": 1099511627775, "password": "87654321", "year": 99, "month": 12, "day": 31,
+     "hour": 0, "param": 7, "flag0": true, "flag1": true, "flag2": false, "flag3": true,
+     "flag4": false, "flag7": true, "flag6": false}])");
+  ASSERT_EQ(gateway_->Put("/api/v1/devices/" + serial + "/cards", cards.dump()).status, 200);
+  ASSERT_EQ(gateway_
+                ->Post("/api/v1/devices/" + serial + "/commands",
+                       R"({"command": "control", "code": 2, "first": 1})")
+                .status,
+            202);
+
+  const auto report = dir_.path() / "report.json";
+  ASSERT_EQ(
+      RunTool("velkor-sim",
+              Sim({"--devices", "2", "--rounds", "2", "--seed", "31", "--report", report.string()}),
+              log, 60s),
+      0)
+      << Text(log);
+  const Json sim = ReadJson(report);
+  bool found = false;
+  for (const Json& device : sim["devices"]) {
+    if (device["serial"] == serial) {
+      found = true;
+      EXPECT_EQ(device["state"]["cards"], cards);
+      EXPECT_EQ(device["state"]["control"]["command"], 0x82);
+    }
+  }
+  EXPECT_TRUE(found);
+  const Json state = gateway_->Get("/api/v1/devices/" + serial).json;
+  EXPECT_EQ(state["lists"]["cards"]["state"], "confirmed") << state.dump();
+  EXPECT_EQ(gateway_->Get("/api/v1/devices/" + serial + "/commands").json["commands"][0]["state"],
+            "sent");
+}
+
+TEST_F(SimulatorRunTest, KilledMidRunThenRestartedNothingAcknowledgedIsLost) {
+  ASSERT_TRUE(gateway_->started()) << gateway_->output();
+  const auto report = dir_.path() / "report.json";
+  const auto log = dir_.path() / "sim.log";
+  const pid_t sim =
+      StartTool("velkor-sim",
+                Sim({"--devices", "8", "--rounds", "500", "--seed", "41", "--events-per-report",
+                     "4", "--timeout-ms", "300", "--report", report.string()}),
+                log);
+  // Kill once some events are in.
+  for (int i = 0; i < 200; ++i) {
+    if (gateway_->Get("/api/v1/link").json["events_stored"].get<int>() > 200) {
+      break;
+    }
+    std::this_thread::sleep_for(25ms);
+  }
+  gateway_->Kill();
+  EXPECT_EQ(WaitTool(sim, 30s), 1) << Text(log);  // the host stopped answering
+  const Json run = ReadJson(report);
+  ASSERT_TRUE(run.is_object()) << Text(log);
+  EXPECT_FALSE(run["complete"].get<bool>());
+  EXPECT_EQ(run["ended"], "host stopped answering");
+
+  gateway_ =
+      std::make_unique<GatewayProcess>(dir_.path(), std::vector<std::string>{"--admit", "any"});
+  ASSERT_TRUE(gateway_->started()) << gateway_->output();
+  const std::map<EventKey, int> stored = Stored(*gateway_);
+  const std::map<EventKey, int> verified = Reported(run, true);
+  const std::map<EventKey, int> reported = Reported(run, false);
+  ASSERT_GT(verified.size(), 100u);
+  for (const auto& [key, count] : verified) {
+    EXPECT_EQ(stored.count(key) ? stored.at(key) : 0, count) << key.first << " " << key.second;
+  }
+  for (const auto& [key, count] : stored) {
+    EXPECT_EQ(count, 1) << "stored twice: " << key.second;
+    EXPECT_TRUE(reported.count(key)) << "stored but never reported: " << key.second;
+  }
+  ASSERT_EQ(gateway_->Stop(), 0);
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dir_.path() / "velkor.db").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* check = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
+  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
+  sqlite3_finalize(check);
+  sqlite3_close(db);
+}
+
+}  // namespace
+}  // namespace velkor::test
