@@ -43,6 +43,12 @@ std::string Digest(const std::vector<std::uint8_t>& bytes) {
   return std::string(reinterpret_cast<const char*>(digest), kDigestLength);
 }
 
+// The request word of a voice data request after intake: sound buffer element 1.
+std::uint16_t VoiceWord(std::uint8_t* packet) {
+  const std::uint8_t* sound = reinterpret_cast<const std::uint8_t*>(GetSoundBuffer(packet));
+  return static_cast<std::uint16_t>(sound[2] | sound[3] << 8);
+}
+
 std::string SerialKey(std::uint64_t serial) {
   return std::string(reinterpret_cast<const char*>(&serial), sizeof serial);
 }
@@ -182,7 +188,13 @@ void Gateway::Handle(std::span<Datagram> batch) {
         write(db_);
       }
     }
-    lastEvent = db_.LastId();
+    if (!undo.events.empty()) {
+      Statement& newest = db_.Prepare("SELECT MAX(id) FROM events");
+      newest.Bind();
+      newest.Step();
+      lastEvent = newest.Int(0);
+      newest.Reset();
+    }
     transaction.Commit();
   } catch (const DatabaseError& error) {
     // Nothing of the batch is stored: the packets that wrote get no reply (a device sends its
@@ -296,7 +308,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   }
 
   // What the packet holds, into the registry and the store.
-  if (code == kEventReport && !TakeEvents(dev, packet, d.length, raw, now, at, writes, undo)) {
+  if (code == kEventReport && !TakeEvents(dev, packet, d.length, raw, now, writes, undo)) {
     Refuse(d.from);  // shorter than its record count says
     return 0;
   }
@@ -326,7 +338,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     }
   }
 
-  const std::int32_t reply = Reply(dev, code, packet, d.length, raw, now, at, writes, undo);
+  const std::int32_t reply = Reply(dev, code, d, raw, now, at, writes, undo);
   if (reply > 0) {
     ++dev.answered;
     ++hub_.counters.answered;
@@ -338,7 +350,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
 
 bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length,
                          const std::vector<std::uint8_t>& raw, std::int64_t now,
-                         const std::string& at, std::vector<Write>& writes, Undo& undo) {
+                         std::vector<Write>& writes, Undo& undo) {
   if (length <= kHead) {
     return false;
   }
@@ -357,16 +369,17 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   undo.reports.push_back(key);
 
   // GetEvents hands the records out last to first; they are stored in packet order.
-  std::vector<std::pair<std::size_t, std::string>> records;
+  std::vector<std::pair<std::size_t, EventRecord>> records;
+  records.reserve(count);
   EventRecord event{};
   while (GetEvents(packet, &event)) {
-    records.emplace_back(packet[kHead], EventToJson(event).dump());
+    records.emplace_back(packet[kHead], event);
   }
   std::reverse(records.begin(), records.end());
   const std::uint64_t serial = device.serial;
-  writes.push_back([serial, records = std::move(records), raw, first, key, now, at](Database& db) {
-    for (const auto& [index, fields] : records) {
-      InsertEvent(db, serial, at, fields, raw.data() + first + kRecord * index);
+  writes.push_back([serial, records = std::move(records), raw, first, key, now](Database& db) {
+    for (const auto& [index, record] : records) {
+      InsertEvent(db, serial, now, record, raw.data() + first + kRecord * index);
     }
     InsertReport(db, serial, key.substr(sizeof serial), now);
   });
@@ -376,14 +389,15 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   return true;
 }
 
-std::int32_t Gateway::Reply(Device& dev, std::int32_t code, std::uint8_t* packet,
-                            std::uint32_t length, const std::vector<std::uint8_t>& raw,
-                            std::int64_t now, const std::string& at, std::vector<Write>& writes,
-                            Undo& undo) {
+std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
+                            const std::vector<std::uint8_t>& raw, std::int64_t now,
+                            const std::string& at, std::vector<Write>& writes, Undo& undo) {
   // 1. Voice data, 2. a template: these requests take nothing else as their answer.
   if (code == kVoiceRequest && dev.IsLegacy()) {
-    return ReplyVoice(dev, packet);
+    return ReplyVoice(dev, d);
   }
+  std::uint8_t* packet = d.buffer.data();
+  const std::uint32_t length = d.length;
   if (code == kFingerRequest) {
     return ReplyTemplate(dev, packet);
   }
@@ -418,19 +432,22 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, std::uint8_t* packet
   return SendDeviceEcho(packet);
 }
 
-std::int32_t Gateway::ReplyVoice(Device& dev, std::uint8_t* packet) {
+std::int32_t Gateway::ReplyVoice(Device& dev, Datagram& d) {
+  const auto clip = dev.voice.find(VoiceWord(d.buffer.data()));
+  const std::size_t count =
+      clip == dev.voice.end() ? 0 : std::min(clip->second.size(), kMaxVoiceClip);
+  if (d.buffer.size() < kVoiceHead + count) {
+    d.buffer.resize(kVoiceHead + count);  // keeps the packet; the next datagram reuses the room
+  }
   // The sound buffer sits at an odd address: byte access only. Element 0 is the data count,
   // element 1 the request word, little-endian; the data follows from byte 29.
-  std::uint8_t* sound = reinterpret_cast<std::uint8_t*>(GetSoundBuffer(packet));
-  const std::uint16_t word = static_cast<std::uint16_t>(sound[2] | sound[3] << 8);
-  std::size_t count = 0;
-  if (const auto clip = dev.voice.find(word); clip != dev.voice.end()) {
-    count = std::min(clip->second.size(), kMaxVoiceClip);
+  std::uint8_t* sound = reinterpret_cast<std::uint8_t*>(GetSoundBuffer(d.buffer.data()));
+  if (count > 0) {
     std::memcpy(sound + 4, clip->second.data(), count);
   }
   sound[0] = static_cast<std::uint8_t>(count & 0xFF);
   sound[1] = static_cast<std::uint8_t>(count >> 8);
-  return SendSoundData(packet);
+  return SendSoundData(d.buffer.data());
 }
 
 std::int32_t Gateway::ReplyTemplate(Device& dev, std::uint8_t* packet) {

@@ -45,12 +45,12 @@ class Gateway final : public BatchHandler {
   std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at,
                       std::vector<Write>& writes, Undo& undo);
   bool TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length,
-                  const std::vector<std::uint8_t>& raw, std::int64_t now, const std::string& at,
+                  const std::vector<std::uint8_t>& raw, std::int64_t now,
                   std::vector<Write>& writes, Undo& undo);
-  std::int32_t Reply(Device& device, std::int32_t code, std::uint8_t* packet, std::uint32_t length,
+  std::int32_t Reply(Device& device, std::int32_t code, Datagram& d,
                      const std::vector<std::uint8_t>& raw, std::int64_t now, const std::string& at,
                      std::vector<Write>& writes, Undo& undo);
-  std::int32_t ReplyVoice(Device& device, std::uint8_t* packet);
+  std::int32_t ReplyVoice(Device& device, Datagram& d);
   std::int32_t ReplyTemplate(Device& device, std::uint8_t* packet);
   // A list report: the wanted list when the report differs from it, else 0 (no list reply).
   std::int32_t ReplyList(Device& device, ListKind kind, std::uint8_t* packet, std::uint32_t length,

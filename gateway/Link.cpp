@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -116,31 +117,40 @@ std::size_t Link::Receive(bool wait) {
       return 0;
     }
   }
-  std::vector<mmsghdr> headers(kMaxBatch);
-  std::vector<iovec> vectors(kMaxBatch);
-  for (std::size_t i = 0; i < kMaxBatch; ++i) {
-    Datagram& d = batch_[i];
-    // One byte more than the longest datagram taken, so a longer one shows.
-    vectors[i] = {d.buffer.data(), kMaxDatagram + 1};
-    headers[i] = {};
-    headers[i].msg_hdr.msg_name = &d.from;
-    headers[i].msg_hdr.msg_namelen = sizeof d.from;
-    headers[i].msg_hdr.msg_iov = &vectors[i];
-    headers[i].msg_hdr.msg_iovlen = 1;
+  // Everything that has arrived, in calls of kReceiveAtOnce, up to kMaxBatch.
+  std::vector<mmsghdr> headers(kReceiveAtOnce);
+  std::vector<iovec> vectors(kReceiveAtOnce);
+  std::size_t total = 0;
+  while (total < kMaxBatch) {
+    const std::size_t room = std::min(kReceiveAtOnce, kMaxBatch - total);
+    for (std::size_t i = 0; i < room; ++i) {
+      Datagram& d = batch_[total + i];
+      // One byte more than the longest datagram taken, so a longer one shows.
+      vectors[i] = {d.buffer.data(), kMaxDatagram + 1};
+      headers[i] = {};
+      headers[i].msg_hdr.msg_name = &d.from;
+      headers[i].msg_hdr.msg_namelen = sizeof d.from;
+      headers[i].msg_hdr.msg_iov = &vectors[i];
+      headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int got =
+        recvmmsg(fd_, headers.data(), static_cast<unsigned>(room), MSG_DONTWAIT, nullptr);
+    if (got <= 0) {
+      break;
+    }
+    for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+      Datagram& d = batch_[total + i];
+      d.length = headers[i].msg_len;
+      d.fromLength = headers[i].msg_hdr.msg_namelen;
+      d.oversized = d.length > kMaxDatagram || (headers[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+      d.reply = 0;
+    }
+    total += static_cast<std::size_t>(got);
+    if (static_cast<std::size_t>(got) < room) {
+      break;
+    }
   }
-  const int got = recvmmsg(fd_, headers.data(), kMaxBatch, MSG_DONTWAIT, nullptr);
-  if (got <= 0) {
-    return 0;
-  }
-  for (int i = 0; i < got; ++i) {
-    Datagram& d = batch_[static_cast<std::size_t>(i)];
-    d.length = headers[static_cast<std::size_t>(i)].msg_len;
-    d.fromLength = headers[static_cast<std::size_t>(i)].msg_hdr.msg_namelen;
-    d.oversized = d.length > kMaxDatagram ||
-                  (headers[static_cast<std::size_t>(i)].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    d.reply = 0;
-  }
-  return static_cast<std::size_t>(got);
+  return total;
 }
 
 void Link::SendReplies(std::size_t count) {

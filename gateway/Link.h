@@ -20,10 +20,13 @@ inline constexpr std::size_t kMaxDatagram = 4096;
 // datagram.
 inline constexpr std::size_t kMaxVoiceClip = 60000;
 inline constexpr std::size_t kVoiceHead = 29;
-// Every datagram is worked on in a buffer that holds the longest reply built from it.
-inline constexpr std::size_t kWorkBuffer = kVoiceHead + kMaxVoiceClip;
-// Datagrams taken before they are answered together (one store commit for all of them).
-inline constexpr std::size_t kMaxBatch = 256;
+// Every datagram is worked on in a buffer that holds it and every fixed-length reply (a card
+// list of 88 cards is the longest, 1346 bytes); a voice reply grows its buffer to fit its clip.
+inline constexpr std::size_t kWorkBuffer = 2 * kMaxDatagram;
+// Datagrams taken before they are answered together (one store commit for all of them): what
+// has arrived, up to this many.
+inline constexpr std::size_t kMaxBatch = 2048;
+inline constexpr std::size_t kReceiveAtOnce = 256;  // per recvmmsg call
 
 struct Datagram {
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kWorkBuffer);

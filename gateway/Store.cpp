@@ -32,15 +32,28 @@ CREATE TABLE devices (
   last_clock_ms INTEGER
 );
 CREATE TABLE events (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  device TEXT NOT NULL,
-  received_at TEXT NOT NULL,
-  fields TEXT NOT NULL,
+  id INTEGER PRIMARY KEY,
+  device INTEGER NOT NULL,       -- the serial as a number; the view below shows it as hex
+  received_ms INTEGER NOT NULL,  -- milliseconds since 1970 (UTC)
+  kind INTEGER NOT NULL,
+  number INTEGER,
+  code INTEGER,
+  value1 INTEGER NOT NULL, value2 INTEGER NOT NULL, value3 INTEGER NOT NULL,
+  value4 INTEGER NOT NULL, value5 INTEGER NOT NULL, value6 INTEGER NOT NULL,
+  value7 INTEGER NOT NULL, value8 INTEGER NOT NULL,
+  card_number INTEGER NOT NULL,
+  digits TEXT NOT NULL,
   raw BLOB NOT NULL
 );
 CREATE INDEX events_by_device ON events (device, id);
+CREATE VIEW events_text AS
+  SELECT id, printf('%014X', device) AS device,
+         strftime('%Y-%m-%dT%H:%M:%fZ', received_ms / 1000.0, 'unixepoch') AS received_at,
+         kind, number, code, value1, value2, value3, value4, value5, value6, value7, value8,
+         card_number, digits, hex(raw) AS raw
+  FROM events;
 CREATE TABLE reports (
-  device TEXT NOT NULL,
+  device INTEGER NOT NULL,
   digest BLOB NOT NULL,
   received_ms INTEGER NOT NULL,
   PRIMARY KEY (device, digest)
@@ -239,10 +252,9 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
       db.Prepare("SELECT device, digest, received_ms FROM reports WHERE received_ms >= ?");
   recent.Bind(reportsSinceMs);
   while (recent.Step()) {
-    if (const auto serial = SerialOf(recent.Text(0))) {
-      const auto digest = recent.Blob(1);
-      reports.push_back({*serial, std::string(digest.begin(), digest.end()), recent.Int(2)});
-    }
+    const auto digest = recent.Blob(1);
+    reports.push_back({static_cast<std::uint64_t>(recent.Int(0)),
+                       std::string(digest.begin(), digest.end()), recent.Int(2)});
   }
 
   Statement& last = db.Prepare("SELECT COALESCE(MAX(id), 0) FROM events");
@@ -280,20 +292,33 @@ void SaveDevice(Database& db, const Device& d) {
   s.Run();
 }
 
-std::int64_t InsertEvent(Database& db, std::uint64_t serial, const std::string& receivedAt,
-                         const std::string& fields, const std::uint8_t* raw) {
-  Statement& s =
-      db.Prepare("INSERT INTO events (device, received_at, fields, raw) VALUES (?, ?, ?, ?)");
-  s.Bind(SerialText(serial), receivedAt, fields, std::span<const std::uint8_t>(raw, 16));
-  s.Run();
-  return db.LastId();
+void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
+                 const EventRecord& event, const std::uint8_t* raw) {
+  const EventRecord e = event;
+  // Only what the record carries: a number for kinds 0, 3 and 4, a code for kinds 0, 1, 3.
+  std::optional<std::int64_t> number, code;
+  if (e.kind == 0 || e.kind == 3 || e.kind == 4) {
+    number = static_cast<std::int64_t>(e.number);
+  }
+  if (e.kind == 0 || e.kind == 1 || e.kind == 3) {
+    code = e.code;
+  }
+  db.Prepare(
+        "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
+        "value4, value5, value6, value7, value8, card_number, digits, raw) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+      .Bind(serial, receivedMs, e.kind, number, code, e.value1, e.value2, e.value3, e.value4,
+            e.value5, e.value6, e.value7, e.value8, e.cardNumber,
+            std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
+            std::span<const std::uint8_t>(raw, 16))
+      .Run();
 }
 
 void InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {
   Statement& s = db.Prepare(
       "INSERT INTO reports (device, digest, received_ms) VALUES (?, ?, ?) "
       "ON CONFLICT (device, digest) DO UPDATE SET received_ms = excluded.received_ms");
-  s.Bind(SerialText(serial),
+  s.Bind(serial,
          std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(digest.data()),
                                        digest.size()),
          ms);
@@ -372,26 +397,38 @@ void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
 
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
                 std::size_t limit) {
-  Statement& s =
-      device ? db.Prepare(
-                   "SELECT id, device, received_at, fields, raw FROM events WHERE device = ? AND "
-                   "id > ? ORDER BY id LIMIT ?")
-             : db.Prepare(
-                   "SELECT id, device, received_at, fields, raw FROM events WHERE id > ? ORDER BY "
-                   "id LIMIT ?");
+  static constexpr const char* kColumns =
+      "SELECT id, device, received_ms, kind, number, code, value1, value2, value3, value4, "
+      "value5, value6, value7, value8, card_number, digits, raw FROM events ";
+  static const std::string byDevice =
+      std::string(kColumns) + "WHERE device = ? AND id > ? ORDER BY id LIMIT ?";
+  static const std::string all = std::string(kColumns) + "WHERE id > ? ORDER BY id LIMIT ?";
+  Statement& s = db.Prepare(device ? byDevice.c_str() : all.c_str());
   if (device) {
-    s.Bind(SerialText(*device), after, static_cast<std::int64_t>(limit));
+    s.Bind(*device, after, static_cast<std::int64_t>(limit));
   } else {
     s.Bind(after, static_cast<std::int64_t>(limit));
   }
   Json events = Json::array();
   while (s.Step()) {
-    Json event = {{"id", s.Int(0)}, {"device", s.Text(1)}, {"received_at", s.Text(2)}};
-    const Json fields = Json::parse(s.Text(3));
-    for (const auto& [name, value] : fields.items()) {
-      event[name] = value;
+    Json event = {{"id", s.Int(0)},
+                  {"device", SerialText(static_cast<std::uint64_t>(s.Int(1)))},
+                  {"received_at", IsoTime(s.Int(2))},
+                  {"kind", s.Int(3)}};
+    if (!s.IsNull(4)) {
+      event["number"] = static_cast<std::uint64_t>(s.Int(4));
     }
-    const auto raw = s.Blob(4);
+    if (!s.IsNull(5)) {
+      event["code"] = s.Int(5);
+    }
+    Json values = Json::array();
+    for (int column = 6; column < 14; ++column) {
+      values.push_back(s.Int(column));
+    }
+    event["values"] = std::move(values);
+    event["cardNumber"] = s.Int(14);
+    event["digits"] = s.Text(15);
+    const auto raw = s.Blob(16);
     event["raw"] = Hex(raw.data(), raw.size());
     events.push_back(std::move(event));
   }

@@ -36,8 +36,10 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
 
 // ---- Link thread writes ----
 void SaveDevice(Database& db, const Device& device);
-std::int64_t InsertEvent(Database& db, std::uint64_t serial, const std::string& receivedAt,
-                         const std::string& fields, const std::uint8_t* raw);
+// One decoded record: its fields in columns of their own (number and code only where the
+// record's kind carries them), and its 16 raw bytes.
+void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
+                 const EventRecord& event, const std::uint8_t* raw);
 void InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
 void PruneReports(Database& db, std::int64_t beforeMs);
 void MarkCommandSent(Database& db, std::int64_t id, const std::string& at,

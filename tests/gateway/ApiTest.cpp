@@ -133,6 +133,7 @@ TEST_F(GatewayTest, EventsAreStoredInOrderAndPagedAndStreamed) {
   EXPECT_EQ(rest.json["events"].size(), 3u);
   EXPECT_EQ(rest.json["events"][0]["id"], 3);
   EXPECT_EQ(gw().Get("/api/v1/events?device=" + SerialOf(legacy_)).json["events"].size(), 0u);
+  EXPECT_EQ(gw().Get("/api/v1/events?device=" + SerialOf(current_)).json["events"].size(), 5u);
 
   // The stream resumes after Last-Event-ID: events 4 and 5.
   httplib::Client client("127.0.0.1", gw().httpPort());
