@@ -28,22 +28,22 @@ struct Output {
   bool json = false;
   std::ostream& out;
   std::ostream& err;
-  Json packets = Json::Array();
-  Json problems = Json::Array();
-  Json skipped = Json::Array();
+  Json packets = Json::array();
+  Json problems = Json::array();
+  Json skipped = Json::array();
   std::size_t count = 0;
   bool failed = false;  // some input could not be read
 
   void Packet(const std::vector<std::uint8_t>& bytes, Json source) {
-    Json report = Json::Object();
-    report.Set("index", Json::Int(static_cast<std::int64_t>(++count)));
-    report.Set("source", std::move(source));
+    Json report = Json::object();
+    report["index"] = Json(static_cast<std::int64_t>(++count));
+    report["source"] = std::move(source);
     const Json decoded = InspectPacket(bytes);
-    for (const auto& [name, value] : decoded.members()) {
-      report.Set(name, value);
+    for (const auto& [name, value] : decoded.items()) {
+      report[name] = value;
     }
     if (json) {
-      packets.Push(std::move(report));
+      packets.push_back(std::move(report));
     } else {
       out << RenderText(report) << "\n";
     }
@@ -52,7 +52,7 @@ struct Output {
   void Problem(const std::string& text) {
     failed = true;
     if (json) {
-      problems.Push(Json::Text(text));
+      problems.push_back(Json(text));
     } else {
       err << "velkor-inspect: " << text << "\n";
     }
@@ -60,7 +60,7 @@ struct Output {
 
   void Skipped(const std::string& text) {
     if (json) {
-      skipped.Push(Json::Text(text));
+      skipped.push_back(Json(text));
     } else {
       out << "# skipped " << text << "\n";
     }
@@ -68,8 +68,8 @@ struct Output {
 };
 
 Json Source(const char* kind, std::int64_t number) {
-  Json source = Json::Object();
-  source.Set(kind, Json::Int(number));
+  Json source = Json::object();
+  source[kind] = Json(number);
   return source;
 }
 
@@ -152,18 +152,18 @@ void ReadCaptureFile(Output& output, const std::string& path) {
   }
   const Capture capture = ReadCapture(file);
   for (const UdpDatagram& d : capture.datagrams) {
-    Json source = Json::Object();
-    source.Set("file", Json::Text(path));
-    source.Set("frame", Json::Int(static_cast<std::int64_t>(d.frame)));
-    source.Set("from", Json::Text(FormatEndpoint(d.source, d.source_port)));
-    source.Set("to", Json::Text(FormatEndpoint(d.destination, d.destination_port)));
+    Json source = Json::object();
+    source["file"] = Json(path);
+    source["frame"] = Json(static_cast<std::int64_t>(d.frame));
+    source["from"] = Json(FormatEndpoint(d.source, d.source_port));
+    source["to"] = Json(FormatEndpoint(d.destination, d.destination_port));
     // Zero-padded to the file's resolution; a damaged file may hold a larger fraction.
     std::string fraction = std::to_string(d.fraction);
     const std::size_t width = capture.nanoseconds ? 9 : 6;
     if (fraction.size() < width) {
       fraction.insert(0, width - fraction.size(), '0');
     }
-    source.Set("time", Json::Text(std::to_string(d.seconds) + "." + fraction));
+    source["time"] = Json(std::to_string(d.seconds) + "." + fraction);
     output.Packet(d.payload, std::move(source));
   }
   for (const std::string& frame : capture.skipped) {
@@ -214,10 +214,10 @@ int RunInspector(const std::vector<std::string>& args, std::istream& in, std::os
   }
 
   if (output.json) {
-    Json document = Json::Object();
-    document.Set("packets", std::move(output.packets));
-    document.Set("problems", std::move(output.problems));
-    document.Set("skipped", std::move(output.skipped));
+    Json document = Json::object();
+    document["packets"] = std::move(output.packets);
+    document["problems"] = std::move(output.problems);
+    document["skipped"] = std::move(output.skipped);
     out << WriteJson(document) << "\n";
   }
   return output.failed ? 1 : 0;
