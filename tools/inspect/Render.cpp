@@ -172,7 +172,11 @@ std::string SourceText(const Json* source) {
     return "";
   }
   std::string out;
-  if (const Json* file = Find(source, "file")) {
+  const Json* file = Find(source, "file");
+  if (file == nullptr) {
+    file = Find(source, "interface");
+  }
+  if (file != nullptr) {
     out = file->get<std::string>();
     if (const Json* frame = Find(source, "frame")) {
       out += " frame " + std::to_string(frame->get<std::int64_t>());
@@ -181,6 +185,12 @@ std::string SourceText(const Json* source) {
     const Json* to = Find(source, "to");
     if (from != nullptr && to != nullptr) {
       out += ", " + from->get<std::string>() + " -> " + to->get<std::string>();
+    }
+    if (const Json* fragments = Find(source, "fragments")) {
+      out += ", reassembled from frames";
+      for (const Json& frame : *fragments) {
+        out += " " + std::to_string(frame.get<std::int64_t>());
+      }
     }
   } else if (const Json* argument = Find(source, "argument")) {
     out = "argument " + std::to_string(argument->get<std::int64_t>());
