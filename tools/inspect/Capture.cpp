@@ -255,6 +255,9 @@ int CaptureLive(const std::string& interface, const std::string& filter, const C
   }, old_term{};
   sigaction(SIGINT, &stop, &old_int);
   sigaction(SIGTERM, &stop, &old_term);
+  if (sink.started) {
+    sink.started();
+  }
 
   int outcome = 0;
   while (g_stop == 0) {

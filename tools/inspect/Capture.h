@@ -22,6 +22,7 @@ inline constexpr char kNoCaptureSupport[] =
 struct CaptureSink {
   std::function<void(const UdpDatagram&)> datagram;
   std::function<void(const std::string&)> skipped;  // "frame N: why"
+  std::function<void()> started = nullptr;          // live capture: the filter is in place
 };
 
 // Reads a whole capture. Returns an empty text when the file was read to its end, otherwise

@@ -198,6 +198,10 @@ int RunLive(Output& output, const std::string& interface, const std::string& fil
         output.Packet(d.payload, DatagramSource("interface", interface, d, statistics.nanoseconds));
       },
       [&](const std::string& note) { output.Skipped(interface + " " + note); },
+      [&] {
+        output.err << "velkor-inspect: capturing on " << interface << " (filter: " << filter
+                   << "); Ctrl-C stops" << std::endl;
+      },
   };
   std::string error;
   const int status = CaptureLive(interface, filter, sink, statistics, error);
