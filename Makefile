@@ -18,7 +18,7 @@ CI_FUZZ_SECONDS ?= 10
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
             libgtest-dev libgmock-dev libssl-dev qt6-base-dev \
-            nlohmann-json3-dev libpcap-dev
+            nlohmann-json3-dev libpcap-dev tshark wireshark-dev
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.

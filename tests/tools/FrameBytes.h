@@ -15,9 +15,11 @@ inline void Be16(Bytes& out, std::size_t v) {
   out.push_back(static_cast<std::uint8_t>(v & 0xFF));
 }
 
-// IPv4 (with `options` words of options) carrying UDP from 10.0.0.2:5000 to 10.0.0.1:6000.
+// IPv4 (with `options` words of options) carrying UDP from 10.0.0.2:5000 to 10.0.0.1:6000
+// (or the ports given).
 inline Bytes Ipv4Udp(const Bytes& payload, std::uint8_t protocol = 17, std::uint16_t flags = 0x4000,
-                     int options = 0) {
+                     int options = 0, std::uint16_t source_port = 5000,
+                     std::uint16_t destination_port = 6000) {
   Bytes ip;
   const std::size_t header = 20 + 4 * static_cast<std::size_t>(options);
   ip.push_back(static_cast<std::uint8_t>(0x40 | header / 4));
@@ -30,8 +32,8 @@ inline Bytes Ipv4Udp(const Bytes& payload, std::uint8_t protocol = 17, std::uint
   Be16(ip, 0);
   ip.insert(ip.end(), {10, 0, 0, 2, 10, 0, 0, 1});
   ip.insert(ip.end(), 4 * static_cast<std::size_t>(options), 0x01);  // no-op options
-  Be16(ip, 5000);
-  Be16(ip, 6000);
+  Be16(ip, source_port);
+  Be16(ip, destination_port);
   Be16(ip, 8 + payload.size());
   Be16(ip, 0);
   ip.insert(ip.end(), payload.begin(), payload.end());
