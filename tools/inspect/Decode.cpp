@@ -264,7 +264,7 @@ void DecodeTemplate(Context& c, const std::uint8_t* work) {
     c.payload["template"] = HexBytes(record.templateData, sizeof record.templateData);
   } else {
     c.payload["lowNibble"] = Json(record.lowNibble);
-    c.payload["number"] = Json(record.number);
+    c.payload["number"] = Json(std::uint32_t{record.number});
   }
 }
 

@@ -19,11 +19,13 @@ Json HexBytes(const std::uint8_t* bytes, std::size_t count) {
   return Json(FormatHex(bytes, count));
 }
 
+// Multi-byte fields of the packed records are copied out before they become JSON values, which
+// take their argument by reference.
 Json CardFields(const CardRecord& card) {
   Json j = Json::object();
-  j["cardNumber"] = Json(card.cardNumber);
+  j["cardNumber"] = Json(std::int64_t{card.cardNumber});
   j["password"] = FieldText(card.password, sizeof card.password);
-  j["year"] = Json(card.year);
+  j["year"] = Json(std::int64_t{card.year});
   j["month"] = Json(card.month);
   j["day"] = Json(card.day);
   j["hour"] = Json(card.hour);
@@ -45,7 +47,7 @@ Json GroupFields(const MultiCardGroup& group) {
   Json cards = Json::array();
   // Indexed, not by reference: the packed record leaves the numbers unaligned.
   for (std::size_t i = 0; i < 5; ++i) {
-    cards.push_back(Json(group.cardNumbers[i]));
+    cards.push_back(Json(std::int64_t{group.cardNumbers[i]}));
   }
   j["cardNumbers"] = std::move(cards);
   j["param2"] = Json(group.param2);
@@ -98,7 +100,7 @@ Json EventFields(const EventRecord& event) {
     values.push_back(Json(v));
   }
   j["values"] = std::move(values);
-  j["cardNumber"] = Json(event.cardNumber);
+  j["cardNumber"] = Json(std::int64_t{event.cardNumber});
   j["digits"] = FieldText(event.digits, sizeof event.digits);
   return j;
 }
