@@ -17,12 +17,13 @@ CI_FUZZ_SECONDS ?= 10
 
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
-            libgtest-dev libgmock-dev libssl-dev qt6-base-dev \
-            nlohmann-json3-dev libpcap-dev tshark wireshark-dev
+            libgtest-dev libgmock-dev libssl-dev qt6-base-dev
+# velkor-inspect: its JSON, capture files and live capture; the Wireshark plugin and its tshark tests.
+PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
-PACKAGES32    := g++-multilib libssl-dev:i386 googletest
+PACKAGES32    := g++-multilib libssl-dev:i386 googletest libpcap-dev:i386
 PACKAGES_WIN  := g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386
 
 # clang with libFuzzer and its sanitizer runtimes for `make fuzz`; Google Benchmark for
