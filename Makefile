@@ -18,8 +18,6 @@ CI_FUZZ_SECONDS ?= 10
 # Debian 12 packages the build and the tests need.
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
             libgtest-dev libgmock-dev libssl-dev qt6-base-dev
-# velkor-inspect: its JSON, capture files and live capture; the Wireshark plugin and its tshark tests.
-PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
@@ -30,6 +28,9 @@ PACKAGES_WIN  := g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine
 # `make bench`.
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
 PACKAGES_BENCH := libbenchmark-dev
+
+# velkor-inspect's JSON, capture files and live capture; the Wireshark plugin and its tests.
+PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
