@@ -3,8 +3,8 @@
 // without a malformed-packet exception.
 //
 // tshark ignores personal and WIRESHARK_PLUGIN_DIR plugins when it runs as root, so a root test
-// runs it as the unprivileged user 65534 (setpriv). It always gets a scratch HOME, so the
-// user's own profile plays no part.
+// runs it as the unprivileged user 65534 (setpriv), on a copy of the plugin (below). It always
+// gets a scratch HOME, so the user's own profile plays no part.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,7 +41,9 @@ struct TsharkRun {
 };
 
 // A scratch folder the unprivileged user can read: HOME for tshark and the captures written.
-// Removed when the test program ends.
+// Run as root, it is a fresh folder in /tmp, and the plugin and the two libraries it links are
+// copied there, since the build folder may lie where that user cannot look. Removed when the
+// test program ends.
 const fs::path& Scratch();
 
 class ScratchCleanup : public ::testing::Environment {
@@ -53,15 +55,47 @@ class ScratchCleanup : public ::testing::Environment {
 };
 const auto* const kCleanup = ::testing::AddGlobalTestEnvironment(new ScratchCleanup);
 
+bool AsRoot() {
+  return geteuid() == 0;
+}
+
 const fs::path& Scratch() {
   static const fs::path folder = [] {
-    const fs::path f = fs::current_path() / ("wireshark-scratch-" + std::to_string(getpid()));
+    fs::path f;
+    if (AsRoot()) {
+      std::string pattern = (fs::temp_directory_path() / "velkor-wireshark-XXXXXX").string();
+      if (mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "no scratch folder in " << fs::temp_directory_path();
+      }
+      f = pattern;
+    } else {
+      f = fs::current_path() / ("wireshark-scratch-" + std::to_string(getpid()));
+    }
     fs::create_directories(f / "home");
     chmod(f.c_str(), 0755);
     chmod((f / "home").c_str(), 0777);
+    if (AsRoot()) {
+      fs::copy(VELKOR_WIRESHARK_PLUGIN_DIR, f / "plugins", fs::copy_options::recursive);
+      fs::create_directories(f / "lib");
+      for (const auto& entry : fs::directory_iterator(VELKOR_LIBRARY_DIR)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("libvelkorlink.so", 0) == 0 || name.rfind("libvelkorutils.so", 0) == 0) {
+          fs::copy_file(entry.path(), f / "lib" / name);  // links followed: plain copies
+        }
+      }
+      for (const auto& entry : fs::recursive_directory_iterator(f)) {
+        chmod(entry.path().c_str(), entry.is_directory() ? 0755 : 0644);
+      }
+      chmod((f / "home").c_str(), 0777);
+    }
     return f;
   }();
   return folder;
+}
+
+// Where tshark takes the plugin from: the build folder, or its copy when run as root.
+std::string PluginDir() {
+  return AsRoot() ? (Scratch() / "plugins").string() : std::string(VELKOR_WIRESHARK_PLUGIN_DIR);
 }
 
 std::string Quote(const std::string& s) {
@@ -75,13 +109,16 @@ std::string Quote(const std::string& s) {
 // tshark with the plugin of the build folder, on `args`; a bounded run (60 s).
 TsharkRun Tshark(const std::vector<std::string>& args) {
   std::string command;
-  if (geteuid() == 0) {
+  if (AsRoot()) {
     command = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   }
   command += "env HOME=" + Quote((Scratch() / "home").string()) +
              " XDG_CONFIG_HOME=" + Quote((Scratch() / "home" / ".config").string()) +
-             " WIRESHARK_PLUGIN_DIR=" + Quote(VELKOR_WIRESHARK_PLUGIN_DIR) + " timeout 60 " +
-             Quote(VELKOR_TSHARK);
+             " WIRESHARK_PLUGIN_DIR=" + Quote(PluginDir());
+  if (AsRoot()) {
+    command += " LD_LIBRARY_PATH=" + Quote((Scratch() / "lib").string());
+  }
+  command += " timeout 60 " + Quote(VELKOR_TSHARK);
   for (const std::string& a : args) {
     command += " " + Quote(a);
   }
@@ -284,10 +321,10 @@ std::string NormalExpected(const std::string& field, const std::string& value) {
 const std::vector<std::string> kHeadFields = {"velkor.code",       "velkor.byte1",  "velkor.type",
                                               "velkor.generation", "velkor.serial", "velkor.free"};
 
-TEST(Dissector, LoadsFromTheBuildFolder) {
+TEST(Dissector, PluginLoadsAndRegistersItsFields) {
   const TsharkRun run = Tshark({"-G", "plugins"});
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find(std::string(VELKOR_WIRESHARK_PLUGIN_DIR)), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(PluginDir()), std::string::npos) << run.out;
   // The fields filter by the types users expect.
   const TsharkRun fields = Tshark({"-G", "fields"});
   for (const char* line :
