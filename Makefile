@@ -28,13 +28,16 @@ PACKAGES += python3 python3-pytest python3-venv python3-setuptools python3-wheel
 
 # 32-bit Linux: multilib compilers and the i386 OpenSSL. 32-bit Windows: MinGW-w64 and Wine
 # with 32-bit support to run the tests. GoogleTest for both is built from googletest's sources.
-PACKAGES32    := g++-multilib libssl-dev:i386 googletest
+PACKAGES32    := g++-multilib libssl-dev:i386 googletest libpcap-dev:i386
 PACKAGES_WIN  := g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest wine wine32:i386
 
 # clang with libFuzzer and its sanitizer runtimes for `make fuzz`; Google Benchmark for
 # `make bench`.
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
 PACKAGES_BENCH := libbenchmark-dev
+
+# velkor-inspect's JSON, capture files and live capture; the Wireshark plugin and its tests.
+PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

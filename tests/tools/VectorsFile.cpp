@@ -9,6 +9,8 @@
 
 namespace velkor::test {
 
+using inspect::Find;
+
 std::string VectorsFolder() {
   return VELKOR_VECTORS_DIR;
 }
@@ -25,23 +27,23 @@ const std::vector<LinkVector>& Vectors() {
       ADD_FAILURE() << "vectors.json: " << error;
       return out;
     }
-    const inspect::Json* list = document->Find("vectors");
+    const inspect::Json* list = Find(*document, "vectors");
     if (list == nullptr || !list->is_array()) {
       ADD_FAILURE() << "vectors.json has no vector list";
       return out;
     }
-    for (const inspect::Json& entry : list->items()) {
-      const inspect::Json* name = entry.Find("name");
-      const inspect::Json* hex = entry.Find("hex");
+    for (const inspect::Json& entry : *list) {
+      const inspect::Json* name = Find(entry, "name");
+      const inspect::Json* hex = Find(entry, "hex");
       std::optional<std::vector<std::uint8_t>> bytes;
       if (name != nullptr && hex != nullptr) {
-        bytes = inspect::ParseHex(hex->text(), error);
+        bytes = inspect::ParseHex(hex->get<std::string>(), error);
       }
       if (!bytes) {
         ADD_FAILURE() << "a vector without a name or readable hex bytes";
         continue;
       }
-      out.push_back({name->text(), std::move(*bytes), entry});
+      out.push_back({name->get<std::string>(), std::move(*bytes), entry});
     }
     return out;
   }();

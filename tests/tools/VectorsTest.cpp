@@ -15,6 +15,7 @@
 
 namespace {
 
+using velkor::inspect::Find;
 using velkor::inspect::InspectPacket;
 using velkor::inspect::Json;
 using velkor::inspect::WriteJson;
@@ -31,15 +32,15 @@ TEST(Vectors, EveryVectorDecodesToItsRecordedFields) {
     // The library's verdict on the bytes as received.
     std::vector<std::uint8_t> buffer(4096, 0);
     std::memcpy(buffer.data(), v.bytes.data(), v.bytes.size());
-    const Json* prepare = v.entry.Find("prepare");
+    const Json* prepare = Find(v.entry, "prepare");
     ASSERT_NE(prepare, nullptr);
     EXPECT_EQ(PreparePackage(buffer.data(), static_cast<std::uint32_t>(v.bytes.size())),
-              prepare->integer());
+              prepare->get<std::int64_t>());
 
     const Json report = InspectPacket(v.bytes);
     for (const char* member : {"prepare", "key", "direction", "family", "head", "payload"}) {
-      const Json* expected = v.entry.Find(member);
-      const Json* actual = report.Find(member);
+      const Json* expected = Find(v.entry, member);
+      const Json* actual = Find(report, member);
       const bool same =
           expected == nullptr ? actual == nullptr : actual != nullptr && *actual == *expected;
       EXPECT_TRUE(same) << member << "\n  file:    " << Show(expected)
@@ -51,7 +52,7 @@ TEST(Vectors, EveryVectorDecodesToItsRecordedFields) {
 TEST(Vectors, RepliesOpenUnderTheOutgoingKeyTextAndDevicePacketsUnderTheIncoming) {
   for (const auto& v : Vectors()) {
     SCOPED_TRACE(v.name);
-    const std::string key = v.entry.Find("key")->text();
+    const std::string key = Find(v.entry, "key")->get<std::string>();
     if (v.bytes.size() < 26) {
       EXPECT_EQ(key, "none");
       continue;
@@ -67,8 +68,8 @@ TEST(Vectors, RepliesOpenUnderTheOutgoingKeyTextAndDevicePacketsUnderTheIncoming
 TEST(Vectors, CoverEveryFamilyInBothDirectionsAndTheRefusals) {
   std::set<std::string> device, host, names;
   for (const auto& v : Vectors()) {
-    const std::string key = v.entry.Find("key")->text();
-    const std::string family = v.entry.Find("family")->text();
+    const std::string key = Find(v.entry, "key")->get<std::string>();
+    const std::string family = Find(v.entry, "family")->get<std::string>();
     (key == "incoming" ? device : host).insert(family);
     names.insert(v.name);
   }
@@ -100,8 +101,8 @@ TEST(Vectors, EveryTruncationAndEveryCommandCodeDecodesWithinBounds) {
     for (std::size_t n = 0; n <= v.bytes.size(); ++n) {
       const std::vector<std::uint8_t> cut(v.bytes.begin(), v.bytes.begin() + n);
       const Json report = InspectPacket(cut);
-      ASSERT_NE(report.Find("family"), nullptr);
-      EXPECT_EQ(report.Find("length")->integer(), static_cast<std::int64_t>(n));
+      ASSERT_NE(Find(report, "family"), nullptr);
+      EXPECT_EQ(Find(report, "length")->get<std::int64_t>(), static_cast<std::int64_t>(n));
     }
     if (v.bytes.empty()) {
       continue;
@@ -110,7 +111,7 @@ TEST(Vectors, EveryTruncationAndEveryCommandCodeDecodesWithinBounds) {
     std::vector<std::uint8_t> recoded = v.bytes;
     for (int code = 0; code < 256; ++code) {
       recoded[0] = static_cast<std::uint8_t>(code);
-      ASSERT_NE(InspectPacket(recoded).Find("family"), nullptr) << "code " << code;
+      ASSERT_NE(Find(InspectPacket(recoded), "family"), nullptr) << "code " << code;
     }
   }
 }
@@ -121,15 +122,15 @@ TEST(Vectors, EventCountBeyondThePacketIsClampedToItsRecords) {
     SCOPED_TRACE(name);
     std::vector<std::uint8_t> bytes = velkor::test::VectorNamed(name).bytes;
     const std::size_t held =
-        velkor::test::VectorNamed(name).entry.Find("payload")->Find("count")->integer();
+        Find(Find(velkor::test::VectorNamed(name).entry, "payload"), "count")->get<std::int64_t>();
     bytes[26] = 0xFF;
     const Json report = InspectPacket(bytes);
-    const Json* payload = report.Find("payload");
+    const Json* payload = Find(report, "payload");
     ASSERT_NE(payload, nullptr);
-    EXPECT_EQ(payload->Find("count")->integer(), 255);
-    EXPECT_EQ(payload->Find("records")->items().size(), held);
-    ASSERT_NE(report.Find("notes"), nullptr);
-    EXPECT_NE(report.Find("notes")->items()[0].text().find("announces 255 records"),
+    EXPECT_EQ(Find(payload, "count")->get<std::int64_t>(), 255);
+    EXPECT_EQ(Find(payload, "records")->size(), held);
+    ASSERT_NE(Find(report, "notes"), nullptr);
+    EXPECT_NE(Find(report, "notes")->at(0).get<std::string>().find("announces 255 records"),
               std::string::npos);
   }
 }

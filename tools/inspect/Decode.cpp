@@ -105,16 +105,16 @@ bool IsReconnect(const std::uint8_t* bytes, std::size_t length) {
 }
 
 Json Head(const std::uint8_t* bytes, const devicekit::Block* plain) {
-  Json head = Json::Object();
-  head.Set("code", Json::Hex8(bytes[0]));
-  head.Set("byte1", Json::Hex8(bytes[1]));
-  head.Set("type", Json::Int(bytes[2]));
-  head.Set("generation", Json::Text(bytes[2] == detail::kLegacyType ? "legacy" : "current"));
+  Json head = Json::object();
+  head["code"] = Json(bytes[0]);
+  head["byte1"] = Json(bytes[1]);
+  head["type"] = Json(bytes[2]);
+  head["generation"] = Json(bytes[2] == detail::kLegacyType ? "legacy" : "current");
   std::string serial = FormatHex(bytes + kSerial, kSerialLength);
   serial.erase(std::remove(serial.begin(), serial.end(), ' '), serial.end());
-  head.Set("serial", Json::Text(serial));
+  head["serial"] = Json(serial);
   if (plain != nullptr) {
-    head.Set("free", HexBytes(plain->data() + kFree, kFreeLength));
+    head["free"] = HexBytes(plain->data() + kFree, kFreeLength);
   }
   return head;
 }
@@ -130,7 +130,7 @@ void DecodeEvents(Context& c, std::uint8_t* work) {
   const std::size_t first = c.legacy() ? 86 : 27;
   const std::size_t held = c.length >= first ? (c.length - first) / 16 : 0;
   const std::size_t count = work[kHead];
-  c.payload.Set("count", Json::Int(static_cast<std::int64_t>(count)));
+  c.payload["count"] = Json(static_cast<std::int64_t>(count));
   if (count > held) {
     c.Note("the count announces " + std::to_string(count) + " records, the packet holds " +
            std::to_string(held) + "; decoding those");
@@ -141,30 +141,30 @@ void DecodeEvents(Context& c, std::uint8_t* work) {
   while (GetEvents(work, &event)) {
     const std::size_t k = work[kHead];
     Json fields = EventFields(event);
-    Json record = Json::Object();
-    record.Set("index", Json::Int(static_cast<std::int64_t>(k)));
-    record.Set("bytes", HexBytes(c.bytes + first + 16 * k, 16));
-    for (const auto& [name, value] : fields.members()) {
-      record.Set(name, value);
+    Json record = Json::object();
+    record["index"] = Json(static_cast<std::int64_t>(k));
+    record["bytes"] = HexBytes(c.bytes + first + 16 * k, 16);
+    for (const auto& [name, value] : fields.items()) {
+      record[name] = value;
     }
     records.push_back(std::move(record));
   }
-  Json list = Json::Array();
+  Json list = Json::array();
   for (auto it = records.rbegin(); it != records.rend(); ++it) {
-    list.Push(std::move(*it));
+    list.push_back(std::move(*it));
   }
-  c.payload.Set("records", std::move(list));
+  c.payload["records"] = std::move(list);
 }
 
 void DecodeCards(Context& c, const std::uint8_t* work) {
   c.family = "cards";
   std::vector<CardRecord> cards((c.length - kHead) / 15 + 1);
   const std::int32_t n = GetCards(work, static_cast<std::uint32_t>(c.length), cards.data());
-  Json list = Json::Array();
+  Json list = Json::array();
   for (std::int32_t i = 0; i < n; ++i) {
-    list.Push(CardFields(cards[static_cast<std::size_t>(i)]));
+    list.push_back(CardFields(cards[static_cast<std::size_t>(i)]));
   }
-  c.payload.Set("cards", std::move(list));
+  c.payload["cards"] = std::move(list);
   if ((c.length - kHead) % 15 != 0) {
     c.Note("a partial card record at the end is ignored");
   }
@@ -174,11 +174,11 @@ void DecodeGroups(Context& c, const std::uint8_t* work) {
   c.family = "groups";
   MultiCardGroup groups[32];
   const std::int32_t n = GetMultiCards(work, static_cast<std::uint32_t>(c.length), groups);
-  Json list = Json::Array();
+  Json list = Json::array();
   for (std::int32_t i = 0; i < n; ++i) {
-    list.Push(GroupFields(groups[i]));
+    list.push_back(GroupFields(groups[i]));
   }
-  c.payload.Set("groups", std::move(list));
+  c.payload["groups"] = std::move(list);
   const std::size_t records = (c.length - kHead) / 32;
   if (records > 32) {
     c.Note("only the first 32 of " + std::to_string(records) + " group records are read");
@@ -192,11 +192,11 @@ void DecodeSchedules(Context& c, const std::uint8_t* work) {
   c.family = "schedules";
   WorkTimeSchedule schedules[16];
   const std::int32_t n = GetWorkTime(work, static_cast<std::uint32_t>(c.length), schedules);
-  Json list = Json::Array();
+  Json list = Json::array();
   for (std::int32_t i = 0; i < n; ++i) {
-    list.Push(ScheduleFields(schedules[i]));
+    list.push_back(ScheduleFields(schedules[i]));
   }
-  c.payload.Set("schedules", std::move(list));
+  c.payload["schedules"] = std::move(list);
   const std::size_t records = (c.length - kHead) / 32;
   if (records > 16) {
     c.Note("only the first 16 of " + std::to_string(records) + " schedule records are read");
@@ -209,7 +209,7 @@ void DecodeConfiguration(Context& c, const std::uint8_t* work) {
     if (!c.legacy()) {
       c.Need(90, "the firmware version digits");
     }
-    c.payload.Set("firmware", Json::Int(GetFirmwareVersion(work)));
+    c.payload["firmware"] = Json(GetFirmwareVersion(work));
   }
   const std::uint8_t* record = ReadNetConfigration();
   if (record[39] != 0) {
@@ -219,7 +219,7 @@ void DecodeConfiguration(Context& c, const std::uint8_t* work) {
   if (!c.legacy() && c.length < 86) {
     c.Note("configuration bytes past the packet's end read as 0");
   }
-  c.payload.Set("configuration", ConfigFields(record, true));
+  c.payload["configuration"] = ConfigFields(record, true);
 }
 
 void DecodeVoiceRequest(Context& c, std::uint8_t* work) {
@@ -232,9 +232,9 @@ void DecodeVoiceRequest(Context& c, std::uint8_t* work) {
   std::uint8_t elements[4];
   std::memcpy(elements, GetSoundBuffer(work), sizeof elements);
   const std::size_t count = static_cast<std::size_t>(elements[0] | elements[1] << 8);
-  c.payload.Set("count", Json::Int(static_cast<std::int64_t>(count)));
-  c.payload.Set("request", Json::Hex16(elements[2] | elements[3] << 8));
-  c.payload.Set("data", HexBytes(work + 29, std::min(count, c.length - 29)));
+  c.payload["count"] = Json(static_cast<std::int64_t>(count));
+  c.payload["request"] = Json(elements[2] | elements[3] << 8);
+  c.payload["data"] = HexBytes(work + 29, std::min(count, c.length - 29));
 }
 
 void DecodeMode(Context& c, const std::uint8_t* work) {
@@ -246,7 +246,7 @@ void DecodeMode(Context& c, const std::uint8_t* work) {
   ModeBlock block{};
   const bool ok = reader ? GetReaderMoton(work, &block) : GetFingerMoton(work, &block);
   if (ok) {
-    c.payload.Set("mode", ModeFields(block));
+    c.payload["mode"] = ModeFields(block);
   }
 }
 
@@ -258,13 +258,13 @@ void DecodeTemplate(Context& c, const std::uint8_t* work) {
   }
   FingerDataRecord record{};
   GetFingerData(work, &record);
-  c.payload.Set("leadByte", Json::Hex8(record.leadByte));
-  c.payload.Set("lowBits", Json::Int(record.lowBits));
+  c.payload["leadByte"] = Json(record.leadByte);
+  c.payload["lowBits"] = Json(record.lowBits);
   if (upload) {
-    c.payload.Set("template", HexBytes(record.templateData, sizeof record.templateData));
+    c.payload["template"] = HexBytes(record.templateData, sizeof record.templateData);
   } else {
-    c.payload.Set("lowNibble", Json::Int(record.lowNibble));
-    c.payload.Set("number", Json::Int(record.number));
+    c.payload["lowNibble"] = Json(record.lowNibble);
+    c.payload["number"] = Json(std::uint32_t{record.number});
   }
 }
 
@@ -304,11 +304,11 @@ void DecodeDevicePacket(Context& c, std::uint8_t* work) {
     case 0xF9:
       c.family = "finger-control-report";
       if (c.Need(kHead + 1, "the report byte")) {
-        c.payload.Set("report", Json::Int(GetFingerControl(work)));
+        c.payload["report"] = Json(GetFingerControl(work));
       }
       return;
     default:
-      c.payload.Set("bytes", HexBytes(c.bytes + kHead, c.length - kHead));
+      c.payload["bytes"] = HexBytes(c.bytes + kHead, c.length - kHead);
       return;
   }
 }
@@ -316,8 +316,8 @@ void DecodeDevicePacket(Context& c, std::uint8_t* work) {
 }  // namespace
 
 Json InspectPacket(const std::uint8_t* bytes, std::size_t length) {
-  Json report = Json::Object();
-  report.Set("length", Json::Int(static_cast<std::int64_t>(length)));
+  Json report = Json::object();
+  report["length"] = Json(static_cast<std::int64_t>(length));
 
   // The library's own verdict, on a copy large enough for everything it may touch.
   std::vector<std::uint8_t> work(std::max(length, kWorkBytes), 0);
@@ -327,13 +327,13 @@ Json InspectPacket(const std::uint8_t* bytes, std::size_t length) {
   const std::int32_t prepare = PreparePackage(work.data(), static_cast<std::uint32_t>(length));
 
   if (length < kHead) {
-    report.Set("key", Json::Text("none"));
-    report.Set("direction", Json::Text("unknown"));
-    report.Set("prepare", Json::Hex8(prepare));
-    report.Set("family", Json::Text("short"));
-    Json notes = Json::Array();
-    notes.Push(Json::Text("shorter than the 26-byte head"));
-    report.Set("notes", std::move(notes));
+    report["key"] = Json("none");
+    report["direction"] = Json("unknown");
+    report["prepare"] = Json(prepare);
+    report["family"] = Json("short");
+    Json notes = Json::array();
+    notes.push_back(Json("shorter than the 26-byte head"));
+    report["notes"] = std::move(notes);
     return report;
   }
 
@@ -344,25 +344,25 @@ Json InspectPacket(const std::uint8_t* bytes, std::size_t length) {
                     : outgoing.opens ? "outgoing"
                     : reconnect      ? "unsealed"
                                      : "none";
-  report.Set("key", Json::Text(key));
-  report.Set("direction", Json::Text(incoming.opens   ? "device-to-host"
-                                     : outgoing.opens ? "host-to-device"
-                                     : reconnect      ? "host-to-device"
-                                                      : "unknown"));
-  report.Set("prepare", Json::Hex8(prepare));
+  report["key"] = Json(key);
+  report["direction"] = Json(incoming.opens   ? "device-to-host"
+                             : outgoing.opens ? "host-to-device"
+                             : reconnect      ? "host-to-device"
+                                              : "unknown");
+  report["prepare"] = Json(prepare);
   const devicekit::Block* plain = incoming.opens   ? &incoming.plain
                                   : outgoing.opens ? &outgoing.plain
                                                    : nullptr;
-  report.Set("head", Head(bytes, plain));
+  report["head"] = Head(bytes, plain);
 
-  Json block = Json::Object();
+  Json block = Json::object();
   if (plain != nullptr) {
-    block.Set("check", Json::Hex16((*plain)[14] << 8 | (*plain)[15]));
+    block["check"] = Json((*plain)[14] << 8 | (*plain)[15]);
   } else if (!reconnect) {
-    block.Set("incoming", Json::Text(WhyNot(incoming)));
-    block.Set("outgoing", Json::Text(WhyNot(TryKey(bytes, devicekit::kOutgoingKeyText))));
+    block["incoming"] = Json(WhyNot(incoming));
+    block["outgoing"] = Json(WhyNot(TryKey(bytes, devicekit::kOutgoingKeyText)));
   }
-  report.Set("block", std::move(block));
+  report["block"] = std::move(block);
 
   Context c{bytes, length};
   if (incoming.opens) {
@@ -381,12 +381,12 @@ Json InspectPacket(const std::uint8_t* bytes, std::size_t length) {
     c.family = "sealed";
     c.Note("neither link key text opens the security block");
   }
-  report.Set("family", Json::Text(c.family));
-  if (!c.payload.members().empty()) {
-    report.Set("payload", std::move(c.payload));
+  report["family"] = Json(c.family);
+  if (!c.payload.empty()) {
+    report["payload"] = std::move(c.payload);
   }
-  if (!c.notes.items().empty()) {
-    report.Set("notes", std::move(c.notes));
+  if (!c.notes.empty()) {
+    report["notes"] = std::move(c.notes);
   }
   return report;
 }

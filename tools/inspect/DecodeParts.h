@@ -20,12 +20,12 @@ struct Context {
   const std::uint8_t* bytes;
   std::size_t length;
   std::string family = "unknown";
-  Json payload = Json::Object();
-  Json notes = Json::Array();
+  Json payload = Json::object();
+  Json notes = Json::array();
 
   std::uint8_t code() const { return bytes[kCode]; }
   bool legacy() const { return bytes[kType] == kLegacyType; }
-  void Note(std::string text) { notes.Push(Json::Text(std::move(text))); }
+  void Note(std::string text) { notes.push_back(Json(std::move(text))); }
   // True when the packet holds `end` bytes; otherwise notes that `what` is cut off.
   bool Need(std::size_t end, const char* what);
 };

@@ -29,7 +29,7 @@ std::int64_t CardNumber(const std::uint8_t* bytes) {
 
 void Cards(Context& c) {
   c.family = "cards";
-  Json list = Json::Array();
+  Json list = Json::array();
   const std::size_t n = (c.length - kHead) / 15;
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint8_t* r = c.bytes + kHead + 15 * k;
@@ -50,9 +50,9 @@ void Cards(Context& c) {
     card.flag4 = (flags >> 4) & 1;
     card.flag6 = (flags >> 6) & 1;
     card.flag7 = (flags >> 7) & 1;
-    list.Push(CardFields(card));
+    list.push_back(CardFields(card));
   }
-  c.payload.Set("cards", std::move(list));
+  c.payload["cards"] = std::move(list);
   if ((c.length - kHead) % 15 != 0) {
     c.Note("a partial card record at the end is ignored");
   }
@@ -60,7 +60,7 @@ void Cards(Context& c) {
 
 void Groups(Context& c) {
   c.family = "groups";
-  Json list = Json::Array();
+  Json list = Json::array();
   const std::size_t n = (c.length - kHead) / 32;
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint8_t* r = c.bytes + kHead + 32 * k;
@@ -78,13 +78,13 @@ void Groups(Context& c) {
     group.flag4 = (r[3] >> 4) & 1;
     group.param2 = r[29];
     group.enabled = r[31] == 0xA4;
-    list.Push(GroupFields(group));
+    list.push_back(GroupFields(group));
     if (r[0] >= 32) {
       c.Note("group record " + std::to_string(k) + " is numbered " + std::to_string(r[0]) +
              "; devices hold groups 0..31");
     }
   }
-  c.payload.Set("groups", std::move(list));
+  c.payload["groups"] = std::move(list);
   if (n > 32) {
     c.Note("more than 32 group records");
   }
@@ -92,7 +92,7 @@ void Groups(Context& c) {
 
 void Schedules(Context& c) {
   c.family = "schedules";
-  Json list = Json::Array();
+  Json list = Json::array();
   const std::size_t n = (c.length - kHead) / 32;
   for (std::size_t k = 0; k < n; ++k) {
     const std::uint8_t* r = c.bytes + kHead + 32 * k;
@@ -108,9 +108,9 @@ void Schedules(Context& c) {
       period.endHour = present ? static_cast<std::uint8_t>(Bcd(p[3])) : 255;
       period.endMinute = present ? static_cast<std::uint8_t>(Bcd(p[4])) : 255;
     }
-    list.Push(ScheduleFields(schedule));
+    list.push_back(ScheduleFields(schedule));
   }
-  c.payload.Set("schedules", std::move(list));
+  c.payload["schedules"] = std::move(list);
   if (n > 16) {
     c.Note("more than 16 schedule records");
   }
@@ -121,17 +121,17 @@ void Passwords(Context& c, const char* family) {
   if (!c.Need(66, "the ten password fields")) {
     return;
   }
-  Json list = Json::Array();
+  Json list = Json::array();
   for (std::size_t i = 0; i < 10; ++i) {
-    list.Push(Json::Text(PackedDigits(c.bytes + kHead + 4 * i)));
+    list.push_back(Json(PackedDigits(c.bytes + kHead + 4 * i)));
   }
-  c.payload.Set("passwords", std::move(list));
+  c.payload["passwords"] = std::move(list);
 }
 
 void VoiceData(Context& c) {
   c.family = "voice-data";
-  c.payload.Set("request", Json::Hex16(static_cast<std::int64_t>(BigEndian(c.bytes + 27, 2))));
-  c.payload.Set("data", HexBytes(c.bytes + 29, c.length - 29));
+  c.payload["request"] = Json(static_cast<std::int64_t>(BigEndian(c.bytes + 27, 2)));
+  c.payload["data"] = HexBytes(c.bytes + 29, c.length - 29);
 }
 
 // The configuration record from a legacy echo at 27..85 (words high byte first on the wire).
@@ -163,24 +163,24 @@ void Configuration(Context& c) {
       c.Note("byte 65 is not 0");
     }
   }
-  c.payload.Set("configuration", ConfigFields(record, false));
+  c.payload["configuration"] = ConfigFields(record, false);
 }
 
 Json Clock(int year, int month, int day, int hour, int minute, int second) {
-  Json clock = Json::Object();
-  clock.Set("year", Json::Int(year));
-  clock.Set("month", Json::Int(month));
-  clock.Set("day", Json::Int(day));
-  clock.Set("hour", Json::Int(hour));
-  clock.Set("minute", Json::Int(minute));
-  clock.Set("second", Json::Int(second));
+  Json clock = Json::object();
+  clock["year"] = Json(year);
+  clock["month"] = Json(month);
+  clock["day"] = Json(day);
+  clock["hour"] = Json(hour);
+  clock["minute"] = Json(minute);
+  clock["second"] = Json(second);
   return clock;
 }
 
 Json Arguments(const std::uint8_t* bytes) {
-  Json args = Json::Array();
+  Json args = Json::array();
   for (int i = 0; i < 3; ++i) {
-    args.Push(Json::Hex8(bytes[i]));
+    args.push_back(Json(bytes[i]));
   }
   return args;
 }
@@ -192,20 +192,20 @@ void LegacyFrame(Context& c) {
   const std::uint8_t* b = c.bytes;
   std::uint8_t record[kConfigLength];
   LegacyEcho(b, record);
-  c.payload.Set("configuration", ConfigFields(record, false));
+  c.payload["configuration"] = ConfigFields(record, false);
 
   unsigned sum = 0;
   for (std::size_t i = kOpcode; i < kFrameSum; ++i) {
     sum += b[i];
   }
-  Json frame = Json::Object();
-  frame.Set("opcode", Json::Hex8(b[kOpcode]));
-  frame.Set("data", HexBytes(b + kFrameData, kFrameDataLength));
-  frame.Set("sum", Json::Hex8(b[kFrameSum]));
-  frame.Set("sumOk", Json::Bool(b[kFrameSum] == (sum & 0xFF)));
-  frame.Set("framingOk", Json::Bool(b[kFrame] == 0x5A && b[kFrame + 1] == 0x5A && b[100] == 0xA5 &&
-                                    b[101] == 0xA5));
-  c.payload.Set("frame", std::move(frame));
+  Json frame = Json::object();
+  frame["opcode"] = Json(b[kOpcode]);
+  frame["data"] = HexBytes(b + kFrameData, kFrameDataLength);
+  frame["sum"] = Json(b[kFrameSum]);
+  frame["sumOk"] = Json(b[kFrameSum] == (sum & 0xFF));
+  frame["framingOk"] =
+      Json(b[kFrame] == 0x5A && b[kFrame + 1] == 0x5A && b[100] == 0xA5 && b[101] == 0xA5);
+  c.payload["frame"] = std::move(frame);
   if (b[kHead] != 1) {
     c.Note("byte 26 of a legacy frame reply is not 1");
   }
@@ -214,23 +214,23 @@ void LegacyFrame(Context& c) {
   const std::uint8_t* d = b + kFrameData;
   if (op == 0xB0 && AllFill(d + 1, 9)) {
     c.family = "extra-output";
-    c.payload.Set("value", Json::Hex8(d[0]));
+    c.payload["value"] = Json(d[0]);
   } else if (op == 0x80 && !AllFill(d + 3, 3)) {
     c.family = "clock";
-    c.payload.Set("clock", Clock(Bcd(d[0]), Bcd(d[1]), Bcd(d[2]), Bcd(d[3]), Bcd(d[4]), Bcd(d[5])));
+    c.payload["clock"] = Clock(Bcd(d[0]), Bcd(d[1]), Bcd(d[2]), Bcd(d[3]), Bcd(d[4]), Bcd(d[5]));
   } else if (op == 0x90 && !AllFill(d + 3, 2)) {
     c.family = "reader-mode";
-    Json mode = Json::Array();
-    mode.Push(Json::Hex8(Bcd(d[0])));  // the first two settings travel as decimal numbers
-    mode.Push(Json::Hex8(Bcd(d[1])));
+    Json mode = Json::array();
+    mode.push_back(Json(Bcd(d[0])));  // the first two settings travel as decimal numbers
+    mode.push_back(Json(Bcd(d[1])));
     for (int i = 2; i < 5; ++i) {
-      mode.Push(Json::Hex8(d[i]));
+      mode.push_back(Json(d[i]));
     }
-    c.payload.Set("mode", std::move(mode));
+    c.payload["mode"] = std::move(mode);
   } else if ((op & 0x80) != 0) {
     c.family = "control";
-    c.payload.Set("command", Json::Hex8(op & 0x7F));
-    c.payload.Set("arguments", Arguments(d));
+    c.payload["command"] = Json(op & 0x7F);
+    c.payload["arguments"] = Arguments(d);
   } else {
     c.family = "legacy-frame";
   }
@@ -246,26 +246,26 @@ void CurrentCommand(Context& c) {
   if (command == 0x00) {
     c.family = "clock";
     Json clock = Clock(Bcd(b[34]), Bcd(b[33]), Bcd(b[32]), Bcd(b[30]), Bcd(b[29]), Bcd(b[28]));
-    clock.Set("weekday", Json::Int(b[31]));  // plain number, Sunday 0
-    c.payload.Set("clock", std::move(clock));
+    clock["weekday"] = Json(b[31]);  // plain number, Sunday 0
+    c.payload["clock"] = std::move(clock);
   } else if (command == 0x01) {
     c.family = "extra-output";
-    c.payload.Set("value", Json::Hex8(b[28]));
+    c.payload["value"] = Json(b[28]);
   } else if ((command & 0x80) != 0) {
     c.family = "control";
-    c.payload.Set("command", Json::Hex8(command & 0x7F));
-    c.payload.Set("arguments", Arguments(b + 28));
+    c.payload["command"] = Json(command & 0x7F);
+    c.payload["arguments"] = Arguments(b + 28);
   } else {
-    c.payload.Set("bytes", HexBytes(b + kHead, c.length - kHead));
+    c.payload["bytes"] = HexBytes(b + kHead, c.length - kHead);
   }
 }
 
 void FingerControl(Context& c) {
   c.family = "finger-control";
   const std::uint8_t* b = c.bytes;
-  c.payload.Set("selector", Json::Hex8(b[26]));
-  c.payload.Set("command", Json::Hex8(b[27] & 0x7F));
-  c.payload.Set("number", Json::Int(static_cast<std::int64_t>(BigEndian(b + 28, 4))));
+  c.payload["selector"] = Json(b[26]);
+  c.payload["command"] = Json(b[27] & 0x7F);
+  c.payload["number"] = Json(static_cast<std::int64_t>(BigEndian(b + 28, 4)));
 }
 
 // Code 0xF9 covers every command to a device: the length and the generation tell which.
@@ -279,7 +279,7 @@ void ControlCode(Context& c) {
   } else if (c.length == 41 && !c.legacy()) {
     CurrentCommand(c);
   } else {
-    c.payload.Set("bytes", HexBytes(c.bytes + kHead, c.length - kHead));
+    c.payload["bytes"] = HexBytes(c.bytes + kHead, c.length - kHead);
     c.Note("no command of this length and generation");
   }
 }
@@ -291,7 +291,7 @@ void Mode(Context& c, const char* family) {
   }
   ModeBlock block{};
   std::memcpy(block.settings, c.bytes + kHead, 5);
-  c.payload.Set("mode", ModeFields(block));
+  c.payload["mode"] = ModeFields(block);
 }
 
 }  // namespace
@@ -336,7 +336,7 @@ void DecodeReply(Context& c) {
     case 0xEB:
       c.family = "template";
       if (c.Need(154, "the template")) {
-        c.payload.Set("template", HexBytes(c.bytes + kHead, 128));
+        c.payload["template"] = HexBytes(c.bytes + kHead, 128);
       }
       return;
     case 0xED:
@@ -346,7 +346,7 @@ void DecodeReply(Context& c) {
       Mode(c, "reader-mode");
       return;
     default:
-      c.payload.Set("bytes", HexBytes(c.bytes + kHead, c.length - kHead));
+      c.payload["bytes"] = HexBytes(c.bytes + kHead, c.length - kHead);
       return;
   }
 }

@@ -175,38 +175,38 @@ struct Vector {
 };
 
 Json Head(std::uint8_t code, std::uint8_t type, bool opened) {
-  Json head = Json::Object();
-  head.Set("code", Json::Hex8(code));
-  head.Set("byte1", Json::Hex8(0));
-  head.Set("type", Json::Int(type));
-  head.Set("generation", Json::Text(type == kLegacy ? "legacy" : "current"));
+  Json head = Json::object();
+  head["code"] = Json(code);
+  head["byte1"] = Json(0);
+  head["type"] = Json(type);
+  head["generation"] = Json(type == kLegacy ? "legacy" : "current");
   char serial[16];
   std::snprintf(serial, sizeof serial, "%014llX", static_cast<unsigned long long>(SerialOf(type)));
-  head.Set("serial", Json::Text(serial));
+  head["serial"] = Json(serial);
   if (opened) {
-    head.Set("free", Json::Text(FormatHex(kFree, sizeof kFree)));
+    head["free"] = Json(FormatHex(kFree, sizeof kFree));
   }
   return head;
 }
 
 Json Object(std::initializer_list<std::pair<const char*, Json>> members) {
-  Json j = Json::Object();
+  Json j = Json::object();
   for (const auto& [name, value] : members) {
-    j.Set(name, value);
+    j[name] = value;
   }
   return j;
 }
 
 Json Array(const std::vector<Json>& items) {
-  Json j = Json::Array();
+  Json j = Json::array();
   for (const Json& item : items) {
-    j.Push(item);
+    j.push_back(item);
   }
   return j;
 }
 
 Json Hex(const std::uint8_t* bytes, std::size_t count) {
-  return Json::Text(FormatHex(bytes, count));
+  return Json(FormatHex(bytes, count));
 }
 
 class Collection {
@@ -310,23 +310,23 @@ void DevicePackets(Collection& out) {
 
     Bytes b = Device(0x01, kCurrent, 27 + 16 * samples.size());
     b[26] = static_cast<std::uint8_t>(samples.size());
-    Json records = Json::Array();
+    Json records = Json::array();
     for (std::size_t k = 0; k < samples.size(); ++k) {
       std::memcpy(&b[27 + 16 * k], samples[k].record.data(), 16);
-      Json r = Object({{"index", Json::Int(static_cast<std::int64_t>(k))},
+      Json r = Object({{"index", Json(static_cast<std::int64_t>(k))},
                        {"bytes", Hex(samples[k].record.data(), 16)}});
       const Json fields = EventFields(samples[k].expected);
-      for (const auto& [name, value] : fields.members()) {
-        r.Set(name, value);
+      for (const auto& [name, value] : fields.items()) {
+        r[name] = value;
       }
-      records.Push(std::move(r));
+      records.push_back(std::move(r));
     }
-    out.Device("events-current",
-               "event report of a current device (our code 0x01): every kind and several code "
-               "groups",
-               Sealed(b), "events",
-               Object({{"count", Json::Int(static_cast<std::int64_t>(samples.size()))},
-                       {"records", records}}));
+    out.Device(
+        "events-current",
+        "event report of a current device (our code 0x01): every kind and several code "
+        "groups",
+        Sealed(b), "events",
+        Object({{"count", Json(static_cast<std::int64_t>(samples.size()))}, {"records", records}}));
   }
 
   {  // Events of a legacy device: one controller frame per record from byte 86.
@@ -376,7 +376,7 @@ void DevicePackets(Collection& out) {
     }
     Bytes b = Device(0x01, kLegacy, 86 + 16 * samples.size());
     b[26] = static_cast<std::uint8_t>(samples.size());
-    Json records = Json::Array();
+    Json records = Json::array();
     for (std::size_t k = 0; k < samples.size(); ++k) {
       std::uint8_t* frame = &b[86 + 16 * k];
       frame[0] = frame[1] = 0x5A;
@@ -384,20 +384,19 @@ void DevicePackets(Collection& out) {
       std::memcpy(frame + 3, samples[k].data.data(), 10);
       frame[13] = static_cast<std::uint8_t>(SumByte(frame + 2, 11));
       frame[14] = frame[15] = 0xA5;
-      Json r =
-          Object({{"index", Json::Int(static_cast<std::int64_t>(k))}, {"bytes", Hex(frame, 16)}});
+      Json r = Object({{"index", Json(static_cast<std::int64_t>(k))}, {"bytes", Hex(frame, 16)}});
       const Json fields = EventFields(samples[k].expected);
-      for (const auto& [name, value] : fields.members()) {
-        r.Set(name, value);
+      for (const auto& [name, value] : fields.items()) {
+        r[name] = value;
       }
-      records.Push(std::move(r));
+      records.push_back(std::move(r));
     }
-    out.Device("events-legacy",
-               "event report of a legacy device (our code 0x01): records are controller frames, "
-               "the kind in the opcode's high nibble",
-               Sealed(b), "events",
-               Object({{"count", Json::Int(static_cast<std::int64_t>(samples.size()))},
-                       {"records", records}}));
+    out.Device(
+        "events-legacy",
+        "event report of a legacy device (our code 0x01): records are controller frames, "
+        "the kind in the opcode's high nibble",
+        Sealed(b), "events",
+        Object({{"count", Json(static_cast<std::int64_t>(samples.size()))}, {"records", records}}));
   }
 
   {  // Card list (0xF8)
@@ -445,7 +444,7 @@ void DevicePackets(Collection& out) {
                 .flag7 = 0,
                 .flag6 = 1};
     Bytes b = Device(0xF8, kCurrent, 26 + 15 * cards.size());
-    Json list = Json::Array();
+    Json list = Json::array();
     for (std::size_t k = 0; k < cards.size(); ++k) {
       const CardRecord& c = cards[k];
       std::uint8_t* r = &b[26 + 15 * k];
@@ -458,7 +457,7 @@ void DevicePackets(Collection& out) {
       r[13] = c.param;
       r[14] = static_cast<std::uint8_t>(c.flag0 | c.flag1 << 1 | c.flag2 << 2 | c.flag3 << 3 |
                                         c.flag4 << 4 | c.flag6 << 6 | c.flag7 << 7);
-      list.Push(CardFields(c));
+      list.push_back(CardFields(c));
     }
     out.Device("cards-device", "a device's card list (0xF8), three cards", Sealed(b), "cards",
                Object({{"cards", list}}));
@@ -508,7 +507,7 @@ void DevicePackets(Collection& out) {
                        0,
                        true});
     Bytes b = Device(0xF6, kCurrent, 26 + 32 * samples.size());
-    Json list = Json::Array();
+    Json list = Json::array();
     for (std::size_t k = 0; k < samples.size(); ++k) {
       const MultiCardGroup& g = samples[k].group;
       std::uint8_t* r = &b[26 + 32 * k];
@@ -524,7 +523,7 @@ void DevicePackets(Collection& out) {
       r[29] = g.param2;
       r[31] = g.enabled ? 0xA4 : 0x00;
       if (samples[k].expected) {
-        list.Push(GroupFields(g));
+        list.push_back(GroupFields(g));
       }
     }
     out.Device("groups-device",
@@ -546,7 +545,7 @@ void DevicePackets(Collection& out) {
     s0.periods[1] = {13, 30, 17, 45};
     s1.periods[5] = {0, 0, 24, 0};
     Bytes b = Device(0xF4, kCurrent, 26 + 64);
-    Json list = Json::Array();
+    Json list = Json::array();
     std::size_t k = 0;
     for (const WorkTimeSchedule* s : {&s0, &s1}) {
       std::uint8_t* r = &b[26 + 32 * k++];
@@ -563,7 +562,7 @@ void DevicePackets(Collection& out) {
           w[4] = ToBcd(p.endMinute);
         }
       }
-      list.Push(ScheduleFields(*s));
+      list.push_back(ScheduleFields(*s));
     }
     out.Device("schedules-device", "a device's work-time schedules (0xF4)", Sealed(b), "schedules",
                Object({{"schedules", list}}));
@@ -590,7 +589,7 @@ void DevicePackets(Collection& out) {
     out.Device("firmware-current",
                "a current device's firmware report (0xFC): four ASCII digits at 86..89", Sealed(b),
                "firmware",
-               Object({{"firmware", Json::Int(1234)}, {"configuration", config.Fields(true)}}));
+               Object({{"firmware", Json(1234)}, {"configuration", config.Fields(true)}}));
   }
   {
     Bytes b = Device(0xFC, kLegacy, 86);
@@ -598,7 +597,7 @@ void DevicePackets(Collection& out) {
     b[26] = 0x23;
     out.Device("firmware-legacy", "a legacy firmware report (0xFC): BCD 23 at byte 26", Sealed(b),
                "firmware",
-               Object({{"firmware", Json::Int(2300)}, {"configuration", config.Fields(true)}}));
+               Object({{"firmware", Json(2300)}, {"configuration", config.Fields(true)}}));
   }
   {
     Bytes b = Device(0xF2, kLegacy, 40);
@@ -609,9 +608,7 @@ void DevicePackets(Collection& out) {
     out.Device("voice-request",
                "a legacy voice data request (0xF2): request word 0x0102, eleven bytes after it",
                Sealed(b), "voice-request",
-               Object({{"count", Json::Int(11)},
-                       {"request", Json::Hex16(0x0102)},
-                       {"data", Hex(&b[29], 11)}}));
+               Object({{"count", Json(11)}, {"request", Json(0x0102)}, {"data", Hex(&b[29], 11)}}));
   }
   const ModeBlock mode{{0x03, 0x10, 0x00, 0xFF, 0x7E}};
   for (const auto& [code, name, family] : {std::tuple{0xEE, "reader-mode-report", "reader-mode"},
@@ -627,27 +624,25 @@ void DevicePackets(Collection& out) {
     for (std::size_t i = 0; i < 128; ++i) {
       b[28 + i] = static_cast<std::uint8_t>(i * 3 + 1);
     }
-    out.Device("template-upload", "a fingerprint template upload (0xE8)", Sealed(b),
-               "template-upload",
-               Object({{"leadByte", Json::Hex8(3)},
-                       {"lowBits", Json::Int(2)},
-                       {"template", Hex(&b[28], 128)}}));
+    out.Device(
+        "template-upload", "a fingerprint template upload (0xE8)", Sealed(b), "template-upload",
+        Object({{"leadByte", Json(3)}, {"lowBits", Json(2)}, {"template", Hex(&b[28], 128)}}));
   }
   {
     Bytes b = Device(0xEA, kCurrent, 33);
     Put(b, 26, {0x01, 0x07, 0xA5, 0x00, 0x00, 0x30, 0x39});
     out.Device("template-request", "a fingerprint template request (0xEA) for number 12345",
                Sealed(b), "template-request",
-               Object({{"leadByte", Json::Hex8(1)},
-                       {"lowBits", Json::Int(3)},
-                       {"lowNibble", Json::Int(5)},
-                       {"number", Json::Int(12345)}}));
+               Object({{"leadByte", Json(1)},
+                       {"lowBits", Json(3)},
+                       {"lowNibble", Json(5)},
+                       {"number", Json(12345)}}));
   }
   {
     Bytes b = Device(0xF9, kCurrent, 27);
     b[26] = 7;
     out.Device("finger-control-report", "a fingerprint control report (0xF9 from a device)",
-               Sealed(b), "finger-control-report", Object({{"report", Json::Int(7)}}));
+               Sealed(b), "finger-control-report", Object({{"report", Json(7)}}));
   }
 }
 
@@ -758,9 +753,8 @@ void HostReplies(Collection& out) {
   }
   {
     const Json passwords =
-        Array({Json::Text("12345678"), Json::Text(""), Json::Text("42"), Json::Text(""),
-               Json::Text("12345678"), Json::Text("0"), Json::Text(""), Json::Text(""),
-               Json::Text(""), Json::Text("99999999")});
+        Array({Json("12345678"), Json(""), Json("42"), Json(""), Json("12345678"), Json("0"),
+               Json(""), Json(""), Json(""), Json("99999999")});
     const auto send = [](std::int32_t (*f)(std::uint8_t*, const char*, const char*, const char*,
                                            const char*, const char*, const char*, const char*,
                                            const char*, const char*, const char*)) {
@@ -797,24 +791,23 @@ void HostReplies(Collection& out) {
   const auto frame = [&](const char* data, int sum) {
     std::string error;
     const Bytes bytes = *velkor::inspect::ParseHex(data, error);
-    return Object({{"opcode", Json::Hex8(bytes[0])},
+    return Object({{"opcode", Json(bytes[0])},
                    {"data", Hex(bytes.data() + 1, 10)},
-                   {"sum", Json::Hex8(sum)},
-                   {"sumOk", Json::Bool(true)},
-                   {"framingOk", Json::Bool(true)}});
+                   {"sum", Json(sum)},
+                   {"sumOk", Json(true)},
+                   {"framingOk", Json(true)}});
   };
   const auto arguments = [](std::initializer_list<int> values) {
-    Json a = Json::Array();
+    Json a = Json::array();
     for (int v : values) {
-      a.Push(Json::Hex8(v));
+      a.push_back(Json(v));
     }
     return a;
   };
   out.Host(
       "control-current", "control command 0x02 with arguments 10 20 30 (0xF9, 41 bytes)",
       Reply(poll_current, [](std::uint8_t* p) { return SendControl(p, 0x02, 0x10, 0x20, 0x30); }),
-      "control",
-      Object({{"command", Json::Hex8(0x02)}, {"arguments", arguments({0x10, 0x20, 0x30})}}));
+      "control", Object({{"command", Json(0x02)}, {"arguments", arguments({0x10, 0x20, 0x30})}}));
   out.Host("control-legacy",
            "the same control command in a legacy controller frame, after the module's "
            "configuration",
@@ -822,28 +815,28 @@ void HostReplies(Collection& out) {
            "control",
            Object({{"configuration", config.Fields(false)},
                    {"frame", frame("82 10 20 30 AA AA AA AA AA AA AA", 0x88)},
-                   {"command", Json::Hex8(0x02)},
+                   {"command", Json(0x02)},
                    {"arguments", arguments({0x10, 0x20, 0x30})}}));
   out.Host("extra-output-current", "extra output value 3 (0xF9, 41 bytes)",
            Reply(poll_current, [](std::uint8_t* p) { return SendExOutput(p, 3); }), "extra-output",
-           Object({{"value", Json::Hex8(3)}}));
+           Object({{"value", Json(3)}}));
   out.Host("extra-output-legacy", "extra output value 3 in a legacy controller frame",
            Reply(module, [](std::uint8_t* p) { return SendExOutput(p, 3); }), "extra-output",
            Object({{"configuration", config.Fields(false)},
                    {"frame", frame("B0 03 AA AA AA AA AA AA AA AA AA", 0xAD)},
-                   {"value", Json::Hex8(3)}}));
+                   {"value", Json(3)}}));
 
   // The clock command carries the time of the call; its bytes are pinned to Saturday
   // 2024-03-09 23:59:59 so that the file comes out the same on every run.
   const auto clock = [](bool with_weekday) {
-    Json c = Object({{"year", Json::Int(24)},
-                     {"month", Json::Int(3)},
-                     {"day", Json::Int(9)},
-                     {"hour", Json::Int(23)},
-                     {"minute", Json::Int(59)},
-                     {"second", Json::Int(59)}});
+    Json c = Object({{"year", Json(24)},
+                     {"month", Json(3)},
+                     {"day", Json(9)},
+                     {"hour", Json(23)},
+                     {"minute", Json(59)},
+                     {"second", Json(59)}});
     if (with_weekday) {
-      c.Set("weekday", Json::Int(6));
+      c["weekday"] = Json(6);
     }
     return c;
   };
@@ -885,9 +878,7 @@ void HostReplies(Collection& out) {
       "finger-control", "fingerprint control: selector 2, command 5, number 0x01020304",
       Reply(poll_current, [](std::uint8_t* p) { return SendFingerControl(p, 2, 0x01020304, 5); }),
       "finger-control",
-      Object({{"selector", Json::Hex8(2)},
-              {"command", Json::Hex8(5)},
-              {"number", Json::Int(0x01020304)}}));
+      Object({{"selector", Json(2)}, {"command", Json(5)}, {"number", Json(0x01020304)}}));
   {
     Bytes request = Device(0xEA, kCurrent, 33);
     Put(request, 26, {0x01, 0x07, 0xA5, 0x00, 0x00, 0x30, 0x39});
@@ -912,16 +903,16 @@ void HostReplies(Collection& out) {
     };
     out.Host("voice-data", "voice data answering a request for word 0x0102 (0xF1)",
              Reply(Sealed(request), SendSoundData, place), "voice-data",
-             Object({{"request", Json::Hex16(0x0102)}, {"data", Hex(data, sizeof data)}}));
+             Object({{"request", Json(0x0102)}, {"data", Hex(data, sizeof data)}}));
   }
   {
     Bytes b(kReplyBuffer, 0);
     b.resize(static_cast<std::size_t>(GetReconnectPackage(b.data())));
-    Json head = Object({{"code", Json::Hex8(0xFE)},
-                        {"byte1", Json::Hex8(0)},
-                        {"type", Json::Int('H')},
-                        {"generation", Json::Text("current")},
-                        {"serial", Json::Text("5A355257384B44")}});
+    Json head = Object({{"code", Json(0xFE)},
+                        {"byte1", Json(0)},
+                        {"type", Json('H')},
+                        {"generation", Json("current")},
+                        {"serial", Json("5A355257384B44")}});
     out.Add({"reconnect", "the reconnect packet: unsealed, key text characters in bytes 2..25", b,
              0, "unsealed", "reconnect", head, std::nullopt});
   }
@@ -996,21 +987,21 @@ void Refusals(Collection& out) {
 }
 
 Json VectorJson(const Vector& v) {
-  Json j = Json::Object();
-  j.Set("name", Json::Text(v.name));
-  j.Set("description", Json::Text(v.description));
-  j.Set("direction", Json::Text(v.key == "incoming" ? "device-to-host"
-                                : v.key == "none"   ? "unknown"
-                                                    : "host-to-device"));
-  j.Set("hex", Json::Text(FormatHex(v.bytes)));
-  j.Set("prepare", Json::Int(v.prepare));
-  j.Set("key", Json::Text(v.key));
-  j.Set("family", Json::Text(v.family));
+  Json j = Json::object();
+  j["name"] = Json(v.name);
+  j["description"] = Json(v.description);
+  j["direction"] = Json(v.key == "incoming" ? "device-to-host"
+                        : v.key == "none"   ? "unknown"
+                                            : "host-to-device");
+  j["hex"] = Json(FormatHex(v.bytes));
+  j["prepare"] = Json(v.prepare);
+  j["key"] = Json(v.key);
+  j["family"] = Json(v.family);
   if (v.head.is_object()) {
-    j.Set("head", v.head);
+    j["head"] = v.head;
   }
   if (v.payload) {
-    j.Set("payload", *v.payload);
+    j["payload"] = *v.payload;
   }
   return j;
 }
@@ -1104,15 +1095,15 @@ int main(int argc, char** argv) {
   HostReplies(collection);
   Refusals(collection);
 
-  Json document = Json::Object();
-  document.Set("format", Json::Text("velkor link vectors 1"));
-  document.Set("keys", Object({{"incoming", Json::Text(velkor::devicekit::kIncomingKeyText)},
-                               {"outgoing", Json::Text(velkor::devicekit::kOutgoingKeyText)}}));
-  Json list = Json::Array();
+  Json document = Json::object();
+  document["format"] = Json("velkor link vectors 1");
+  document["keys"] = Object({{"incoming", Json(velkor::devicekit::kIncomingKeyText)},
+                             {"outgoing", Json(velkor::devicekit::kOutgoingKeyText)}});
+  Json list = Json::array();
   for (const Vector& v : collection.vectors()) {
-    list.Push(VectorJson(v));
+    list.push_back(VectorJson(v));
   }
-  document.Set("vectors", std::move(list));
+  document["vectors"] = std::move(list);
 
   const Bytes capture = Capture(collection.vectors());
   const bool ok =
