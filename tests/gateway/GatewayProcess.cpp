@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -252,6 +253,21 @@ pid_t StartTool(const std::string& name, const std::vector<std::string>& args,
 
 int WaitTool(pid_t pid, std::chrono::seconds limit) {
   return WaitFor(pid, limit);
+}
+
+std::string IntegrityCheck(const std::filesystem::path& path) {
+  sqlite3* db = nullptr;
+  std::string result = "cannot open";
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* check = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
+        sqlite3_step(check) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(check, 0));
+    }
+    sqlite3_finalize(check);
+  }
+  sqlite3_close(db);
+  return result;
 }
 
 Json AllEvents(GatewayProcess& gateway) {

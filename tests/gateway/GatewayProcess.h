@@ -107,6 +107,9 @@ pid_t StartTool(const std::string& name, const std::vector<std::string>& args,
                 const std::filesystem::path& log);
 int WaitTool(pid_t pid, std::chrono::seconds limit);
 
+// SQLite's PRAGMA integrity_check of a store the gateway has left: "ok" when whole.
+std::string IntegrityCheck(const std::filesystem::path& db);
+
 // Every stored event, page after page.
 Json AllEvents(GatewayProcess& gateway);
 

@@ -1,8 +1,6 @@
 // Whole velkor-sim runs against a running gateway: every reply verified and every reported
 // event stored exactly once, a card list set through the API arriving on a device, and a
 // gateway killed in the middle of a run losing nothing it acknowledged.
-#include <sqlite3.h>
-
 #include <fstream>
 #include <map>
 
@@ -165,14 +163,7 @@ TEST_F(SimulatorRunTest, KilledMidRunThenRestartedNothingAcknowledgedIsLost) {
   }
   ASSERT_EQ(gateway_->Stop(), 0);
 
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open((dir_.path() / "velkor.db").c_str(), &db), SQLITE_OK);
-  sqlite3_stmt* check = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr);
-  ASSERT_EQ(sqlite3_step(check), SQLITE_ROW);
-  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(check, 0)), "ok");
-  sqlite3_finalize(check);
-  sqlite3_close(db);
+  EXPECT_EQ(IntegrityCheck(dir_.path() / "velkor.db"), "ok");
 }
 
 }  // namespace
