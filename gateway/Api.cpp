@@ -327,6 +327,7 @@ void Api::Routes() {
         admitted.admitted = true;
         admitted.pinnedIp = d.ip;  // the address its last packet came from
         SaveDevice(*db_, admitted);
+        hub_.pendingDevices -= d.admitted ? 0 : 1;
         d.admitted = true;
         d.pinnedIp = admitted.pinnedIp;
         Send(res, 200, DeviceJson(d));

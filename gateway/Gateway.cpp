@@ -34,6 +34,9 @@ constexpr std::size_t kZeroedTail = 160;    // bytes past a short packet the lib
 constexpr std::size_t kCapturedFlag = 39;   // of the configuration record
 constexpr std::size_t kDigestLength = 16;   // of a report's SHA-256, for the duplicate check
 constexpr std::int64_t kFlushEveryMs = 1000;
+constexpr std::size_t kMaxRefusalAddresses = 4096;
+constexpr const char* kOtherAddresses = "other";
+constexpr std::size_t kMaxPendingDevices = 10000;
 constexpr std::size_t kListScratch = kHead + 15 * kMaxCards;  // the longest list reply
 
 std::string Digest(const std::vector<std::uint8_t>& bytes) {
@@ -144,7 +147,12 @@ Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
 }
 
 void Gateway::Refuse(const sockaddr_storage& from) {
-  const std::string address = AddressText(from);
+  std::string address = AddressText(from);
+  // Source addresses cost nothing to vary: past a bound, the rest are counted together.
+  if (hub_.refusedByAddress.size() >= kMaxRefusalAddresses &&
+      hub_.refusedByAddress.count(address) == 0) {
+    address = kOtherAddresses;
+  }
   ++hub_.refusedByAddress[address];
   ++hub_.counters.refused;
   dirtyRefusals_.push_back(address);
@@ -273,6 +281,12 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   const std::string ip = AddressText(d.from);
 
   Device* device = hub_.Find(serial);
+  if (device == nullptr && options_.admit == Admit::kKnown &&
+      hub_.pendingDevices >= kMaxPendingDevices) {
+    // The key texts are no secret, so anyone can make up serials: the pending list is bounded.
+    ++hub_.counters.unadmitted;
+    return 0;
+  }
   if (device == nullptr) {
     Device fresh;
     fresh.serial = serial;
@@ -280,6 +294,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.pinnedIp = fresh.admitted ? ip : std::string();
     fresh.firstSeen = at;
     fresh.firstPacket = Hex(raw.data(), raw.size());
+    hub_.pendingDevices += fresh.admitted ? 0 : 1;
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
     const Device snapshot = *device;
     writes.push_back([snapshot](Database& db) { SaveDevice(db, snapshot); });

@@ -81,6 +81,7 @@ struct LinkCounters {
 struct Hub {
   std::mutex mutex;
   std::unordered_map<std::uint64_t, Device> devices;
+  std::size_t pendingDevices = 0;  // devices not admitted yet
   std::map<std::string, std::uint64_t> refusedByAddress;
   LinkCounters counters;
   bool linkUp = false;

@@ -170,6 +170,7 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
     d.serial = *serial;
     d.type = static_cast<int>(devices.Int(1));
     d.admitted = devices.Int(2) != 0;
+    hub.pendingDevices += d.admitted ? 0 : 1;
     d.pinnedIp = NullableText(devices, 3);
     d.ip = devices.Text(4);
     d.port = static_cast<std::uint16_t>(devices.Int(5));
