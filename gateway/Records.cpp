@@ -211,8 +211,8 @@ std::optional<std::vector<MultiCardGroup>> GroupsFromJson(const Json& array, Fie
         group.groupNumber =
             static_cast<std::uint8_t>(f.Integer("groupNumber", 0, kGroupNumbers - 1));
         group.param1 = f.Byte("param1");
-        for (std::int64_t& slot : group.cardNumbers) {
-          slot = -1;
+        for (std::size_t i = 0; i < kGroupSlots; ++i) {
+          group.cardNumbers[i] = -1;  // packed: by index, never through a reference
         }
         if (const Json* cards = f.Array("cardNumbers", kGroupSlots); cards != nullptr) {
           for (std::size_t i = 0; i < cards->size(); ++i) {
@@ -283,9 +283,11 @@ Json CardsToJson(const CardRecord* cards, std::size_t count) {
   Json list = Json::array();
   for (std::size_t i = 0; i < count; ++i) {
     const CardRecord c = cards[i];
-    list.push_back({{"cardNumber", c.cardNumber},
+    // Multi-byte fields of the packed records are copied out: JSON takes its values by
+    // reference, and a reference to a packed field may be misaligned.
+    list.push_back({{"cardNumber", static_cast<std::int64_t>(c.cardNumber)},
                     {"password", Text(c.password, sizeof c.password)},
-                    {"year", c.year},
+                    {"year", static_cast<int>(c.year)},
                     {"month", c.month},
                     {"day", c.day},
                     {"hour", c.hour},
@@ -306,7 +308,8 @@ Json GroupsToJson(const MultiCardGroup* groups, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     const MultiCardGroup g = groups[i];
     Json cards = Json::array();
-    for (std::int64_t n : g.cardNumbers) {
+    for (std::size_t slot = 0; slot < kGroupSlots; ++slot) {
+      const std::int64_t n = g.cardNumbers[slot];
       cards.push_back(n < 0 ? -1 : n);
     }
     list.push_back({{"groupNumber", g.groupNumber},
@@ -340,13 +343,15 @@ Json EventToJson(const EventRecord& event) {
   const EventRecord e = event;
   Json j = {{"kind", e.kind}};
   if (e.kind == 0 || e.kind == 3 || e.kind == 4) {
-    j["number"] = e.number;
+    j["number"] = static_cast<std::uint64_t>(e.number);
   }
   if (e.kind == 0 || e.kind == 1 || e.kind == 3) {
     j["code"] = e.code;
   }
-  j["values"] = {e.value1, e.value2, e.value3, e.value4, e.value5, e.value6, e.value7, e.value8};
-  j["cardNumber"] = e.cardNumber;
+  j["values"] = {static_cast<int>(e.value1), static_cast<int>(e.value2), static_cast<int>(e.value3),
+                 static_cast<int>(e.value4), static_cast<int>(e.value5), static_cast<int>(e.value6),
+                 static_cast<int>(e.value7), static_cast<int>(e.value8)};
+  j["cardNumber"] = static_cast<std::int64_t>(e.cardNumber);
   j["digits"] = Text(e.digits, sizeof e.digits);
   return j;
 }
