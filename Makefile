@@ -20,6 +20,8 @@ PACKAGES := build-essential cmake pkg-config git binutils clang-format \
             libgtest-dev libgmock-dev libssl-dev qt6-base-dev nlohmann-json3-dev
 # velkor-gateway: HTTP, its store, JSON and its command line; curl drives its API in the demo.
 PACKAGES += libcpp-httplib-dev libsqlite3-dev curl
+# velkor-gateway on MQTT: the client library, and the broker its tests start.
+PACKAGES += libmosquitto-dev mosquitto
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 # The Python, C# and Free Pascal bindings and their tests (normal build only).

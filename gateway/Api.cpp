@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "Link.h"
+#include "Requests.h"
 #include "Store.h"
 
 namespace velkor::gateway {
@@ -71,60 +72,6 @@ Device& Known(Hub& hub, std::uint64_t serial) {
     Fail(404, "no device " + SerialText(serial));
   }
   return *device;
-}
-
-Json ListStatus(const WantedList& list) {
-  Json status = {{"state", list.state}, {"count", list.body.size()}, {"set_at", list.setAt}};
-  if (!list.sentAt.empty()) {
-    status["sent_at"] = list.sentAt;
-  }
-  if (!list.confirmedAt.empty()) {
-    status["confirmed_at"] = list.confirmedAt;
-  }
-  return status;
-}
-
-Json DeviceJson(const Device& d) {
-  Json j = {{"serial", SerialText(d.serial)},
-            {"type", d.type},
-            {"generation", d.IsLegacy() ? "legacy" : "current"},
-            {"state", d.admitted ? "admitted" : "pending"},
-            {"pinned_address", d.admitted ? Json(d.pinnedIp) : Json(nullptr)},
-            {"address", d.ip},
-            {"port", d.port},
-            {"first_seen", d.firstSeen},
-            {"last_seen", d.lastSeen},
-            {"packets", {{"accepted", d.accepted}, {"answered", d.answered}}},
-            {"conflicts", d.conflicts},
-            {"events", d.events},
-            {"firmware", d.firmware ? Json(*d.firmware) : Json(nullptr)},
-            {"configuration", d.config ? ConfigToJson(d.config->data()) : Json(nullptr)},
-            {"last_clock_at", d.lastClockAt.empty() ? Json(nullptr) : Json(d.lastClockAt)},
-            {"queued_commands", d.commands.size()}};
-  if (!d.admitted) {
-    j["first_packet"] = d.firstPacket;
-  }
-  if (d.conflicts > 0) {
-    j["conflict_address"] = d.conflictAddress;
-  }
-  Json lists = Json::object();
-  for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
-    if (const auto& list = d.lists[static_cast<std::size_t>(kind)]) {
-      lists[ListName(kind)] = ListStatus(*list);
-    }
-  }
-  j["lists"] = lists;
-  Json slots = Json::array();
-  for (const auto& [slot, _] : d.templates) {
-    slots.push_back(slot);
-  }
-  j["templates"] = slots;
-  Json words = Json::array();
-  for (const auto& [word, _] : d.voice) {
-    words.push_back(word);
-  }
-  j["voice"] = words;
-  return j;
 }
 
 std::string StreamChunk(const Json& event) {
@@ -388,16 +335,8 @@ void Api::Routes() {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const Json body = ParseBody(req);
         std::lock_guard db(dbMutex_);
-        std::lock_guard lock(hub_.mutex);
-        Device& d = Known(hub_, serial);
-        FieldError error;
-        const auto command = ParseCommand(body, d.IsLegacy(), error);
-        if (!command) {
-          Fail(400, error.Message());
-        }
-        const std::int64_t id = InsertCommand(*db_, serial, *command, IsoTime(NowMs()));
-        d.commands.push_back({id, *command});
-        Send(res, 202, {{"id", id}, {"state", "queued"}});
+        const Queued queued = QueueCommand(hub_, *db_, serial, body);
+        Send(res, queued.status, queued.body);
       }));
   Add("GET", "/api/v1/devices/{serial}/commands", wrap([this](const Req& req, Res& res) {
         const std::uint64_t serial = SerialParam(req.matches[1]);

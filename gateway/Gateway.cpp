@@ -300,10 +300,16 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     writes.push_back([snapshot](Database& db) { SaveDevice(db, snapshot); });
   }
   Device& dev = *device;
+  if (dev.accepted == 0) {
+    hub_.NoteStatus(serial, "first_seen");
+  } else if (dev.ip != ip || dev.port != AddressPort(d.from)) {
+    hub_.NoteStatus(serial, "address_changed");
+  }
   ++hub_.counters.accepted;
   ++dev.accepted;
   dev.type = type;
   dev.lastSeen = at;
+  dev.lastSeenMs = now;
   dev.ip = ip;
   dev.port = AddressPort(d.from);
   dev.address = d.from;

@@ -54,6 +54,7 @@ struct Device {
   sockaddr_storage address{};
   socklen_t addressLength = 0;
   std::string firstSeen, lastSeen;
+  std::int64_t lastSeenMs = 0;
   std::string firstPacket;      // hex, kept for a pending device
   std::string conflictAddress;  // the last address a conflicting packet came from
   std::uint64_t accepted = 0, answered = 0, conflicts = 0, events = 0;
@@ -82,6 +83,20 @@ struct Hub {
   std::mutex mutex;
   std::unordered_map<std::uint64_t, Device> devices;
   std::size_t pendingDevices = 0;  // devices not admitted yet
+  // Status changes for the MQTT bridge, when there is one: (serial, "first_seen" or
+  // "address_changed"), oldest first, at most kMaxStatusChanges.
+  bool wantsStatus = false;
+  std::deque<std::pair<std::uint64_t, std::string>> statusChanges;
+  static constexpr std::size_t kMaxStatusChanges = 10000;
+  void NoteStatus(std::uint64_t serial, const char* status) {
+    if (!wantsStatus) {
+      return;
+    }
+    if (statusChanges.size() >= kMaxStatusChanges) {
+      statusChanges.pop_front();
+    }
+    statusChanges.emplace_back(serial, status);
+  }
   std::map<std::string, std::uint64_t> refusedByAddress;
   LinkCounters counters;
   bool linkUp = false;

@@ -101,6 +101,13 @@ CREATE TABLE refusals (
   last_at TEXT NOT NULL
 );
 )sql",
+    // 2: where each MQTT root stands in the event log.
+    R"sql(
+CREATE TABLE mqtt_cursors (
+  root TEXT PRIMARY KEY,
+  last_event INTEGER NOT NULL
+);
+)sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -176,6 +183,7 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
     d.port = static_cast<std::uint16_t>(devices.Int(5));
     d.firstSeen = devices.Text(6);
     d.lastSeen = devices.Text(7);
+    d.lastSeenMs = NowMs();  // silence is counted from the start of this run
     d.firstPacket = devices.Text(8);
     d.conflictAddress = NullableText(devices, 9);
     d.accepted = static_cast<std::uint64_t>(devices.Int(10));
@@ -308,8 +316,11 @@ void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
         "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
         "value4, value5, value6, value7, value8, card_number, digits, raw) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-      .Bind(serial, receivedMs, e.kind, number, code, e.value1, e.value2, e.value3, e.value4,
-            e.value5, e.value6, e.value7, e.value8, e.cardNumber,
+      // Packed fields by value: Bind takes references.
+      .Bind(serial, receivedMs, static_cast<int>(e.kind), number, code, static_cast<int>(e.value1),
+            static_cast<int>(e.value2), static_cast<int>(e.value3), static_cast<int>(e.value4),
+            static_cast<int>(e.value5), static_cast<int>(e.value6), static_cast<int>(e.value7),
+            static_cast<int>(e.value8), static_cast<std::int64_t>(e.cardNumber),
             std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
             std::span<const std::uint8_t>(raw, 16))
       .Run();
@@ -465,6 +476,34 @@ Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t
   }
   s.Reset();
   return commands;
+}
+
+std::optional<std::int64_t> LoadMqttCursor(Database& db, const std::string& root) {
+  Statement& s = db.Prepare("SELECT last_event FROM mqtt_cursors WHERE root = ?");
+  s.Bind(root);
+  std::optional<std::int64_t> cursor;
+  if (s.Step()) {
+    cursor = s.Int(0);
+  }
+  s.Reset();
+  return cursor;
+}
+
+void SaveMqttCursor(Database& db, const std::string& root, std::int64_t lastEvent) {
+  db.Prepare(
+        "INSERT INTO mqtt_cursors (root, last_event) VALUES (?, ?) "
+        "ON CONFLICT (root) DO UPDATE SET last_event = excluded.last_event")
+      .Bind(root, lastEvent)
+      .Run();
+}
+
+std::int64_t NewestEvent(Database& db) {
+  Statement& s = db.Prepare("SELECT COALESCE(MAX(id), 0) FROM events");
+  s.Bind();
+  s.Step();
+  const std::int64_t id = s.Int(0);
+  s.Reset();
+  return id;
 }
 
 std::int64_t CountEvents(Database& db) {

@@ -14,7 +14,7 @@
 namespace velkor::gateway {
 
 // The schema version this build writes; older stores are migrated step by step at open.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // Milliseconds since the epoch, and the same as ISO 8601 UTC text with milliseconds.
 std::int64_t NowMs();
@@ -63,5 +63,11 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
                 std::size_t limit);
 Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id);
 std::int64_t CountEvents(Database& db);
+std::int64_t NewestEvent(Database& db);
+
+// ---- MQTT ----
+// The newest event the broker acknowledged for a topic root, if the root was ever used.
+std::optional<std::int64_t> LoadMqttCursor(Database& db, const std::string& root);
+void SaveMqttCursor(Database& db, const std::string& root, std::int64_t lastEvent);
 
 }  // namespace velkor::gateway

@@ -23,6 +23,7 @@
 #include "Api.h"
 #include "Gateway.h"
 #include "Link.h"
+#include "Mqtt.h"
 #include "Store.h"
 
 namespace {
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
   std::string tokenFile;
   double clockEvery = 24;
   bool echoOnly = false;
+  MqttOptions mqtt;
+  double silentAfter = 300;
 
   CLI::App app{
       "velkor-gateway: serves Velkorlink devices over UDP and gives applications a REST API.\n"
@@ -125,6 +128,18 @@ int main(int argc, char** argv) {
   app.add_option("--clock-every", clockEvery,
                  "hours between clock settings of a device (0: on first contact only)")
       ->check(CLI::Range(0.0, 24.0 * 366))
+      ->capture_default_str();
+  app.add_option("--mqtt", mqtt.url,
+                 "publish events and device status to an MQTT broker, mqtt://HOST:PORT/ROOT or "
+                 "mqtts://HOST:PORT/ROOT; take commands from ROOT/requests/SERIAL");
+  app.add_option("--mqtt-user", mqtt.user, "username on the broker");
+  app.add_option("--mqtt-password-file", mqtt.passwordFile, "file holding the broker password");
+  app.add_option("--mqtt-cafile", mqtt.caFile, "mqtts: CA certificate of the broker");
+  app.add_option("--mqtt-cert", mqtt.certFile, "mqtts: client certificate");
+  app.add_option("--mqtt-key", mqtt.keyFile, "mqtts: the client certificate's key");
+  app.add_option("--silent-after", silentAfter,
+                 "seconds without a packet after which a device is announced silent on MQTT")
+      ->check(CLI::Range(1.0, 366.0 * 86400))
       ->capture_default_str();
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API");
@@ -163,6 +178,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Database> db;
   std::unique_ptr<Gateway> gateway;
   std::unique_ptr<Api> api;
+  std::unique_ptr<MqttBridge> bridge;
   try {
     db = std::make_unique<Database>(dbPath);
     Migrate(*db);
@@ -177,6 +193,10 @@ int main(int argc, char** argv) {
     }
     api = std::make_unique<Api>(hub, dbPath, token);
     api->Bind(http);
+    if (!mqtt.url.empty()) {
+      mqtt.silentAfterMs = static_cast<std::int64_t>(silentAfter * 1000);
+      bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
+    }
   } catch (const DatabaseError& e) {
     Die("cannot use the store " + dbPath + ": " + e.what());
   } catch (const std::exception& e) {
@@ -192,6 +212,11 @@ int main(int argc, char** argv) {
     gateway->Flush();
   });
   std::thread httpThread([&] { api->Serve(); });
+  if (bridge) {
+    bridge->Start();
+    std::printf("mqtt %s%s\n", mqtt.url.c_str(),
+                bridge->TakesRequests() ? " (requests taken)" : "");
+  }
 
   int signal = 0;
   sigwait(&stopSignals, &signal);
@@ -206,6 +231,9 @@ int main(int argc, char** argv) {
   }
   api->Stop();
   httpThread.join();
+  if (bridge) {
+    bridge->Stop();  // what it has not published is published by the next start
+  }
   const LinkCounters& c = hub.counters;
   std::printf(
       "velkor-gateway: packets accepted %llu, refused %llu, answered %llu, events stored %llu\n",

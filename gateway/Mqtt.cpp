@@ -1,0 +1,370 @@
+#include "Mqtt.h"
+
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "Requests.h"
+#include "Store.h"
+
+namespace velkor::gateway {
+namespace {
+
+constexpr int kKeepAliveSeconds = 30;
+constexpr unsigned kReconnectMinSeconds = 1;
+constexpr unsigned kReconnectMaxSeconds = 10;
+constexpr std::size_t kEventsInFlight = 200;  // published before their acknowledgements are awaited
+constexpr std::size_t kMaxRequest = 64 * 1024;
+constexpr std::size_t kMaxRequestId = 64;
+constexpr int kQos = 1;
+constexpr auto kIdleWait = std::chrono::milliseconds(200);
+constexpr std::int64_t kSilenceScanMs = 1000;
+
+std::string ReadSecret(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    throw std::runtime_error("cannot read the MQTT password file " + path);
+  }
+  std::string text(4097, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+    text.pop_back();
+  }
+  if (text.empty() || text.size() > 4096) {
+    throw std::runtime_error("the MQTT password file " + path + " is empty or larger than 4 KiB");
+  }
+  return text;
+}
+
+MqttBridge& Bridge(void* object) {
+  return *static_cast<MqttBridge*>(object);
+}
+
+}  // namespace
+
+std::optional<MqttAddress> ParseMqttUrl(const std::string& url, std::string& problem) {
+  MqttAddress address;
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    address.tls = true;
+    address.port = 8883;
+    rest = url.substr(8);
+  } else {
+    problem = "must start with mqtt:// or mqtts://";
+    return std::nullopt;
+  }
+  const std::size_t slash = rest.find('/');
+  if (slash == std::string::npos || slash + 1 >= rest.size()) {
+    problem = "must name a topic root: mqtt://HOST:PORT/ROOT";
+    return std::nullopt;
+  }
+  address.root = rest.substr(slash + 1);
+  while (!address.root.empty() && address.root.back() == '/') {
+    address.root.pop_back();
+  }
+  if (address.root.empty() || address.root.find_first_of("#+") != std::string::npos ||
+      address.root.size() > 200) {
+    problem = "the topic root must be a plain topic (no # or +, at most 200 characters)";
+    return std::nullopt;
+  }
+  std::string host = rest.substr(0, slash);
+  std::string digits;
+  if (!host.empty() && host.front() == '[') {  // [IPv6]:PORT
+    const std::size_t close = host.find(']');
+    if (close == std::string::npos) {
+      problem = "an IPv6 address needs its closing bracket";
+      return std::nullopt;
+    }
+    if (close + 1 < host.size()) {
+      if (host[close + 1] != ':') {
+        problem = "expected :PORT after the address";
+        return std::nullopt;
+      }
+      digits = host.substr(close + 2);
+      if (digits.empty()) {
+        problem = "the port must be 1..65535";
+        return std::nullopt;
+      }
+    }
+    host = host.substr(1, close - 1);
+  } else if (const std::size_t colon = host.rfind(':'); colon != std::string::npos) {
+    digits = host.substr(colon + 1);
+    host = host.substr(0, colon);
+    if (digits.empty()) {
+      problem = "the port must be 1..65535";
+      return std::nullopt;
+    }
+  }
+  if (!digits.empty()) {
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(digits) < 1 || std::stoi(digits) > 65535) {
+      problem = "the port must be 1..65535";
+      return std::nullopt;
+    }
+    address.port = std::stoi(digits);
+  }
+  if (host.empty()) {
+    problem = "must name the broker's host";
+    return std::nullopt;
+  }
+  address.host = host;
+  return address;
+}
+
+MqttBridge::MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& options)
+    : hub_(hub), options_(options) {
+  std::string problem;
+  const auto address = ParseMqttUrl(options.url, problem);
+  if (!address) {
+    throw std::runtime_error("--mqtt " + options.url + ": " + problem);
+  }
+  address_ = *address;
+  if (!options_.certFile.empty() != !options_.keyFile.empty()) {
+    throw std::runtime_error("--mqtt-cert and --mqtt-key go together");
+  }
+  if (!address_.tls && (!options_.caFile.empty() || !options_.certFile.empty())) {
+    throw std::runtime_error("certificates need an mqtts:// broker");
+  }
+  takesRequests_ = !options_.user.empty() || !options_.certFile.empty();
+  db_ = std::make_unique<Database>(dbPath);
+
+  mosquitto_lib_init();
+  const std::string id = "velkor-gateway-" + std::to_string(getpid());
+  client_ = mosquitto_new(id.c_str(), true, this);
+  if (client_ == nullptr) {
+    throw std::runtime_error("cannot create the MQTT client");
+  }
+  if (!options_.user.empty()) {
+    const std::string password =
+        options_.passwordFile.empty() ? "" : ReadSecret(options_.passwordFile);
+    mosquitto_username_pw_set(client_, options_.user.c_str(),
+                              password.empty() ? nullptr : password.c_str());
+  }
+  if (address_.tls &&
+      mosquitto_tls_set(client_, options_.caFile.empty() ? nullptr : options_.caFile.c_str(),
+                        options_.caFile.empty() ? "/etc/ssl/certs" : nullptr,
+                        options_.certFile.empty() ? nullptr : options_.certFile.c_str(),
+                        options_.keyFile.empty() ? nullptr : options_.keyFile.c_str(),
+                        nullptr) != MOSQ_ERR_SUCCESS) {
+    throw std::runtime_error("cannot set up TLS for MQTT (certificate or key files?)");
+  }
+  mosquitto_reconnect_delay_set(client_, kReconnectMinSeconds, kReconnectMaxSeconds, true);
+  mosquitto_connect_callback_set(
+      client_, [](mosquitto*, void* self, int rc) { Bridge(self).OnConnect(rc); });
+  mosquitto_disconnect_callback_set(
+      client_, [](mosquitto*, void* self, int) { Bridge(self).OnDisconnect(); });
+  mosquitto_publish_callback_set(
+      client_, [](mosquitto*, void* self, int mid) { Bridge(self).OnPublish(mid); });
+  mosquitto_message_callback_set(client_, [](mosquitto*, void* self, const mosquitto_message* m) {
+    Bridge(self).OnMessage(*m);
+  });
+
+  // A root used before goes on where the broker left off; a new one starts with what is stored
+  // from now on.
+  std::lock_guard lock(mutex_);
+  cursor_ = LoadMqttCursor(*db_, address_.root).value_or(NewestEvent(*db_));
+  queuedUpTo_ = cursor_;
+  SaveMqttCursor(*db_, address_.root, cursor_);
+}
+
+MqttBridge::~MqttBridge() {
+  Stop();
+  if (client_ != nullptr) {
+    mosquitto_destroy(client_);
+  }
+  mosquitto_lib_cleanup();
+}
+
+void MqttBridge::Start() {
+  {
+    std::lock_guard lock(hub_.mutex);
+    hub_.wantsStatus = true;
+  }
+  // The connection comes up in the background; an absent broker is retried for ever.
+  mosquitto_connect_async(client_, address_.host.c_str(), address_.port, kKeepAliveSeconds);
+  mosquitto_loop_start(client_);
+  thread_ = std::thread([this] { Run(); });
+}
+
+void MqttBridge::Stop() {
+  if (!thread_.joinable()) {
+    return;
+  }
+  stop_ = true;
+  changed_.notify_all();
+  thread_.join();
+  mosquitto_disconnect(client_);
+  mosquitto_loop_stop(client_, true);
+}
+
+void MqttBridge::Run() {
+  while (!stop_) {
+    const std::int64_t now = NowMs();
+    try {
+      PublishEvents();
+      PublishStatuses(now);
+    } catch (const DatabaseError& error) {
+      std::fprintf(stderr, "velkor-gateway: mqtt: store: %s\n", error.what());
+    }
+    std::unique_lock lock(mutex_);
+    if (cursorDirty_) {
+      cursorDirty_ = false;
+      try {
+        SaveMqttCursor(*db_, address_.root, cursor_);
+      } catch (const DatabaseError&) {
+        cursorDirty_ = true;  // written with the next acknowledgement
+      }
+    }
+    changed_.wait_for(lock, kIdleWait, [this] { return stop_.load() || cursorDirty_; });
+  }
+}
+
+// Events after the cursor, in id order, a window at a time: the next window goes out once the
+// broker has acknowledged the last, so the cursor only ever passes acknowledged events.
+void MqttBridge::PublishEvents() {
+  std::lock_guard lock(mutex_);
+  if (!connected_ || !inflight_.empty()) {
+    return;
+  }
+  const Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
+  for (const Json& event : events) {
+    const std::int64_t id = event["id"].get<std::int64_t>();
+    Publish(address_.root + "/events/" + event["device"].get<std::string>(), event.dump(), false,
+            id);
+    queuedUpTo_ = id;
+  }
+}
+
+void MqttBridge::PublishStatuses(std::int64_t now) {
+  std::vector<std::pair<std::string, std::string>> messages;  // topic, payload
+  {
+    std::lock_guard lock(hub_.mutex);
+    const auto announce = [&](const Device& device, const char* status) {
+      Json body = DeviceJson(device);
+      body["status"] = status;
+      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial), body.dump());
+    };
+    while (!hub_.statusChanges.empty()) {
+      const auto [serial, status] = hub_.statusChanges.front();
+      hub_.statusChanges.pop_front();
+      if (const Device* device = hub_.Find(serial)) {
+        silent_[serial] = false;
+        announce(*device, status.c_str());
+      }
+    }
+    if (now - lastScanMs_ >= kSilenceScanMs) {
+      lastScanMs_ = now;
+      for (const auto& [serial, device] : hub_.devices) {
+        const bool silent = now - device.lastSeenMs > options_.silentAfterMs;
+        bool& announced = silent_[serial];
+        if (silent != announced) {
+          announced = silent;
+          announce(device, silent ? "silent" : "back");
+        }
+      }
+    }
+  }
+  std::lock_guard lock(mutex_);
+  if (!connected_) {
+    return;  // retained statuses are announced again at the next change or scan
+  }
+  for (const auto& [topic, payload] : messages) {
+    Publish(topic, payload, true);
+  }
+}
+
+void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
+                         std::int64_t eventId) {
+  int mid = 0;
+  const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                                   payload.data(), kQos, retain);
+  if (rc == MOSQ_ERR_SUCCESS && eventId > 0) {
+    inflight_[mid] = eventId;
+  }
+}
+
+void MqttBridge::OnConnect(int rc) {
+  if (rc != 0) {
+    std::fprintf(stderr, "velkor-gateway: mqtt: the broker refused the connection: %s\n",
+                 mosquitto_connack_string(rc));
+    return;
+  }
+  if (takesRequests_) {
+    const std::string requests = address_.root + "/requests/+";
+    mosquitto_subscribe(client_, nullptr, requests.c_str(), kQos);
+  }
+  std::lock_guard lock(mutex_);
+  connected_ = true;
+  {
+    std::lock_guard hubLock(hub_.mutex);
+    silent_.clear();  // every device's status is announced again on this connection
+    lastScanMs_ = 0;
+  }
+  changed_.notify_all();
+}
+
+void MqttBridge::OnDisconnect() {
+  std::lock_guard lock(mutex_);
+  connected_ = false;
+  // What was not acknowledged goes out again, from the cursor, after the reconnection.
+  inflight_.clear();
+  queuedUpTo_ = cursor_;
+}
+
+void MqttBridge::OnPublish(int mid) {
+  std::lock_guard lock(mutex_);
+  if (inflight_.erase(mid) > 0 && inflight_.empty() && connected_) {
+    cursor_ = queuedUpTo_;
+    cursorDirty_ = true;
+    changed_.notify_all();
+  }
+}
+
+void MqttBridge::OnMessage(const mosquitto_message& message) {
+  const std::string topic = message.topic != nullptr ? message.topic : "";
+  const std::string prefix = address_.root + "/requests/";
+  if (topic.rfind(prefix, 0) != 0) {
+    return;
+  }
+  const std::string serialText = topic.substr(prefix.size());
+  const std::string replies = address_.root + "/replies/" + serialText.substr(0, 14);
+  Json reply;
+  const auto serial = ParseSerial(serialText);
+  const Json body =
+      message.payloadlen > 0 && static_cast<std::size_t>(message.payloadlen) <= kMaxRequest
+          ? Json::parse(static_cast<const char*>(message.payload),
+                        static_cast<const char*>(message.payload) + message.payloadlen, nullptr,
+                        false)
+          : Json(Json::value_t::discarded);
+  if (!serial) {
+    reply = {{"error", "the topic must end in a serial of 14 hex digits"}};
+  } else if (body.is_discarded()) {
+    reply = {{"error", "the request is not JSON (or is larger than 64 KiB)"}};
+  } else {
+    std::lock_guard lock(mutex_);
+    try {
+      const Queued queued = QueueCommand(hub_, *db_, *serial, body);
+      reply = queued.body;
+      reply["status"] = queued.status;
+    } catch (const DatabaseError& error) {
+      reply = {{"error", std::string("store: ") + error.what()}};
+    }
+  }
+  if (body.is_object()) {
+    const auto id = body.find("request_id");
+    if (id != body.end() && id->is_string() && id->get<std::string>().size() <= kMaxRequestId) {
+      reply["request_id"] = *id;
+    }
+  }
+  const std::string payload = reply.dump();
+  mosquitto_publish(client_, nullptr, replies.c_str(), static_cast<int>(payload.size()),
+                    payload.data(), kQos, false);
+}
+
+}  // namespace velkor::gateway

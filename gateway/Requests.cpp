@@ -1,0 +1,78 @@
+#include "Requests.h"
+
+#include "Commands.h"
+#include "Store.h"
+
+namespace velkor::gateway {
+
+Json ListStatus(const WantedList& list) {
+  Json status = {{"state", list.state}, {"count", list.body.size()}, {"set_at", list.setAt}};
+  if (!list.sentAt.empty()) {
+    status["sent_at"] = list.sentAt;
+  }
+  if (!list.confirmedAt.empty()) {
+    status["confirmed_at"] = list.confirmedAt;
+  }
+  return status;
+}
+
+Json DeviceJson(const Device& d) {
+  Json j = {{"serial", SerialText(d.serial)},
+            {"type", d.type},
+            {"generation", d.IsLegacy() ? "legacy" : "current"},
+            {"state", d.admitted ? "admitted" : "pending"},
+            {"pinned_address", d.admitted ? Json(d.pinnedIp) : Json(nullptr)},
+            {"address", d.ip},
+            {"port", d.port},
+            {"first_seen", d.firstSeen},
+            {"last_seen", d.lastSeen},
+            {"packets", {{"accepted", d.accepted}, {"answered", d.answered}}},
+            {"conflicts", d.conflicts},
+            {"events", d.events},
+            {"firmware", d.firmware ? Json(*d.firmware) : Json(nullptr)},
+            {"configuration", d.config ? ConfigToJson(d.config->data()) : Json(nullptr)},
+            {"last_clock_at", d.lastClockAt.empty() ? Json(nullptr) : Json(d.lastClockAt)},
+            {"queued_commands", d.commands.size()}};
+  if (!d.admitted) {
+    j["first_packet"] = d.firstPacket;
+  }
+  if (d.conflicts > 0) {
+    j["conflict_address"] = d.conflictAddress;
+  }
+  Json lists = Json::object();
+  for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
+    if (const auto& list = d.lists[static_cast<std::size_t>(kind)]) {
+      lists[ListName(kind)] = ListStatus(*list);
+    }
+  }
+  j["lists"] = lists;
+  Json slots = Json::array();
+  for (const auto& [slot, _] : d.templates) {
+    slots.push_back(slot);
+  }
+  j["templates"] = slots;
+  Json words = Json::array();
+  for (const auto& [word, _] : d.voice) {
+    words.push_back(word);
+  }
+  j["voice"] = words;
+  return j;
+}
+
+Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body) {
+  std::lock_guard lock(hub.mutex);
+  Device* d = hub.Find(serial);
+  if (d == nullptr) {
+    return {404, {{"error", "no device " + SerialText(serial)}}};
+  }
+  FieldError error;
+  const auto command = ParseCommand(body, d->IsLegacy(), error);
+  if (!command) {
+    return {400, {{"error", error.Message()}}};
+  }
+  const std::int64_t id = InsertCommand(db, serial, *command, IsoTime(NowMs()));
+  d->commands.push_back({id, *command});
+  return {202, {{"id", id}, {"state", "queued"}}};
+}
+
+}  // namespace velkor::gateway
