@@ -177,7 +177,8 @@ class MqttTest : public ::testing::Test {
     gateway_ = std::make_unique<GatewayProcess>(
         dir_.path(),
         std::vector<std::string>{"--admit", "any", "--mqtt", broker_->Url(), "--mqtt-user", kUser,
-                                 "--mqtt-password-file", (dir_.path() / "mqtt-password").string()});
+                                 "--mqtt-password-file", (dir_.path() / "mqtt-password").string(),
+                                 "--silent-after", "2"});
     ASSERT_TRUE(gateway_->started()) << gateway_->output();
   }
 
@@ -217,10 +218,11 @@ TEST_F(MqttTest, EventsStatusesAndRequestsGoThroughTheBroker) {
   }
 
   // Every device was announced, retained, with its state.
-  std::map<std::string, Json> statuses;
+  std::map<std::string, Json> statuses;  // the first_seen announcement of each device
   for (const auto& [topic, payload] : subscriber_->Messages()) {
-    if (topic.find("/devices/") != std::string::npos) {
-      statuses[topic] = Json::parse(payload);
+    const Json status = Json::parse(payload);
+    if (topic.find("/devices/") != std::string::npos && status["status"] == "first_seen") {
+      statuses[topic] = status;
     }
   }
   const Json devices = gateway_->Get("/api/v1/devices").json["devices"];
@@ -231,6 +233,26 @@ TEST_F(MqttTest, EventsStatusesAndRequestsGoThroughTheBroker) {
     ASSERT_TRUE(statuses.count(topic)) << topic;
     EXPECT_EQ(statuses[topic]["serial"], device["serial"]);
   }
+
+  // Devices that stop talking are announced silent after --silent-after.
+  std::size_t silent = 0;
+  for (int i = 0; i < 100 && silent < devices.size(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    silent = 0;
+    for (const auto& [topic, payload] : subscriber_->Messages()) {
+      silent +=
+          topic.find("/devices/") != std::string::npos && Json::parse(payload)["status"] == "silent"
+              ? 1
+              : 0;
+    }
+  }
+  std::string seen;
+  for (const auto& [topic, payload] : subscriber_->Messages()) {
+    if (topic.find("/devices/") != std::string::npos) {
+      seen += topic + " " + Json::parse(payload)["status"].get<std::string>() + "\n";
+    }
+  }
+  EXPECT_EQ(silent, devices.size()) << seen;
 
   // A command by MQTT, answered on the replies topic and queued as by REST.
   const std::string serial = devices[0]["serial"].get<std::string>();
