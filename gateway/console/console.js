@@ -49,6 +49,7 @@ const state = {
   selected: null,
   lastEventId: null,
   stream: null, // AbortController of the open stream
+  cardsLoad: 0, // only the latest load of the card list fills the table
   devicesTimer: null,
 };
 
@@ -134,17 +135,22 @@ function devicePath(serial, rest) {
 async function signIn(candidate) {
   show('sign-in-error', '');
   let res;
+  const controller = new AbortController();
+  const timer = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
   try {
     res = await fetch('/api/v1/devices', {
       headers: { Authorization: 'Bearer ' + candidate },
       cache: 'no-store',
       credentials: 'omit',
+      signal: controller.signal,
     });
   } catch (e) {
     // A token with characters a header cannot carry is refused here too.
     show('sign-in-error', e instanceof TypeError && /header/i.test(e.message)
       ? 'wrong token' : 'the gateway cannot be reached');
     return;
+  } finally {
+    clearTimeout(timer);
   }
   if (res.status === 401) {
     sessionStorage.removeItem(TOKEN_KEY);
@@ -269,6 +275,8 @@ async function refreshDevices(session) {
     show('devices-error', 'the gateway cannot be reached (' + e.message + ')');
   }
   if (session === state.session) {
+    // Refreshes started by a click end here too: one timer stays, so one chain goes on.
+    clearTimeout(state.devicesTimer);
     state.devicesTimer = setTimeout(() => refreshDevices(session), DEVICES_EVERY_MS);
   }
 }
@@ -360,12 +368,13 @@ function cardsFromTable() {
 
 async function loadCards() {
   const serial = state.selected;
+  const load = ++state.cardsLoad;
   const body = $('cards').tBodies[0];
   body.replaceChildren();
   $('cards-note').textContent = 'loading...';
   try {
     const reply = await api('GET', devicePath(serial, '/cards'));
-    if (serial !== state.selected) {
+    if (load !== state.cardsLoad) {
       return;
     }
     if (reply.status === 404) {
@@ -670,6 +679,8 @@ async function runStream(session) {
       if (state.lastEventId === null) {
         state.lastEventId = Math.max(0, (await newestEventId()) - FEED_MAX);
       }
+      // No answer at all within the call timeout counts as a drop too.
+      const opening = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
       const res = await fetch('/api/v1/events/stream', {
         headers: {
           Authorization: 'Bearer ' + state.token,
@@ -679,7 +690,7 @@ async function runStream(session) {
         cache: 'no-store',
         credentials: 'omit',
         signal: controller.signal,
-      });
+      }).finally(() => clearTimeout(opening));
       if (session !== state.session) {
         controller.abort();
         return;

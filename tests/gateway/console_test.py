@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
@@ -73,11 +74,11 @@ class Processes:
                 self.gateway.wait(10)
 
 
-def start_gateway(procs, bin_dir, scratch, udp_port=0, http_port=0):
+def start_gateway(procs, bin_dir, scratch, udp_port=0, http_port=0, token=TOKEN):
     out = open(os.path.join(scratch, "gateway.out"), "w")
     procs.gateway = subprocess.Popen(
         [os.path.join(bin_dir, "velkor-gateway"), "--listen", f"127.0.0.1:{udp_port}",
-         "--http", f"127.0.0.1:{http_port}", "--admit", "any", "--token", TOKEN,
+         "--http", f"127.0.0.1:{http_port}", "--admit", "any", "--token", token,
          "--db", os.path.join(scratch, "velkor.db")],
         stdout=out, stderr=subprocess.STDOUT, cwd=scratch)
     udp = http = None
@@ -219,7 +220,6 @@ def devices_appear(driver, report):
 
 def api_events(base):
     """Every stored event, read straight from the API (the feed is compared with it)."""
-    import urllib.request
     events, after = [], 0
     while True:
         request = urllib.request.Request(f"{base}/api/v1/events?after={after}&limit=1000",
@@ -271,8 +271,7 @@ def stream_resumes_after_a_restart(driver, procs, base, bin_dir, scratch, udp):
     procs.gateway.wait(10)
     wait(driver, "the feed to report the drop",
          lambda: "again in" in text(driver, "stream-status"))
-    http_port = int(base.rsplit(":", 1)[1])
-    start_gateway(procs, bin_dir, scratch, udp, http_port)
+    start_gateway(procs, bin_dir, scratch, udp, int(base.rsplit(":", 1)[1]))
     wait(driver, "the stream to open again",
          lambda: text(driver, "stream-status") == "events: live", seconds=40)
     run_sim(bin_dir, scratch, udp, 3, os.path.join(scratch, "run-restart.json"))
@@ -413,6 +412,23 @@ def signs_out(driver):
           "events stay in the page after signing out")
 
 
+def restart(procs, base, bin_dir, scratch, udp, token=TOKEN):
+    procs.gateway.terminate()
+    procs.gateway.wait(10)
+    return start_gateway(procs, bin_dir, scratch, udp, int(base.rsplit(":", 1)[1]), token)
+
+
+def a_changed_token_signs_out(driver, procs, base, bin_dir, scratch, udp):
+    # Signed in again, then the gateway restarts with another token: the next call is refused
+    # and the page goes back to the sign-in, forgetting the old token.
+    signs_in(driver, base)
+    restart(procs, base, bin_dir, scratch, udp, "another-token")
+    wait(driver, "the sign-in after the token changed",
+         lambda: shown(driver, "sign-in") and text(driver, "sign-in-error") == "wrong token",
+         seconds=40)
+    check(stored_token(driver) is None, "the refused token stays in session storage")
+
+
 def no_policy_violations(driver):
     log = driver.get_log("browser")
     refused = [e["message"] for e in log if "Content Security Policy" in e["message"]]
@@ -460,6 +476,8 @@ def main():
         steps.append("the edits reach the device")
         signs_out(driver)
         steps.append("signs out")
+        a_changed_token_signs_out(driver, procs, base, args.bin_dir, scratch, udp)
+        steps.append("a token no longer taken signs the page out")
         no_policy_violations(driver)
         steps.append("no content security policy violation")
     except Failure as e:
