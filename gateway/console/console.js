@@ -519,10 +519,11 @@ async function refreshCommands(session) {
     return;
   }
   const reply = await api('GET', devicePath(serial, '/commands'));
-  if (serial !== state.selected || !reply.ok || !reply.data || !Array.isArray(reply.data.commands)) {
+  const commands = reply.ok && reply.data ? reply.data.commands : null;
+  if (serial !== state.selected || !Array.isArray(commands)) {
     return;
   }
-  const newest = reply.data.commands.slice(-COMMANDS_SHOWN).reverse();
+  const newest = commands.slice(-COMMANDS_SHOWN).reverse();
   const rows = newest.map((c) => {
     const row = element('tr');
     row.dataset.id = c.id;

@@ -74,11 +74,11 @@ class Processes:
                 self.gateway.wait(10)
 
 
-def start_gateway(procs, bin_dir, scratch, udp_port=0, http_port=0, token=TOKEN):
+def start_gateway(procs, bin_dir, scratch, udp_port=0, http_port=0, token=TOKEN, admit="any"):
     out = open(os.path.join(scratch, "gateway.out"), "w")
     procs.gateway = subprocess.Popen(
         [os.path.join(bin_dir, "velkor-gateway"), "--listen", f"127.0.0.1:{udp_port}",
-         "--http", f"127.0.0.1:{http_port}", "--admit", "any", "--token", token,
+         "--http", f"127.0.0.1:{http_port}", "--admit", admit, "--token", token,
          "--db", os.path.join(scratch, "velkor.db")],
         stdout=out, stderr=subprocess.STDOUT, cwd=scratch)
     udp = http = None
@@ -412,10 +412,38 @@ def signs_out(driver):
           "events stay in the page after signing out")
 
 
-def restart(procs, base, bin_dir, scratch, udp, token=TOKEN):
+def restart(procs, base, bin_dir, scratch, udp, token=TOKEN, admit="any"):
     procs.gateway.terminate()
     procs.gateway.wait(10)
-    return start_gateway(procs, bin_dir, scratch, udp, int(base.rsplit(":", 1)[1]), token)
+    return start_gateway(procs, bin_dir, scratch, udp, int(base.rsplit(":", 1)[1]), token, admit)
+
+
+def a_pending_device_is_admitted(driver, procs, base, bin_dir, scratch, udp):
+    # Only admitted devices are answered now: a new one (another seed) waits as pending, with
+    # an Admit button, and its run ends unanswered.
+    restart(procs, base, bin_dir, scratch, udp, admit="known")
+    known = {r["serial"] for r in driver.execute_script(DEVICE_ROWS)}
+    log = os.path.join(scratch, "sim-pending.log")
+    with open(log, "w") as out:
+        subprocess.run([os.path.join(bin_dir, "velkor-sim"), "--host", "127.0.0.1", "--port",
+                        str(udp), "--devices", "1", "--rounds", "1", "--seed", "32",
+                        "--timeout-ms", "300", "--quiet"],
+                       stdout=out, stderr=subprocess.STDOUT, timeout=SIM_SECONDS, cwd=scratch)
+
+    def pending():
+        rows = [r for r in driver.execute_script(DEVICE_ROWS) if r["serial"] not in known]
+        return rows[0] if rows and rows[0]["state"].startswith("pending") else None
+
+    serial = wait(driver, "a pending device", pending)["serial"]
+    driver.find_element(By.CSS_SELECTOR, f'#devices tr[data-serial="{serial}"] button.admit'
+                        ).click()
+    wait(driver, "the device admitted", lambda: row_of(driver, serial)["state"] == "admitted")
+    request = urllib.request.Request(f"{base}/api/v1/devices/{serial}",
+                                     headers={"Authorization": "Bearer " + TOKEN})
+    with urllib.request.urlopen(request, timeout=10) as reply:
+        device = json.load(reply)
+    check(device["state"] == "admitted" and device["pinned_address"] == "127.0.0.1",
+          f"the gateway has {serial} as {device['state']}, pinned to {device['pinned_address']}")
 
 
 def a_changed_token_signs_out(driver, procs, base, bin_dir, scratch, udp):
@@ -474,6 +502,8 @@ def main():
         steps.append("commands are queued")
         edits_reach_the_device(driver, args.bin_dir, scratch, udp, current)
         steps.append("the edits reach the device")
+        a_pending_device_is_admitted(driver, procs, base, args.bin_dir, scratch, udp)
+        steps.append("a pending device is admitted")
         signs_out(driver)
         steps.append("signs out")
         a_changed_token_signs_out(driver, procs, base, args.bin_dir, scratch, udp)
