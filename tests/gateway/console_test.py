@@ -115,12 +115,15 @@ def run_sim(bin_dir, scratch, udp, rounds, report):
 
 
 def start_browser(procs, scratch, chromium, chromedriver):
+    # Nothing but loopback: no background traffic, no proxy, no name resolves elsewhere.
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
     for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
                 "--no-first-run", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", "--disable-extensions",
                 "--disable-default-apps", "--disable-dev-shm-usage",
+                "--disable-client-side-phishing-detection", "--disable-domain-reliability",
+                "--no-proxy-server", "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
                 "--user-data-dir=" + os.path.join(scratch, "chromium")):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
