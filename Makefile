@@ -40,6 +40,8 @@ PACKAGES_BENCH := libbenchmark-dev
 
 # velkor-inspect's JSON, capture files and live capture; the Wireshark plugin and its tests.
 PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
+# The gateway's web console test: headless Chromium driven by Selenium (ctest -L browser).
+PACKAGES += chromium chromium-driver python3-selenium
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "Commands.h"
+#include "Console.h"
 #include "Link.h"
 #include "Requests.h"
 #include "Store.h"
@@ -184,6 +185,10 @@ void Api::Routes() {
     if (req.path == "/api/v1/openapi.json" || req.path == "/api/v1/healthz") {
       return httplib::Server::HandlerResponse::Unhandled;
     }
+    // The console's files hold no data; the calls the page makes carry the token.
+    if ((req.method == "GET" || req.method == "HEAD") && IsConsolePath(req.path)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
     const std::string header = req.get_header_value("Authorization");
     const std::string prefix = "Bearer ";
     if (header.compare(0, prefix.size(), prefix) != 0 ||
@@ -207,6 +212,9 @@ void Api::Routes() {
   s.set_exception_handler([](const Req&, Res& res, std::exception_ptr) {
     Send(res, 500, {{"error", "internal error"}});
   });
+
+  // The web console, outside the API's route table (and so outside the OpenAPI document).
+  AddConsoleRoutes(s);
 
   Add("GET", "/api/v1/openapi.json",
       [](const Req&, Res& res) { res.set_content(OpenApiDocument(), "application/json"); });

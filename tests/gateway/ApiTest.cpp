@@ -3,6 +3,9 @@
 // back out of the API.
 #include <httplib.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "ServiceSupport.h"
 
 namespace velkor::test {
@@ -218,6 +221,47 @@ TEST_F(GatewayTest, BadRequestsGetJsonErrorsAndChangeNothing) {
   EXPECT_EQ(after["lists"], before["lists"]);
   EXPECT_EQ(after["voice"], Json::array());
   EXPECT_EQ(gw().Get(device + "/cards").json, cardsBefore);
+}
+
+std::string SourceFile(const std::string& name) {
+  std::ifstream file(std::string(VELKOR_CONSOLE_DIR) + "/" + name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(GatewayTest, ConsoleFilesAreServedWithoutTokenAndNothingElseIs) {
+  httplib::Client client("127.0.0.1", gw().httpPort());
+  const struct {
+    const char* path;
+    const char* file;
+    const char* type;
+  } files[] = {{"/", "index.html", "text/html; charset=utf-8"},
+               {"/console.js", "console.js", "text/javascript; charset=utf-8"},
+               {"/console.css", "console.css", "text/css; charset=utf-8"}};
+  for (const auto& f : files) {
+    const auto res = client.Get(f.path);
+    ASSERT_TRUE(res) << f.path;
+    EXPECT_EQ(res->status, 200) << f.path;
+    EXPECT_EQ(res->get_header_value("Content-Type"), f.type) << f.path;
+    EXPECT_EQ(res->get_header_value("Content-Security-Policy"), "default-src 'self'") << f.path;
+    EXPECT_EQ(res->get_header_value("X-Content-Type-Options"), "nosniff") << f.path;
+    EXPECT_EQ(res->get_header_value("Cache-Control"), "no-store") << f.path;
+    EXPECT_EQ(res->get_header_value("Referrer-Policy"), "no-referrer") << f.path;
+    EXPECT_EQ(res->get_header_value("X-Frame-Options"), "DENY") << f.path;
+    // Bundled byte for byte as committed.
+    const std::string committed = SourceFile(f.file);
+    ASSERT_FALSE(committed.empty()) << f.file;
+    EXPECT_TRUE(res->body == committed) << f.path << " differs from gateway/console/" << f.file;
+  }
+  // Only those three paths, and only to read them, pass without the token.
+  for (const char* path : {"/index.html", "/console.js/", "/console.jsx", "/api/v1/", "/x"}) {
+    const auto res = client.Get(path);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 401) << path;
+    EXPECT_TRUE(Json::parse(res->body, nullptr, false).contains("error")) << path;
+  }
+  const auto post = client.Post("/", "{}", "application/json");
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 401);
 }
 
 TEST_F(GatewayTest, OpenApiAndHealthNeedNoToken) {

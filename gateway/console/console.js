@@ -1,0 +1,763 @@
+// velkor-gateway console: the REST API of the gateway that serves this page, with the bearer
+// token kept in this tab's session storage. Everything from the API reaches the page through
+// textContent and input values only.
+'use strict';
+
+const TOKEN_KEY = 'velkor-gateway-token';
+const DEVICES_EVERY_MS = 3000;
+const CALL_TIMEOUT_MS = 15000;
+const FEED_MAX = 300; // event rows kept in the page
+const COMMANDS_SHOWN = 50; // newest commands shown for the selected device
+const STREAM_RETRY_FIRST_MS = 1000;
+const STREAM_RETRY_MAX_MS = 30000;
+const STREAM_SILENCE_MS = 45000; // the gateway writes a keep-alive every 15 s when idle
+const STREAM_LINE_MAX = 1 << 20;
+
+const CARD_FIELDS = [
+  { name: 'cardNumber', kind: 'int', initial: '' },
+  { name: 'password', kind: 'text', initial: '' },
+  { name: 'year', kind: 'int', initial: '0', narrow: true },
+  { name: 'month', kind: 'int', initial: '0', narrow: true },
+  { name: 'day', kind: 'int', initial: '0', narrow: true },
+  { name: 'hour', kind: 'int', initial: '0', narrow: true },
+  { name: 'param', kind: 'int', initial: '0', narrow: true },
+  { name: 'flag0', kind: 'flag' },
+  { name: 'flag1', kind: 'flag' },
+  { name: 'flag2', kind: 'flag' },
+  { name: 'flag3', kind: 'flag' },
+  { name: 'flag4', kind: 'flag' },
+  { name: 'flag6', kind: 'flag' },
+  { name: 'flag7', kind: 'flag' },
+];
+
+// One form each for the commands of POST /api/v1/devices/{serial}/commands.
+const COMMANDS = [
+  { command: 'control', label: 'Control', numbers: ['code', 'first', 'second', 'third'] },
+  { command: 'extra_output', label: 'Extra output', numbers: ['value'] },
+  { command: 'clock', label: 'Set the clock', numbers: [] },
+  { command: 'read', label: 'Read', numbers: [] },
+  { command: 'reader_mode', label: 'Reader mode', block: 5 },
+  { command: 'finger_mode', label: 'Finger mode', block: 5 },
+  { command: 'finger_control', label: 'Finger control', numbers: ['selector', 'number', 'code'] },
+  { command: 'device_passwords', label: 'Device passwords', passwords: 10 },
+  { command: 'finger_passwords', label: 'Finger passwords', passwords: 10 },
+];
+
+const state = {
+  token: null,
+  session: 0, // bumped on sign-out: loops of an older session stop
+  selected: null,
+  lastEventId: null,
+  stream: null, // AbortController of the open stream
+  cardsLoad: 0, // only the latest load of the card list fills the table
+  devicesTimer: null,
+};
+
+const $ = (id) => document.getElementById(id);
+
+class SignedOut extends Error {}
+
+function element(tag, text, className) {
+  const e = document.createElement(tag);
+  if (text !== undefined && text !== null) {
+    e.textContent = String(text);
+  }
+  if (className) {
+    e.className = className;
+  }
+  return e;
+}
+
+function cell(row, text, className) {
+  const td = element('td', text, className);
+  row.appendChild(td);
+  return td;
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+function errorOf(reply) {
+  if (reply.data && typeof reply.data.error === 'string') {
+    return reply.data.error;
+  }
+  return 'HTTP ' + reply.status;
+}
+
+function show(id, message, ok) {
+  const e = $(id);
+  e.textContent = message;
+  e.classList.toggle('ok', ok === true);
+  e.classList.toggle('failed', ok === false);
+}
+
+// One API call with the token; a 401 signs out. Returns {status, ok, data}.
+async function api(method, path, body) {
+  const session = state.session;
+  const headers = { Authorization: 'Bearer ' + state.token };
+  const init = { method, headers, cache: 'no-store', credentials: 'omit' };
+  if (body !== undefined) {
+    headers['Content-Type'] = 'application/json';
+    init.body = JSON.stringify(body);
+  }
+  const controller = new AbortController();
+  const timer = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
+  init.signal = controller.signal;
+  try {
+    const res = await fetch(path, init);
+    const text = await res.text();
+    if (session !== state.session) {
+      throw new SignedOut();
+    }
+    if (res.status === 401) {
+      signOut('wrong token');
+      throw new SignedOut();
+    }
+    let data = null;
+    try {
+      data = text ? JSON.parse(text) : null;
+    } catch (e) {
+      data = null;
+    }
+    return { status: res.status, ok: res.ok, data };
+  } finally {
+    clearTimeout(timer);
+  }
+}
+
+function devicePath(serial, rest) {
+  return '/api/v1/devices/' + encodeURIComponent(serial) + (rest || '');
+}
+
+// ---- sign-in ----
+
+async function signIn(candidate) {
+  show('sign-in-error', '');
+  let res;
+  const controller = new AbortController();
+  const timer = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
+  try {
+    res = await fetch('/api/v1/devices', {
+      headers: { Authorization: 'Bearer ' + candidate },
+      cache: 'no-store',
+      credentials: 'omit',
+      signal: controller.signal,
+    });
+  } catch (e) {
+    // A token with characters a header cannot carry is refused here too.
+    show('sign-in-error', e instanceof TypeError && /header/i.test(e.message)
+      ? 'wrong token' : 'the gateway cannot be reached');
+    return;
+  } finally {
+    clearTimeout(timer);
+  }
+  if (res.status === 401) {
+    sessionStorage.removeItem(TOKEN_KEY);
+    show('sign-in-error', 'wrong token');
+    return;
+  }
+  if (!res.ok) {
+    show('sign-in-error', 'the gateway answered HTTP ' + res.status);
+    return;
+  }
+  state.token = candidate;
+  sessionStorage.setItem(TOKEN_KEY, candidate);
+  $('token').value = '';
+  $('sign-in').hidden = true;
+  $('console').hidden = false;
+  $('sign-out').hidden = false;
+  $('stream-status').hidden = false;
+  const session = state.session;
+  refreshDevices(session);
+  runStream(session);
+}
+
+function signOut(message) {
+  state.session += 1;
+  state.token = null;
+  state.selected = null;
+  state.lastEventId = null;
+  sessionStorage.removeItem(TOKEN_KEY);
+  if (state.stream) {
+    state.stream.abort();
+    state.stream = null;
+  }
+  clearTimeout(state.devicesTimer);
+  for (const id of ['devices', 'events', 'cards', 'commands']) {
+    $(id).tBodies[0].replaceChildren();
+  }
+  $('console').hidden = true;
+  $('device-section').hidden = true;
+  $('sign-out').hidden = true;
+  $('stream-status').hidden = true;
+  $('sign-in').hidden = false;
+  show('sign-in-error', message || '');
+  $('token').focus();
+}
+
+// ---- devices ----
+
+function addressText(d) {
+  if (!d.address) {
+    return '';
+  }
+  const host = String(d.address).includes(':') ? '[' + d.address + ']' : d.address;
+  return host + ':' + d.port;
+}
+
+function listText(lists, name) {
+  const list = lists && lists[name];
+  if (!list) {
+    return '';
+  }
+  return list.state + ' (' + list.count + ')';
+}
+
+function deviceRow(d) {
+  const row = element('tr');
+  row.dataset.serial = d.serial;
+  if (d.serial === state.selected) {
+    row.classList.add('selected');
+  }
+  const pick = element('button', d.serial, 'link');
+  pick.type = 'button';
+  pick.title = 'Show this device';
+  pick.addEventListener('click', () => selectDevice(d.serial));
+  cell(row, '', 'serial').appendChild(pick);
+  cell(row, d.generation, 'generation');
+  const status = cell(row, d.state, 'state state-' + d.state);
+  if (d.state === 'pending') {
+    const admit = element('button', 'Admit', 'admit');
+    admit.type = 'button';
+    admit.addEventListener('click', () => admitDevice(d.serial, admit));
+    status.appendChild(document.createTextNode(' '));
+    status.appendChild(admit);
+  }
+  if (d.conflicts > 0) {
+    status.appendChild(element('div', d.conflicts + ' from ' + (d.conflict_address || '?'),
+      'note'));
+  }
+  cell(row, addressText(d), 'address mono');
+  cell(row, d.last_seen, 'last-seen');
+  cell(row, d.firmware === null || d.firmware === undefined ? '' : d.firmware, 'firmware');
+  for (const name of ['cards', 'groups', 'schedules']) {
+    const list = d.lists && d.lists[name];
+    cell(row, listText(d.lists, name), 'list-' + name + (list ? ' state-' + list.state : ''));
+  }
+  cell(row, d.queued_commands, 'queued');
+  return row;
+}
+
+async function refreshDevices(session) {
+  if (session !== state.session) {
+    return;
+  }
+  clearTimeout(state.devicesTimer);
+  try {
+    const reply = await api('GET', '/api/v1/devices');
+    if (!reply.ok || !reply.data || !Array.isArray(reply.data.devices)) {
+      show('devices-error', 'devices: ' + errorOf(reply));
+    } else {
+      show('devices-error', '');
+      const devices = reply.data.devices;
+      $('devices').tBodies[0].replaceChildren(...devices.map(deviceRow));
+      $('devices-empty').hidden = devices.length > 0;
+      $('devices-updated').textContent = 'updated ' + new Date().toLocaleTimeString();
+    }
+    if (state.selected !== null) {
+      await refreshCommands(session);
+    }
+  } catch (e) {
+    if (e instanceof SignedOut) {
+      return;
+    }
+    show('devices-error', 'the gateway cannot be reached (' + e.message + ')');
+  }
+  if (session === state.session) {
+    // Refreshes started by a click end here too: one timer stays, so one chain goes on.
+    clearTimeout(state.devicesTimer);
+    state.devicesTimer = setTimeout(() => refreshDevices(session), DEVICES_EVERY_MS);
+  }
+}
+
+async function admitDevice(serial, button) {
+  button.disabled = true;
+  try {
+    const reply = await api('POST', devicePath(serial, '/admit'));
+    if (!reply.ok) {
+      show('devices-error', 'admit ' + serial + ': ' + errorOf(reply));
+    }
+    refreshDevices(state.session);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('devices-error', 'admit ' + serial + ': ' + e.message);
+    }
+  }
+}
+
+function selectDevice(serial) {
+  state.selected = serial;
+  for (const row of $('devices').tBodies[0].rows) {
+    row.classList.toggle('selected', row.dataset.serial === serial);
+  }
+  $('device-serial').textContent = serial;
+  $('device-section').hidden = false;
+  show('cards-message', '');
+  show('command-message', '');
+  $('commands').tBodies[0].replaceChildren();
+  loadCards();
+  refreshCommands(state.session).catch(() => {});
+}
+
+// ---- the card list ----
+
+function cardRow(card) {
+  const row = element('tr');
+  for (const field of CARD_FIELDS) {
+    const td = cell(row, '');
+    const input = element('input');
+    input.dataset.field = field.name;
+    input.setAttribute('aria-label', field.name);
+    if (field.kind === 'flag') {
+      input.type = 'checkbox';
+      input.checked = card ? card[field.name] === true : false;
+    } else {
+      input.type = 'text';
+      input.spellcheck = false;
+      if (field.kind === 'int') {
+        input.inputMode = 'numeric';
+      }
+      if (field.narrow) {
+        input.className = 'narrow';
+      }
+      input.value = card && card[field.name] !== undefined ? String(card[field.name])
+        : field.initial;
+    }
+    td.appendChild(input);
+  }
+  const remove = element('button', 'Remove', 'remove');
+  remove.type = 'button';
+  remove.addEventListener('click', () => row.remove());
+  cell(row, '').appendChild(remove);
+  return row;
+}
+
+// A whole number as a number; anything else as typed, so that the API names the field.
+function numberOrText(text) {
+  const t = text.trim();
+  if (/^-?\d+$/.test(t) && Number.isSafeInteger(Number(t))) {
+    return Number(t);
+  }
+  return t;
+}
+
+function cardsFromTable() {
+  const cards = [];
+  for (const row of $('cards').tBodies[0].rows) {
+    const card = {};
+    for (const input of row.querySelectorAll('input[data-field]')) {
+      const field = CARD_FIELDS.find((f) => f.name === input.dataset.field);
+      card[field.name] = field.kind === 'flag' ? input.checked
+        : field.kind === 'int' ? numberOrText(input.value) : input.value;
+    }
+    cards.push(card);
+  }
+  return cards;
+}
+
+async function loadCards() {
+  const serial = state.selected;
+  const load = ++state.cardsLoad;
+  const body = $('cards').tBodies[0];
+  body.replaceChildren();
+  $('cards-note').textContent = 'loading...';
+  try {
+    const reply = await api('GET', devicePath(serial, '/cards'));
+    if (load !== state.cardsLoad) {
+      return;
+    }
+    if (reply.status === 404) {
+      $('cards-note').textContent = 'No card list is set for this device yet. Saving sets one: '
+        + 'it replaces the whole list the device holds.';
+      return;
+    }
+    if (!reply.ok || !Array.isArray(reply.data)) {
+      $('cards-note').textContent = '';
+      show('cards-message', 'cards: ' + errorOf(reply), false);
+      return;
+    }
+    $('cards-note').textContent = 'The list wanted on the device, ' + reply.data.length
+      + ' cards (at most 88). Saving replaces the whole list.';
+    body.replaceChildren(...reply.data.map(cardRow));
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      $('cards-note').textContent = '';
+      show('cards-message', 'cards: ' + e.message, false);
+    }
+  }
+}
+
+async function saveCards() {
+  const serial = state.selected;
+  const button = $('cards-save');
+  button.disabled = true;
+  show('cards-message', 'saving...');
+  try {
+    const reply = await api('PUT', devicePath(serial, '/cards'), cardsFromTable());
+    if (!reply.ok) {
+      show('cards-message', 'not saved: ' + errorOf(reply), false);
+      return;
+    }
+    show('cards-message', 'saved: ' + reply.data.count + ' cards, ' + reply.data.state, true);
+    loadCards();
+    refreshDevices(state.session);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('cards-message', 'not saved: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// ---- commands ----
+
+function labelled(form, name, className) {
+  const label = element('label', name);
+  const input = element('input');
+  input.type = 'text';
+  input.name = name;
+  input.spellcheck = false;
+  if (className) {
+    input.className = className;
+  }
+  label.appendChild(input);
+  form.querySelector('fieldset').appendChild(label);
+  return input;
+}
+
+function commandForm(spec) {
+  const form = element('form');
+  form.dataset.command = spec.command;
+  form.autocomplete = 'off';
+  const set = element('fieldset');
+  set.appendChild(element('legend', spec.label));
+  form.appendChild(set);
+  for (const name of spec.numbers || []) {
+    labelled(form, name).inputMode = 'numeric';
+  }
+  for (let i = 0; i < (spec.block || 0); i++) {
+    labelled(form, 'block[' + i + ']').inputMode = 'numeric';
+  }
+  for (let i = 0; i < (spec.passwords || 0); i++) {
+    labelled(form, 'password' + i).inputMode = 'numeric';
+  }
+  const send = element('button', 'Send');
+  send.type = 'submit';
+  set.appendChild(send);
+  form.addEventListener('submit', (event) => {
+    event.preventDefault();
+    sendCommand(spec, form, send);
+  });
+  return form;
+}
+
+// The body of a command from its form: empty fields are left out (the API fills defaults or
+// names what is missing), empty passwords are null (no password).
+function commandBody(spec, form) {
+  const body = { command: spec.command };
+  const value = (name) => form.elements.namedItem(name).value;
+  for (const name of spec.numbers || []) {
+    if (value(name).trim() !== '') {
+      body[name] = numberOrText(value(name));
+    }
+  }
+  if (spec.block) {
+    body.block = [];
+    for (let i = 0; i < spec.block; i++) {
+      body.block.push(numberOrText(value('block[' + i + ']')));
+    }
+  }
+  for (let i = 0; i < (spec.passwords || 0); i++) {
+    const text = value('password' + i);
+    body['password' + i] = text === '' ? null : text;
+  }
+  return body;
+}
+
+async function sendCommand(spec, form, button) {
+  const serial = state.selected;
+  button.disabled = true;
+  try {
+    const reply = await api('POST', devicePath(serial, '/commands'), commandBody(spec, form));
+    if (!reply.ok) {
+      show('command-message', spec.command + ' not queued: ' + errorOf(reply), false);
+      return;
+    }
+    show('command-message', spec.command + ' queued as #' + reply.data.id + ' for ' + serial,
+      true);
+    await refreshCommands(state.session);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('command-message', spec.command + ' not queued: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function commandArguments(body) {
+  const rest = Object.assign({}, body);
+  delete rest.command;
+  return Object.keys(rest).length ? ' ' + JSON.stringify(rest) : '';
+}
+
+async function refreshCommands(session) {
+  const serial = state.selected;
+  if (serial === null || session !== state.session) {
+    return;
+  }
+  const reply = await api('GET', devicePath(serial, '/commands'));
+  const commands = reply.ok && reply.data ? reply.data.commands : null;
+  if (serial !== state.selected || !Array.isArray(commands)) {
+    return;
+  }
+  const newest = commands.slice(-COMMANDS_SHOWN).reverse();
+  const rows = newest.map((c) => {
+    const row = element('tr');
+    row.dataset.id = c.id;
+    cell(row, c.id, 'id');
+    cell(row, c.state, 'state state-' + c.state);
+    const body = c.body || {};
+    cell(row, String(body.command) + commandArguments(body), 'mono');
+    cell(row, c.queued_at);
+    cell(row, c.sent_at || '');
+    return row;
+  });
+  $('commands').tBodies[0].replaceChildren(...rows);
+  $('commands-empty').hidden = rows.length > 0;
+}
+
+// ---- the event feed ----
+
+function addEvent(e) {
+  const body = $('events').tBodies[0];
+  const row = element('tr');
+  row.dataset.id = e.id;
+  row.dataset.device = e.device;
+  cell(row, e.id, 'id');
+  cell(row, e.received_at, 'received');
+  cell(row, e.device, 'device mono');
+  cell(row, e.kind, 'kind');
+  cell(row, e.number === undefined ? '' : e.number, 'number');
+  cell(row, e.code === undefined ? '' : e.code, 'code');
+  cell(row, e.cardNumber === undefined || e.cardNumber === -1 ? '' : e.cardNumber, 'card');
+  cell(row, e.digits || '', 'digits');
+  cell(row, e.raw, 'raw');
+  body.insertBefore(row, body.firstChild);
+  while (body.rows.length > FEED_MAX) {
+    body.lastChild.remove();
+  }
+}
+
+function setStreamStatus(kind, text) {
+  const e = $('stream-status');
+  e.textContent = text;
+  e.classList.toggle('live', kind === 'live');
+  e.classList.toggle('down', kind === 'down');
+}
+
+// The id of the newest stored event (0 when none): the API lists events in ascending order
+// only, so this searches for the largest `after` that still finds one.
+async function newestEventId() {
+  const exists = async (after) => {
+    const reply = await api('GET', '/api/v1/events?limit=1&after=' + after);
+    if (!reply.ok || !reply.data || !Array.isArray(reply.data.events)) {
+      throw new Error('events: ' + errorOf(reply));
+    }
+    return reply.data.events.length > 0;
+  };
+  if (!(await exists(0))) {
+    return 0;
+  }
+  let low = 0; // an event has an id above low
+  let high = 1;
+  while (await exists(high)) {
+    low = high;
+    high *= 2;
+    if (high > Number.MAX_SAFE_INTEGER) {
+      return low;
+    }
+  }
+  while (high - low > 1) { // none has an id above high
+    const middle = Math.floor((low + high) / 2);
+    if (await exists(middle)) {
+      low = middle;
+    } else {
+      high = middle;
+    }
+  }
+  return high;
+}
+
+// Reads Server-Sent Events from `reader`: `id:` and `data:` fields, a blank line ends each.
+async function readStream(reader, controller, session) {
+  const decoder = new TextDecoder();
+  let buffer = '';
+  let id = null;
+  let data = [];
+  const dispatch = () => {
+    if (data.length > 0) {
+      let event = null;
+      try {
+        event = JSON.parse(data.join('\n'));
+      } catch (e) {
+        event = null;
+      }
+      if (event && typeof event.id === 'number' && event.id > (state.lastEventId || 0)) {
+        addEvent(event);
+      }
+    }
+    if (id !== null && /^\d+$/.test(id)) {
+      state.lastEventId = Math.max(state.lastEventId || 0, Number(id));
+    }
+    id = null;
+    data = [];
+  };
+  for (;;) {
+    const silence = setTimeout(() => controller.abort(), STREAM_SILENCE_MS);
+    let chunk;
+    try {
+      chunk = await reader.read();
+    } finally {
+      clearTimeout(silence);
+    }
+    if (chunk.done || session !== state.session) {
+      return;
+    }
+    buffer += decoder.decode(chunk.value, { stream: true });
+    let end;
+    while ((end = buffer.indexOf('\n')) >= 0) {
+      let line = buffer.slice(0, end);
+      buffer = buffer.slice(end + 1);
+      if (line.endsWith('\r')) {
+        line = line.slice(0, -1);
+      }
+      if (line === '') {
+        dispatch();
+        continue;
+      }
+      if (line.startsWith(':')) {
+        continue; // a comment: the keep-alive
+      }
+      const colon = line.indexOf(':');
+      const field = colon < 0 ? line : line.slice(0, colon);
+      let value = colon < 0 ? '' : line.slice(colon + 1);
+      if (value.startsWith(' ')) {
+        value = value.slice(1);
+      }
+      if (field === 'id') {
+        id = value;
+      } else if (field === 'data') {
+        data.push(value);
+      }
+    }
+    if (buffer.length > STREAM_LINE_MAX) {
+      throw new Error('a line of the stream is too long');
+    }
+  }
+}
+
+// Keeps the feed open: reconnects after a drop with Last-Event-ID, waiting longer each time
+// (up to 30 s) until a stream opens again.
+async function runStream(session) {
+  let delay = STREAM_RETRY_FIRST_MS;
+  while (session === state.session) {
+    const controller = new AbortController();
+    state.stream = controller;
+    try {
+      if (state.lastEventId === null) {
+        state.lastEventId = Math.max(0, (await newestEventId()) - FEED_MAX);
+      }
+      // No answer at all within the call timeout counts as a drop too.
+      const opening = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
+      const res = await fetch('/api/v1/events/stream', {
+        headers: {
+          Authorization: 'Bearer ' + state.token,
+          Accept: 'text/event-stream',
+          'Last-Event-ID': String(state.lastEventId),
+        },
+        cache: 'no-store',
+        credentials: 'omit',
+        signal: controller.signal,
+      }).finally(() => clearTimeout(opening));
+      if (session !== state.session) {
+        controller.abort();
+        return;
+      }
+      if (res.status === 401) {
+        signOut('wrong token');
+        return;
+      }
+      if (!res.ok || !res.body) {
+        let reply = { status: res.status, data: null };
+        try {
+          reply.data = await res.json();
+        } catch (e) {
+          reply = { status: res.status, data: null };
+        }
+        throw new Error(errorOf(reply));
+      }
+      setStreamStatus('live', 'events: live');
+      delay = STREAM_RETRY_FIRST_MS;
+      await readStream(res.body.getReader(), controller, session);
+      controller.abort();
+      if (session !== state.session) {
+        return;
+      }
+      throw new Error('the stream ended');
+    } catch (e) {
+      if (e instanceof SignedOut || session !== state.session) {
+        return;
+      }
+      const reason = e.name === 'AbortError' ? 'no data for too long' : e.message;
+      setStreamStatus('down', 'events: ' + reason + '; again in ' + delay / 1000 + ' s');
+      await sleep(delay);
+      delay = Math.min(delay * 2, STREAM_RETRY_MAX_MS);
+    }
+  }
+}
+
+// ---- start ----
+
+document.addEventListener('DOMContentLoaded', () => {
+  const forms = $('command-forms');
+  for (const spec of COMMANDS) {
+    forms.appendChild(commandForm(spec));
+  }
+  $('sign-in-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    const candidate = $('token').value.trim();
+    if (candidate !== '') {
+      signIn(candidate);
+    }
+  });
+  $('sign-out').addEventListener('click', () => signOut(''));
+  $('cards-add').addEventListener('click', () => {
+    const row = cardRow(null);
+    $('cards').tBodies[0].appendChild(row);
+    row.querySelector('input').focus();
+  });
+  $('cards-reload').addEventListener('click', () => {
+    show('cards-message', '');
+    loadCards();
+  });
+  $('cards-save').addEventListener('click', saveCards);
+  const stored = sessionStorage.getItem(TOKEN_KEY);
+  if (stored) {
+    signIn(stored);
+  } else {
+    $('token').focus();
+  }
+});
