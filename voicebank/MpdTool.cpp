@@ -21,6 +21,8 @@
 #include "voicebank/VoiceBank.h"
 #include "voicebank/VoiceBankReader.h"
 
+#include "voicebank/FileHandle.h"
+
 namespace sonpak::mpd {
 namespace {
 
@@ -40,23 +42,6 @@ std::string Quoted(const std::string& path) {
 [[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
   throw InputError(what + " " + Quoted(path) + ": " + std::strerror(error));
 }
-
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // An opened voice bank: its header bytes, its size, and its layout as the reader finds it. Only
 // the header and the entries' data are ever read, so a file of any size is safe to hand in.

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "voicebank/FileHandle.h"
+
 namespace sonpak {
 namespace {
 
@@ -16,24 +18,6 @@ using Header = std::array<std::uint8_t, kHeaderSize>;
 [[noreturn]] void Fail(const char* what, const std::string& path, int error) {
   throw VoiceBankError(std::string(what) + " \"" + path + "\": " + std::strerror(error));
 }
-
-// Owns one open file descriptor and closes it when it goes out of scope.
-class FileHandle {
- public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  ~FileHandle() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // What phase 1 gathers: one length and offset per index position and all data bytes.
 struct Gathered {
