@@ -29,6 +29,9 @@ struct HttpError {
 
 void Send(httplib::Response& res, int status, const Json& body) {
   res.status = status;
+  // Answers are about the moment they are asked: never cached, never sniffed as another type.
+  res.set_header("Cache-Control", "no-store");
+  res.set_header("X-Content-Type-Options", "nosniff");
   res.set_content(body.dump(), "application/json");
 }
 
@@ -187,6 +190,10 @@ void Api::Routes() {
     }
     // The console's files hold no data; the calls the page makes carry the token.
     if ((req.method == "GET" || req.method == "HEAD") && IsConsolePath(req.path)) {
+      return httplib::Server::HandlerResponse::Unhandled;
+    }
+    // Browsers ask for an icon on their own, without the token: a plain 404, not a 401.
+    if (req.path == "/favicon.ico") {
       return httplib::Server::HandlerResponse::Unhandled;
     }
     const std::string header = req.get_header_value("Authorization");

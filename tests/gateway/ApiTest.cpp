@@ -268,6 +268,12 @@ TEST_F(GatewayTest, OpenApiAndHealthNeedNoToken) {
   const HttpReply doc = gw().Get("/api/v1/openapi.json", false);
   ASSERT_EQ(doc.status, 200);
   EXPECT_TRUE(doc.json["paths"].contains("/api/v1/devices/{serial}/commands"));
+  EXPECT_EQ(gw().Get("/favicon.ico", false).status, 404);  // not a 401 for the browser's own ask
+  httplib::Client client("127.0.0.1", gw().httpPort());
+  const auto answer = client.Get("/api/v1/devices");  // a 401, with the headers every answer has
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->get_header_value("X-Content-Type-Options"), "nosniff");
+  EXPECT_EQ(answer->get_header_value("Cache-Control"), "no-store");
   const HttpReply health = gw().Get("/api/v1/healthz", false);
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.json["link"], "up");

@@ -68,27 +68,49 @@ class Broker {
         chown(passwords.c_str(), user->pw_uid, user->pw_gid);
       }
     }
-    std::ofstream(dir_ / "mosquitto.conf")
-        << "listener " << port_ << " 127.0.0.1\nallow_anonymous false\npassword_file " << passwords
-        << "\npersistence true\npersistence_location " << (dir_ / "data").string()
-        << "/\nautosave_interval 1\n";
-    Start();
+    passwords_ = passwords;
+    // A port found free may be taken by another test's server before the broker binds it: then
+    // mosquitto exits, and another port is tried.
+    for (int attempt = 0; attempt < 5 && !Start(); ++attempt) {
+      port_ = FreeTcpPort();
+    }
   }
   ~Broker() { Stop(); }
 
-  void Start() {
+  // Starts mosquitto on port_; true once it is alive and listening there.
+  bool Start() {
+    std::ofstream(dir_ / "mosquitto.conf")
+        << "listener " << port_ << " 127.0.0.1\nallow_anonymous false\npassword_file " << passwords_
+        << "\npersistence true\npersistence_location " << (dir_ / "data").string()
+        << "/\nautosave_interval 1\n";
     pid_ = fork();
     if (pid_ == 0) {
       const std::string log = (dir_ / "broker.log").string();
-      freopen(log.c_str(), "a", stdout);
-      freopen(log.c_str(), "a", stderr);
+      if (freopen(log.c_str(), "a", stdout) == nullptr ||
+          freopen(log.c_str(), "a", stderr) == nullptr) {
+        _exit(126);
+      }
       const std::string config = (dir_ / "mosquitto.conf").string();
       execlp("mosquitto", "mosquitto", "-c", config.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int i = 0; i < 250 && !Accepts(port_); ++i) {
+    for (int i = 0; i < 250; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;  // it could not bind, say
+      }
+      if (Accepts(port_)) {
+        std::this_thread::sleep_for(100ms);  // still alive once listening: the port is its own
+        if (waitpid(pid_, &status, WNOHANG) != pid_) {
+          return true;
+        }
+        pid_ = -1;
+        return false;
+      }
       std::this_thread::sleep_for(20ms);
     }
+    return false;
   }
 
   void Stop() {
@@ -100,12 +122,14 @@ class Broker {
     }
   }
 
+  bool running() const { return pid_ > 0; }
   std::uint16_t port() const { return port_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_) + "/" + kRoot; }
 
  private:
   std::filesystem::path dir_;
   std::uint16_t port_;
+  std::string passwords_;
   pid_t pid_ = -1;
 };
 
@@ -171,7 +195,7 @@ class MqttTest : public ::testing::Test {
  protected:
   void SetUp() override {
     broker_ = std::make_unique<Broker>(dir_.path());
-    ASSERT_TRUE(Accepts(broker_->port())) << "mosquitto did not start";
+    ASSERT_TRUE(broker_->running()) << "mosquitto did not start";
     subscriber_ = std::make_unique<Subscriber>(broker_->port());
     std::ofstream(dir_.path() / "mqtt-password") << kPassword << "\n";
     gateway_ = std::make_unique<GatewayProcess>(
@@ -288,7 +312,7 @@ TEST_F(MqttTest, ABrokerThatStopsAndComesBackLosesNothing) {
   std::this_thread::sleep_for(800ms);
   broker_->Stop();
   std::this_thread::sleep_for(1500ms);  // the devices go on meanwhile
-  broker_->Start();
+  EXPECT_TRUE(broker_->Start()) << "mosquitto did not start again on its port";
   // The link never stopped: every reply verified.
   EXPECT_EQ(WaitTool(sim, 120s), 0);
   const Json stored = AwaitEvents(30s);
