@@ -45,7 +45,18 @@ std::string Trim(std::string text) {
   return text;
 }
 
+// A secret's file should be its owner's alone; say so, without stopping, when it is not.
+void WarnIfShared(const std::string& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+    std::fprintf(stderr,
+                 "velkor-gateway: warning: %s can be read by others (mode %03o); chmod 600 it\n",
+                 path.c_str(), static_cast<unsigned>(info.st_mode & 0777));
+  }
+}
+
 std::string ReadToken(const std::string& path) {
+  WarnIfShared(path);
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     Die("cannot read the token file " + path + ": " + std::strerror(errno));
@@ -194,6 +205,9 @@ int main(int argc, char** argv) {
     api = std::make_unique<Api>(hub, dbPath, token);
     api->Bind(http);
     if (!mqtt.url.empty()) {
+      if (!mqtt.passwordFile.empty()) {
+        WarnIfShared(mqtt.passwordFile);
+      }
       mqtt.silentAfterMs = static_cast<std::int64_t>(silentAfter * 1000);
       bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
     }

@@ -161,6 +161,9 @@ TEST(GatewayStart, PortInUseOrAnUnusableStoreStopsAtOnce) {
     const char* message;
   };
   std::ofstream(other.path() / "junk.db") << "this is not a database, just text";
+  const std::string shared = (other.path() / "shared.token").string();
+  std::ofstream(shared) << "a-token\n";
+  chmod(shared.c_str(), 0644);
   const std::vector<Case> cases = {
       {"UDP port in use",
        {"--listen", udp, "--http", "127.0.0.1:0", "--db", db},
@@ -176,6 +179,9 @@ TEST(GatewayStart, PortInUseOrAnUnusableStoreStopsAtOnce) {
         (other.path() / "junk.db").string()},
        "cannot use the store"},
       {"bad listen address", {"--listen", "localhost:1", "--db", db}, "--listen"},
+      {"a token file others can read (then the HTTP port in use)",
+       {"--listen", "127.0.0.1:0", "--http", http, "--db", db, "--token-file", shared},
+       "can be read by others"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(RunTool("velkor-gateway", c.args, log, 10s), 1) << c.what;

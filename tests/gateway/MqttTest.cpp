@@ -198,6 +198,7 @@ class MqttTest : public ::testing::Test {
     ASSERT_TRUE(broker_->running()) << "mosquitto did not start";
     subscriber_ = std::make_unique<Subscriber>(broker_->port());
     std::ofstream(dir_.path() / "mqtt-password") << kPassword << "\n";
+    chmod((dir_.path() / "mqtt-password").c_str(), 0600);
     gateway_ = std::make_unique<GatewayProcess>(
         dir_.path(),
         std::vector<std::string>{"--admit", "any", "--mqtt", broker_->Url(), "--mqtt-user", kUser,
