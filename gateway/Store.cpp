@@ -46,11 +46,13 @@ CREATE TABLE events (
   raw BLOB NOT NULL
 );
 CREATE INDEX events_by_device ON events (device, id);
+-- The events as the API gives them: fields named as in the test vectors, text for the rest.
 CREATE VIEW events_text AS
   SELECT id, printf('%014X', device) AS device,
          strftime('%Y-%m-%dT%H:%M:%fZ', received_ms / 1000.0, 'unixepoch') AS received_at,
-         kind, number, code, value1, value2, value3, value4, value5, value6, value7, value8,
-         card_number, digits, hex(raw) AS raw
+         kind, number, code,
+         json_array(value1, value2, value3, value4, value5, value6, value7, value8) AS "values",
+         card_number AS "cardNumber", digits, hex(raw) AS raw
   FROM events;
 CREATE TABLE reports (
   device INTEGER NOT NULL,

@@ -95,6 +95,18 @@ TEST_F(CommitFailureTest, NothingIsAcknowledgedThatWasNotStored) {
   EXPECT_GT(again[0].reply, 0);
   EXPECT_GT(again[1].reply, 0);
   EXPECT_EQ(StoredEvents(), 2);
+  // The view shows the stored events as the API gives them.
+  const Json api = ListEvents(*db_, std::nullopt, 0, 10);
+  Statement& view = db_->Prepare(
+      "SELECT device, received_at, \"values\", \"cardNumber\", raw FROM events_text ORDER BY id");
+  view.Bind();
+  ASSERT_TRUE(view.Step());
+  EXPECT_EQ(view.Text(0), api[0]["device"]);
+  EXPECT_EQ(view.Text(1), api[0]["received_at"]);
+  EXPECT_EQ(Json::parse(view.Text(2)), api[0]["values"]);
+  EXPECT_EQ(view.Int(3), api[0]["cardNumber"]);
+  EXPECT_EQ(view.Text(4), api[0]["raw"]);
+  view.Reset();
   EXPECT_TRUE(hub_.storeError.empty());
   EXPECT_EQ(again[0].buffer[0], 0xFD) << "the read command answers the report this time";
   EXPECT_TRUE(d.commands.empty());
