@@ -437,20 +437,20 @@ function labelled(form, name, className) {
   return input;
 }
 
-function commandForm(spec) {
+function commandForm(entry) {
   const form = element('form');
-  form.dataset.command = spec.command;
+  form.dataset.command = entry.command;
   form.autocomplete = 'off';
   const set = element('fieldset');
-  set.appendChild(element('legend', spec.label));
+  set.appendChild(element('legend', entry.label));
   form.appendChild(set);
-  for (const name of spec.numbers || []) {
+  for (const name of entry.numbers || []) {
     labelled(form, name).inputMode = 'numeric';
   }
-  for (let i = 0; i < (spec.block || 0); i++) {
+  for (let i = 0; i < (entry.block || 0); i++) {
     labelled(form, 'block[' + i + ']').inputMode = 'numeric';
   }
-  for (let i = 0; i < (spec.passwords || 0); i++) {
+  for (let i = 0; i < (entry.passwords || 0); i++) {
     labelled(form, 'password' + i).inputMode = 'numeric';
   }
   const send = element('button', 'Send');
@@ -458,49 +458,49 @@ function commandForm(spec) {
   set.appendChild(send);
   form.addEventListener('submit', (event) => {
     event.preventDefault();
-    sendCommand(spec, form, send);
+    sendCommand(entry, form, send);
   });
   return form;
 }
 
 // The body of a command from its form: empty fields are left out (the API fills defaults or
 // names what is missing), empty passwords are null (no password).
-function commandBody(spec, form) {
-  const body = { command: spec.command };
+function commandBody(entry, form) {
+  const body = { command: entry.command };
   const value = (name) => form.elements.namedItem(name).value;
-  for (const name of spec.numbers || []) {
+  for (const name of entry.numbers || []) {
     if (value(name).trim() !== '') {
       body[name] = numberOrText(value(name));
     }
   }
-  if (spec.block) {
+  if (entry.block) {
     body.block = [];
-    for (let i = 0; i < spec.block; i++) {
+    for (let i = 0; i < entry.block; i++) {
       body.block.push(numberOrText(value('block[' + i + ']')));
     }
   }
-  for (let i = 0; i < (spec.passwords || 0); i++) {
+  for (let i = 0; i < (entry.passwords || 0); i++) {
     const text = value('password' + i);
     body['password' + i] = text === '' ? null : text;
   }
   return body;
 }
 
-async function sendCommand(spec, form, button) {
+async function sendCommand(entry, form, button) {
   const serial = state.selected;
   button.disabled = true;
   try {
-    const reply = await api('POST', devicePath(serial, '/commands'), commandBody(spec, form));
+    const reply = await api('POST', devicePath(serial, '/commands'), commandBody(entry, form));
     if (!reply.ok) {
-      show('command-message', spec.command + ' not queued: ' + errorOf(reply), false);
+      show('command-message', entry.command + ' not queued: ' + errorOf(reply), false);
       return;
     }
-    show('command-message', spec.command + ' queued as #' + reply.data.id + ' for ' + serial,
+    show('command-message', entry.command + ' queued as #' + reply.data.id + ' for ' + serial,
       true);
     await refreshCommands(state.session);
   } catch (e) {
     if (!(e instanceof SignedOut)) {
-      show('command-message', spec.command + ' not queued: ' + e.message, false);
+      show('command-message', entry.command + ' not queued: ' + e.message, false);
     }
   } finally {
     button.disabled = false;
@@ -733,8 +733,8 @@ async function runStream(session) {
 
 document.addEventListener('DOMContentLoaded', () => {
   const forms = $('command-forms');
-  for (const spec of COMMANDS) {
-    forms.appendChild(commandForm(spec));
+  for (const entry of COMMANDS) {
+    forms.appendChild(commandForm(entry));
   }
   $('sign-in-form').addEventListener('submit', (event) => {
     event.preventDefault();
