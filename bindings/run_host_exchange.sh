@@ -7,6 +7,7 @@
 #
 # usage: run_host_exchange.sh VELKOR_SIM "SIM OPTIONS" HOST_COMMAND...
 set -eu
+. "$(dirname "$0")/../tests/support/await_port.sh"
 
 sim=$1
 sim_options=$2
@@ -41,16 +42,8 @@ mkfifo "$work/input"
 host_pid=$!
 exec 3>"$work/input"  # the host's standard input, open until the simulator is done
 
-port=
-tries=0
-while [ -z "$port" ]; do
-  port=$(sed -n 's/^.*: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/host.log")
-  [ -n "$port" ] && break
-  kill -0 "$host_pid" 2>/dev/null || fail "the host did not start"
-  [ "$tries" -lt 200 ] || fail "the host printed no port within 20 s"
-  tries=$((tries + 1))
-  sleep 0.1
-done
+await_port "$work/host.log" "$host_pid" '.*: listening on ' 20 ||
+  fail "the host did not start, or printed no port within 20 s"
 
 sim_status=0
 # shellcheck disable=SC2086 # the options are a word list

@@ -6,6 +6,7 @@
 #
 # usage: run_exchange.sh BIN_DIR CARDS_FILE [velkor-sim options...]
 set -eu
+. "$(dirname "$0")/../support/await_port.sh"
 
 bin=$1
 cards=$2
@@ -37,16 +38,8 @@ number_after() {
 : >"$work/host.log"  # exists before the background host opens it
 "$bin/velkor-host" --port 0 --cards "$cards" >"$work/host.log" 2>"$work/host.err" &
 host_pid=$!
-port=
-tries=0
-while [ -z "$port" ]; do
-  port=$(sed -n 's/^velkor-host: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/host.log")
-  [ -n "$port" ] && break
-  kill -0 "$host_pid" 2>/dev/null || fail "velkor-host did not start"
-  [ "$tries" -lt 100 ] || fail "velkor-host printed no port within 10 s"
-  tries=$((tries + 1))
-  sleep 0.1
-done
+await_port "$work/host.log" "$host_pid" 'velkor-host: listening on ' 10 ||
+  fail "velkor-host did not start, or printed no port within 10 s"
 
 sim_status=0
 # A generous reply timeout: a loaded machine (sanitizers, parallel tests) must not read as a

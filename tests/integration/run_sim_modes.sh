@@ -8,6 +8,7 @@
 #
 # usage: run_sim_modes.sh BIN_DIR CARDS_FILE MODE
 set -eu
+. "$(dirname "$0")/../support/await_port.sh"
 
 bin=$1
 cards=$2
@@ -40,16 +41,8 @@ start_host() {
   : >"$work/host.log"
   "$bin/velkor-host" --port 0 --quiet --cards "$cards" >"$work/host.log" 2>&1 &
   host_pid=$!
-  port=
-  tries=0
-  while [ -z "$port" ]; do
-    port=$(sed -n 's/^velkor-host: listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/host.log")
-    [ -n "$port" ] && break
-    kill -0 "$host_pid" 2>/dev/null || fail "velkor-host did not start"
-    [ "$tries" -lt 100 ] || fail "velkor-host printed no port within 10 s"
-    tries=$((tries + 1))
-    sleep 0.1
-  done
+  await_port "$work/host.log" "$host_pid" 'velkor-host: listening on ' 10 ||
+    fail "velkor-host did not start, or printed no port within 10 s"
 }
 
 stop_host() {
