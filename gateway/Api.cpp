@@ -285,7 +285,7 @@ void Api::Routes() {
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
-        Device admitted = d;
+        Device admitted = d.Registry();
         admitted.admitted = true;
         admitted.pinnedIp = d.ip;  // the address its last packet came from
         SaveDevice(*db_, admitted);

@@ -197,11 +197,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
       }
     }
     if (!undo.events.empty()) {
-      Statement& newest = db_.Prepare("SELECT MAX(id) FROM events");
-      newest.Bind();
-      newest.Step();
-      lastEvent = newest.Int(0);
-      newest.Reset();
+      lastEvent = NewestEvent(db_);
     }
     transaction.Commit();
   } catch (const DatabaseError& error) {
@@ -296,7 +292,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.firstPacket = Hex(raw.data(), raw.size());
     hub_.pendingDevices += fresh.admitted ? 0 : 1;
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
-    const Device snapshot = *device;
+    const Device snapshot = device->Registry();
     writes.push_back([snapshot](Database& db) { SaveDevice(db, snapshot); });
   }
   Device& dev = *device;
@@ -531,7 +527,7 @@ void Gateway::Flush() {
     std::lock_guard lock(hub_.mutex);
     for (auto& [_, device] : hub_.devices) {
       if (device.dirty) {
-        devices.push_back(device);
+        devices.push_back(device.Registry());
         device.dirty = false;
       }
     }

@@ -71,6 +71,34 @@ struct Device {
   bool dirty = false;  // registry fields not yet written to the store
 
   bool IsLegacy() const { return type == 0; }
+
+  // The registry fields alone, what the store's device row holds: a copy to write without
+  // the lock, and without copying what is owed (templates, voice clips, lists).
+  Device Registry() const {
+    Device row;
+    row.serial = serial;
+    row.type = type;
+    row.admitted = admitted;
+    row.pinnedIp = pinnedIp;
+    row.ip = ip;
+    row.port = port;
+    row.address = address;
+    row.addressLength = addressLength;
+    row.firstSeen = firstSeen;
+    row.lastSeen = lastSeen;
+    row.lastSeenMs = lastSeenMs;
+    row.firstPacket = firstPacket;
+    row.conflictAddress = conflictAddress;
+    row.accepted = accepted;
+    row.answered = answered;
+    row.conflicts = conflicts;
+    row.events = events;
+    row.firmware = firmware;
+    row.config = config;
+    row.lastClockMs = lastClockMs;
+    row.lastClockAt = lastClockAt;
+    return row;
+  }
 };
 
 struct LinkCounters {

@@ -268,11 +268,7 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
                        std::string(digest.begin(), digest.end()), recent.Int(2)});
   }
 
-  Statement& last = db.Prepare("SELECT COALESCE(MAX(id), 0) FROM events");
-  last.Bind();
-  last.Step();
-  hub.lastEventId = last.Int(0);
-  last.Reset();
+  hub.lastEventId = NewestEvent(db);
 }
 
 void SaveDevice(Database& db, const Device& d) {
@@ -506,15 +502,6 @@ std::int64_t NewestEvent(Database& db) {
   const std::int64_t id = s.Int(0);
   s.Reset();
   return id;
-}
-
-std::int64_t CountEvents(Database& db) {
-  Statement& s = db.Prepare("SELECT COUNT(*) FROM events");
-  s.Bind();
-  s.Step();
-  const std::int64_t n = s.Int(0);
-  s.Reset();
-  return n;
 }
 
 }  // namespace velkor::gateway

@@ -62,8 +62,7 @@ void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
                 std::size_t limit);
 Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id);
-std::int64_t CountEvents(Database& db);
-std::int64_t NewestEvent(Database& db);
+std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
 
 // ---- MQTT ----
 // The newest event the broker acknowledged for a topic root, if the root was ever used.
