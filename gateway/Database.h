@@ -1,9 +1,10 @@
-// A thin RAII layer over SQLite's C interface: a connection, prepared statements, and errors
-// as exceptions that carry SQLite's own message. The SQL itself lives in Store.cpp.
+// A thin RAII layer over the two stores the gateway runs on: SQLite's C interface for a file of
+// its own, and libpq for a PostgreSQL database that several gateways may share. Connections,
+// prepared statements, and errors as exceptions that carry the engine's own message. The SQL
+// itself lives in Store.cpp, written once with `?` parameters for both engines.
 #pragma once
 
-#include <sqlite3.h>
-
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,12 +19,11 @@ struct DatabaseError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+enum class Engine { kSqlite, kPostgres };
+
 class Statement {
  public:
-  Statement(sqlite3* db, const char* sql);
-  ~Statement();
-  Statement(const Statement&) = delete;
-  Statement& operator=(const Statement&) = delete;
+  virtual ~Statement() = default;
 
   // Binds parameters 1, 2, ... in order; resets the statement first.
   template <typename... Values>
@@ -34,64 +34,83 @@ class Statement {
     return *this;
   }
 
-  bool Step();  // true while a row is there
+  virtual bool Step() = 0;  // true while a row is there
   void Run() {
     while (Step()) {
     }
   }
-  void Reset();
+  virtual void Reset() = 0;
+  virtual std::int64_t Changes() const = 0;  // rows the last Run inserted, changed or deleted
 
-  std::int64_t Int(int column) const;
-  std::string Text(int column) const;
-  std::vector<std::uint8_t> Blob(int column) const;
-  bool IsNull(int column) const;
+  virtual std::int64_t Int(int column) const = 0;
+  virtual std::string Text(int column) const = 0;
+  virtual std::vector<std::uint8_t> Blob(int column) const = 0;
+  virtual bool IsNull(int column) const = 0;
+
+ protected:
+  virtual void BindInt(int index, std::int64_t value) = 0;
+  virtual void BindText(int index, const std::string& value) = 0;
+  virtual void BindBlob(int index, std::span<const std::uint8_t> value) = 0;
+  virtual void BindNull(int index) = 0;
 
  private:
-  void BindOne(int index, std::int64_t value);
-  void BindOne(int index, int value) { BindOne(index, static_cast<std::int64_t>(value)); }
-  void BindOne(int index, unsigned value) { BindOne(index, static_cast<std::int64_t>(value)); }
-  void BindOne(int index, std::uint64_t value) { BindOne(index, static_cast<std::int64_t>(value)); }
-  void BindOne(int index, const std::string& value);
-  void BindOne(int index, const char* value) { BindOne(index, std::string(value)); }
-  void BindOne(int index, std::span<const std::uint8_t> value);
+  void BindOne(int index, std::int64_t value) { BindInt(index, value); }
+  void BindOne(int index, int value) { BindInt(index, value); }
+  void BindOne(int index, unsigned value) { BindInt(index, value); }
+  void BindOne(int index, std::uint64_t value) { BindInt(index, static_cast<std::int64_t>(value)); }
+  void BindOne(int index, const std::string& value) { BindText(index, value); }
+  void BindOne(int index, const char* value) { BindText(index, value); }
+  void BindOne(int index, std::span<const std::uint8_t> value) { BindBlob(index, value); }
   void BindOne(int index, const std::vector<std::uint8_t>& value) {
-    BindOne(index, std::span<const std::uint8_t>(value));
+    BindBlob(index, std::span<const std::uint8_t>(value));
   }
-  void BindOne(int index, std::nullptr_t);
+  void BindOne(int index, std::nullptr_t) { BindNull(index); }
   template <typename T>
   void BindOne(int index, const std::optional<T>& value) {
     if (value) {
       BindOne(index, *value);
     } else {
-      BindOne(index, nullptr);
+      BindNull(index);
     }
   }
-  void Check(int status) const;
+};
 
-  sqlite3* db_;
-  sqlite3_stmt* statement_ = nullptr;
+// A notification another connection sent with pg_notify: its channel and payload.
+struct Notification {
+  std::string channel;
+  std::string payload;
 };
 
 class Database {
  public:
-  // Opens (creating it when missing) the file in WAL mode with synchronous=FULL and a busy
-  // timeout, so that two connections of one process take turns instead of failing.
-  explicit Database(const std::string& path);
-  ~Database();
+  virtual ~Database() = default;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
-  void Exec(const char* sql);
-  Statement& Prepare(const char* sql);  // cached by text for the connection's life
-  std::int64_t LastId() const { return sqlite3_last_insert_rowid(db_); }
-  sqlite3* handle() const { return db_; }
+  // "postgresql://..." or "postgres://..." (a libpq connection URL) opens PostgreSQL; anything
+  // else is the path of a SQLite file, created when missing (WAL, synchronous=FULL).
+  static std::unique_ptr<Database> Open(const std::string& location);
+  static bool IsPostgresUrl(const std::string& location);
+  // The location as it may be printed: a URL's password replaced by "***".
+  static std::string Redacted(const std::string& location);
 
- private:
-  sqlite3* db_ = nullptr;
-  std::vector<std::pair<const char*, std::unique_ptr<Statement>>> cache_;
+  virtual Engine engine() const = 0;
+  virtual void Exec(const char* sql) = 0;
+  virtual Statement& Prepare(const char* sql) = 0;  // cached by text for the connection's life
+  virtual void Begin() = 0;  // a write transaction: it holds the write lock from its start
+
+  // PostgreSQL only: LISTEN on `channel` (again after every reconnection), and the
+  // notifications that arrive within `wait`. A lost connection throws DatabaseError.
+  virtual void Listen(const char* channel) = 0;
+  virtual std::vector<Notification> Await(std::chrono::milliseconds wait) = 0;
+  // Connections made so far: a listener that sees it grow has missed what came meanwhile.
+  virtual std::uint64_t Connections() const = 0;
+
+ protected:
+  Database() = default;
 };
 
-// BEGIN IMMEDIATE ... COMMIT; rolls back unless committed.
+// Begin() ... COMMIT; rolls back unless committed.
 class Transaction {
  public:
   explicit Transaction(Database& db);
