@@ -97,7 +97,7 @@ bool SameSecret(const std::string& given, const std::string& expected) {
 
 Api::Api(Hub& hub, const std::string& dbPath, std::string token)
     : hub_(hub),
-      db_(std::make_unique<Database>(dbPath)),
+      db_(Database::Open(dbPath)),
       token_(std::move(token)),
       server_(std::make_unique<httplib::Server>()) {
   server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
@@ -285,13 +285,12 @@ void Api::Routes() {
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
-        Device admitted = d.Registry();
-        admitted.admitted = true;
-        admitted.pinnedIp = d.ip;  // the address its last packet came from
-        SaveDevice(*db_, admitted);
+        const std::string pinned = d.ip;  // the address its last packet came from
+        SaveAdmission(*db_, serial, pinned);
+        Announce(*db_, hub_.origin, serial);
         hub_.pendingDevices -= d.admitted ? 0 : 1;
         d.admitted = true;
-        d.pinnedIp = admitted.pinnedIp;
+        d.pinnedIp = pinned;
         Send(res, 200, DeviceJson(d));
       }));
 
@@ -341,6 +340,7 @@ void Api::Routes() {
           list.version = slot ? slot->version + 1 : 1;
           list.setAt = IsoTime(NowMs());
           SaveList(*db_, serial, kind, list);
+          Announce(*db_, hub_.origin, serial);
           slot = list;
           Send(res, 200, ListStatus(list));
         }));
@@ -389,6 +389,7 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
+        Announce(*db_, hub_.origin, serial);
         d.voice[word] = clip;
         Send(res, 200, {{"word", word}, {"length", clip.size()}});
       }));
@@ -424,6 +425,7 @@ void Api::Routes() {
         Device& d = Known(hub_, serial);
         const std::string at = IsoTime(NowMs());
         SaveTemplate(*db_, serial, slot, data, "api", at);
+        Announce(*db_, hub_.origin, serial);
         d.templates[slot] = data;
         Send(res, 200,
              {{"slot", slot},

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "Commands.h"
 
@@ -96,6 +97,7 @@ struct Gateway::Undo {
   std::vector<std::tuple<std::uint64_t, ListKind, WantedList>> lists;
   std::vector<std::string> reports;                             // duplicate-check keys added
   std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // device, records counted
+  std::set<std::uint64_t> announce;  // devices whose owed state the other gateways must reload
 };
 
 std::string ReadBack(ListKind kind, const Json& body) {
@@ -189,15 +191,25 @@ void Gateway::Handle(std::span<Datagram> batch) {
     return;
   }
   std::int64_t lastEvent = 0;
+  std::vector<std::size_t> lost;  // datagrams whose command another gateway sent first
   try {
     Transaction transaction(db_);
-    for (const auto& packetWrites : writes) {
-      for (const Write& write : packetWrites) {
-        write(db_);
+    if (!undo.events.empty()) {
+      LockEventOrder(db_);
+    }
+    for (std::size_t i = 0; i < writes.size(); ++i) {
+      for (const Write& write : writes[i]) {
+        if (!write(db_)) {
+          lost.push_back(i);
+        }
       }
+    }
+    for (const std::uint64_t serial : undo.announce) {
+      Announce(db_, hub_.origin, serial);
     }
     if (!undo.events.empty()) {
       lastEvent = NewestEvent(db_);
+      AnnounceEvents(db_, hub_.origin, lastEvent);
     }
     transaction.Commit();
   } catch (const DatabaseError& error) {
@@ -217,6 +229,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
       }
     }
     for (auto it = undo.commands.rbegin(); it != undo.commands.rend(); ++it) {
+      hub_.commandsInFlight.erase(it->second.id);
       if (Device* d = hub_.Find(it->first)) {
         d->commands.push_front(it->second);
       }
@@ -246,6 +259,16 @@ void Gateway::Handle(std::span<Datagram> batch) {
   std::lock_guard lock(hub_.mutex);
   ++hub_.counters.commits;
   hub_.storeError.clear();
+  for (const auto& [_, command] : undo.commands) {
+    hub_.commandsInFlight.erase(command.id);
+  }
+  for (const std::size_t i : lost) {
+    // The command went out from another gateway, so this reply must not; the device asks again.
+    if (batch[i].reply > 0) {
+      batch[i].reply = 0;
+      --hub_.counters.answered;
+    }
+  }
   if (!undo.events.empty() && lastEvent > hub_.lastEventId) {
     hub_.lastEventId = lastEvent;
     hub_.eventsChanged.notify_all();
@@ -289,11 +312,15 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.admitted = options_.admit == Admit::kAny;
     fresh.pinnedIp = fresh.admitted ? ip : std::string();
     fresh.firstSeen = at;
+    fresh.lastSeen = at;  // the row is written now, as seen now
     fresh.firstPacket = Hex(raw.data(), raw.size());
     hub_.pendingDevices += fresh.admitted ? 0 : 1;
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
     const Device snapshot = device->Registry();
-    writes.push_back([snapshot](Database& db) { SaveDevice(db, snapshot); });
+    writes.push_back([snapshot](Database& db) {
+      SaveDevice(db, snapshot);
+      return true;
+    });
   }
   Device& dev = *device;
   if (dev.accepted == 0) {
@@ -342,7 +369,9 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     dev.templates[upload.leadByte] = data;
     writes.push_back([serial, slot = upload.leadByte, data, at](Database& db) {
       SaveTemplate(db, serial, slot, data, "device", at);
+      return true;
     });
+    undo.announce.insert(serial);
   }
   if (code == kFirmware) {
     dev.firmware = GetFirmwareVersion(packet);
@@ -395,10 +424,15 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   std::reverse(records.begin(), records.end());
   const std::uint64_t serial = device.serial;
   writes.push_back([serial, records = std::move(records), raw, first, key, now](Database& db) {
+    // A report the store has seen is stored already: by this gateway before a restart, or by
+    // another one the device talked to before.
+    if (!InsertReport(db, serial, key.substr(sizeof serial), now)) {
+      return true;
+    }
     for (const auto& [index, record] : records) {
       InsertEvent(db, serial, now, record, raw.data() + first + kRecord * index);
     }
-    InsertReport(db, serial, key.substr(sizeof serial), now);
+    return true;
   });
   device.events += count;
   hub_.counters.eventsStored += count;
@@ -424,7 +458,9 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
     dev.commands.pop_front();
     const std::int32_t reply = SendCommand(command.body, packet);
     writes.push_back([id = command.id, at, packet = Hex(raw.data(), raw.size()),
-                      code](Database& db) { MarkCommandSent(db, id, at, packet, code); });
+                      code](Database& db) { return MarkCommandSent(db, id, at, packet, code); });
+    hub_.commandsInFlight.insert(command.id);
+    undo.announce.insert(dev.serial);
     undo.commands.emplace_back(dev.serial, std::move(command));
     return reply;
   }
@@ -495,8 +531,10 @@ std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet
       wanted.confirmedAt = at;
       writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
         SaveListState(db, serial, kind, wanted);
+        return true;
       });
       undo.lists.emplace_back(dev.serial, kind, before);
+      undo.announce.insert(dev.serial);
     }
     return 0;
   }
@@ -505,8 +543,10 @@ std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet
   wanted.sentAt = at;
   writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
     SaveListState(db, serial, kind, wanted);
+    return true;
   });
   undo.lists.emplace_back(dev.serial, kind, before);
+  undo.announce.insert(dev.serial);
   return reply;
 }
 

@@ -39,7 +39,9 @@ class Gateway final : public BatchHandler {
 
  private:
   struct Undo;
-  using Write = std::function<void(Database&)>;
+  // A write of one datagram's; false when the datagram's reply must not go (a command that
+  // another gateway sent first).
+  using Write = std::function<bool(Database&)>;
 
   // One datagram, under the hub's lock. Returns the reply length (0: none).
   std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at,

@@ -132,7 +132,7 @@ MqttBridge::MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& o
     throw std::runtime_error("certificates need an mqtts:// broker");
   }
   takesRequests_ = !options_.user.empty() || !options_.certFile.empty();
-  db_ = std::make_unique<Database>(dbPath);
+  db_ = Database::Open(dbPath);
 
   mosquitto_lib_init();
   const std::string id = "velkor-gateway-" + std::to_string(getpid());

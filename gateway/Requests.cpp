@@ -71,6 +71,7 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
     return {400, {{"error", error.Message()}}};
   }
   const std::int64_t id = InsertCommand(db, serial, *command, IsoTime(NowMs()));
+  Announce(db, hub.origin, serial);
   d->commands.push_back({id, *command});
   return {202, {{"id", id}, {"state", "queued"}}};
 }

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -129,6 +130,12 @@ struct Hub {
   LinkCounters counters;
   bool linkUp = false;
   std::string storeError;  // the last store failure, empty while the store works
+
+  // This run's random id, sent with the notifications to other gateways on a shared store.
+  std::string origin;
+  // Commands the link thread has taken and not yet committed as sent: a reload from the store
+  // meanwhile must not queue them again.
+  std::set<std::int64_t> commandsInFlight;
 
   // The newest stored event id; SSE streams wait on it.
   std::int64_t lastEventId = 0;

@@ -19,6 +19,12 @@ inline constexpr int kSchemaVersion = 2;
 // Milliseconds since the epoch, and the same as ISO 8601 UTC text with milliseconds.
 std::int64_t NowMs();
 std::string IsoTime(std::int64_t ms);
+std::optional<std::int64_t> ParseIsoTime(const std::string& text);  // IsoTime's text back
+
+// Channels of the notifications gateways that share a PostgreSQL store send each other, with
+// the sender's origin (a random id of each run) and a serial or the newest event id.
+inline constexpr const char* kDevicesChannel = "velkor_devices";
+inline constexpr const char* kEventsChannel = "velkor_events";
 
 // Brings the store's schema to kSchemaVersion; throws DatabaseError when the file is not a
 // database, is from a newer build, or cannot be written.
@@ -34,16 +40,35 @@ struct RecentReport {
 void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
                std::vector<RecentReport>& reports);
 
+// One device with everything owed to it (queued commands, lists, templates, voice clips), or
+// nullopt when the store has none of that serial.
+std::optional<Device> LoadDevice(Database& db, std::uint64_t serial);
+// The registry rows of devices seen at or after `seenSince` (IsoTime text), nothing owed.
+std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince);
+
 // ---- Link thread writes ----
+// Inserts a device's row, or updates what the link learns of it; never its admission, which
+// SaveAdmission alone changes (another gateway may have admitted it meanwhile).
 void SaveDevice(Database& db, const Device& device);
+void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinnedAddress);
 // One decoded record: its fields in columns of their own (number and code only where the
 // record's kind carries them), and its 16 raw bytes.
 void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
                  const EventRecord& event, const std::uint8_t* raw);
-void InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
+// Notes an event report's digest; false when it was noted before (its events are stored).
+bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
 void PruneReports(Database& db, std::int64_t beforeMs);
-void MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
+// Claims a queued command as sent; false when it was not queued any more (another gateway
+// sent it), in which case it must not go out.
+bool MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
                      const std::string& answeredPacket, std::int32_t answeredCode);
+// In a transaction that inserts events: waits for the other gateways' transactions that do, so
+// that event ids become visible in increasing order (PostgreSQL; SQLite has one writer).
+void LockEventOrder(Database& db);
+// Tells the other gateways on the store that a device's row or what is owed to it changed,
+// or that events up to `lastEvent` are stored (sent at commit; nothing on SQLite).
+void Announce(Database& db, const std::string& origin, std::uint64_t serial);
+void AnnounceEvents(Database& db, const std::string& origin, std::int64_t lastEvent);
 void SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
 void SaveTemplate(Database& db, std::uint64_t serial, std::uint8_t slot, const Template& data,
                   const char* source, const std::string& at);

@@ -25,6 +25,7 @@
 #include "Link.h"
 #include "Mqtt.h"
 #include "Store.h"
+#include "Sync.h"
 
 namespace {
 
@@ -119,14 +120,19 @@ int main(int argc, char** argv) {
 
   CLI::App app{
       "velkor-gateway: serves Velkorlink devices over UDP and gives applications a REST API.\n"
-      "Every event is stored (SQLite, synchronous=FULL) before the report that carries it is\n"
-      "acknowledged. Each accepted packet from an admitted device gets exactly one reply."};
+      "Every event is stored (SQLite with synchronous=FULL, or PostgreSQL with\n"
+      "synchronous_commit=on) before the report that carries it is acknowledged. Each accepted\n"
+      "packet from an admitted device gets exactly one reply. Several gateways may share one\n"
+      "PostgreSQL database."};
   app.add_option("--listen", listen,
                  "UDP address for the devices, HOST:PORT or [V6]:PORT (port 0: a free one)")
       ->capture_default_str();
   app.add_option("--http", http, "address of the REST API, HOST:PORT (port 0: a free one)")
       ->capture_default_str();
-  app.add_option("--db", dbPath, "the SQLite store (created when missing)")->capture_default_str();
+  app.add_option("--db", dbPath,
+                 "the store: a SQLite file (created when missing), or a PostgreSQL connection "
+                 "URL postgresql://USER@HOST:PORT/DATABASE that several gateways may share")
+      ->capture_default_str();
   app.add_option("--admit", admit,
                  "known: only devices admitted through the API are answered; any: every device "
                  "is admitted at first contact")
@@ -186,12 +192,25 @@ int main(int argc, char** argv) {
   }
 
   Hub hub;
+  {
+    unsigned char random[8];
+    if (RAND_bytes(random, sizeof random) != 1) {
+      Die("cannot draw a random id");
+    }
+    hub.origin = Hex(random, sizeof random);
+  }
+  const bool shared = Database::IsPostgresUrl(dbPath);
+  if (shared && token.empty() && tokenFile.empty()) {
+    // Gateways that share a database share their clients too: one token, given to each.
+    Die("a PostgreSQL store needs --token-file (or --token): the token is not generated there");
+  }
   std::unique_ptr<Database> db;
+  std::unique_ptr<StoreSync> sync;
   std::unique_ptr<Gateway> gateway;
   std::unique_ptr<Api> api;
   std::unique_ptr<MqttBridge> bridge;
   try {
-    db = std::make_unique<Database>(dbPath);
+    db = Database::Open(dbPath);
     Migrate(*db);
     PolicyOptions policy;
     policy.admit = admit == "any" ? Admit::kAny : Admit::kKnown;
@@ -201,6 +220,9 @@ int main(int argc, char** argv) {
       token = ReadToken(tokenFile);
     } else if (token.empty()) {
       token = GeneratedToken(dbPath);
+    }
+    if (shared) {
+      sync = std::make_unique<StoreSync>(hub, dbPath);
     }
     api = std::make_unique<Api>(hub, dbPath, token);
     api->Bind(http);
@@ -212,7 +234,7 @@ int main(int argc, char** argv) {
       bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
     }
   } catch (const DatabaseError& e) {
-    Die("cannot use the store " + dbPath + ": " + e.what());
+    Die("cannot use the store " + Database::Redacted(dbPath) + ": " + e.what());
   } catch (const std::exception& e) {
     Die(e.what());
   }
@@ -226,6 +248,9 @@ int main(int argc, char** argv) {
     gateway->Flush();
   });
   std::thread httpThread([&] { api->Serve(); });
+  if (sync) {
+    sync->Start();
+  }
   if (bridge) {
     bridge->Start();
     std::printf("mqtt %s%s\n", mqtt.url.c_str(),
@@ -245,6 +270,9 @@ int main(int argc, char** argv) {
   }
   api->Stop();
   httpThread.join();
+  if (sync) {
+    sync->Stop();
+  }
   if (bridge) {
     bridge->Stop();  // what it has not published is published by the next start
   }

@@ -35,7 +35,7 @@ class CommitFailureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::filesystem::remove(path_);
-    db_ = std::make_unique<Database>(path_);
+    db_ = Database::Open(path_);
     Migrate(*db_);
     gateway_ = std::make_unique<Gateway>(hub_, *db_, PolicyOptions{Admit::kAny, 0});
     sim::Rng rng(17);
@@ -70,7 +70,9 @@ class CommitFailureTest : public ::testing::Test {
 
 TEST_F(CommitFailureTest, NothingIsAcknowledgedThatWasNotStored) {
   Device& d = *hub_.Find(device_.serial);
-  d.commands.push_back({41, Json::parse(R"({"command": "read"})")});
+  const Json read = Json::parse(R"({"command": "read"})");
+  const std::int64_t id = InsertCommand(*db_, device_.serial, read, IsoTime(NowMs()));
+  d.commands.push_back({id, read});
   sim::Rng rng(3);
   const sim::Bytes report =
       sim::EventPacket(device_, {sim::MakeEvent(rng, false, 1), sim::MakeEvent(rng, false, 2)});
@@ -84,7 +86,7 @@ TEST_F(CommitFailureTest, NothingIsAcknowledgedThatWasNotStored) {
   EXPECT_EQ(batch[1].reply, 26);
   EXPECT_EQ(batch[1].buffer[0], 0x00);
   ASSERT_EQ(d.commands.size(), 1u) << "the command taken by the failed batch is lost";
-  EXPECT_EQ(d.commands.front().id, 41);
+  EXPECT_EQ(d.commands.front().id, id);
   EXPECT_EQ(d.events, 0u);
   EXPECT_FALSE(hub_.storeError.empty());
 
