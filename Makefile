@@ -22,6 +22,8 @@ PACKAGES := build-essential cmake pkg-config git binutils clang-format \
 PACKAGES += libcpp-httplib-dev libsqlite3-dev curl
 # velkor-gateway on MQTT: the client library, and the broker its tests start.
 PACKAGES += libmosquitto-dev mosquitto
+# velkor-gateway on PostgreSQL: the client library, and the server its tests start.
+PACKAGES += libpq-dev postgresql
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 # The Python, C# and Free Pascal bindings and their tests (normal build only).
@@ -58,7 +60,7 @@ endef
 
 .PHONY: all deps deps-i386 deps32 deps-win configure build demo test test-normal test-asan \
         test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz \
-        deps-bench bench bench-gateway
+        deps-bench bench bench-gateway bench-scale
 
 all: build
 
@@ -175,6 +177,10 @@ bench: deps-bench
 # event reports of 8 records, throughput and latency; not part of `make test`.
 bench-gateway: build
 	sh bench/gateway_bench.sh $(BUILD_DIR)/bin
+
+# 10,000 devices' event reports for 60 s: one gateway on SQLite, two on one PostgreSQL; not in test.
+bench-scale: build
+	sh bench/gateway_scale.sh $(BUILD_DIR)/bin
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR) $(BENCH_DIR)

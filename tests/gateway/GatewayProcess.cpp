@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -108,10 +109,11 @@ GatewayProcess::GatewayProcess(const std::filesystem::path& dir, std::vector<std
                                    "127.0.0.1:0",
                                    "--http",
                                    "127.0.0.1:0",
-                                   "--db",
-                                   (dir / "velkor.db").string(),
                                    "--token",
                                    kToken};
+  if (std::find(extra.begin(), extra.end(), "--db") == extra.end()) {
+    argv.insert(argv.end(), {"--db", (dir / "velkor.db").string()});
+  }
   argv.insert(argv.end(), extra.begin(), extra.end());
   std::filesystem::remove(dir / "gateway.log");  // a restart must not read the last run's ports
   pid_ = Spawn(argv, dir / "gateway.log", dir);

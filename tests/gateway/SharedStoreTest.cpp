@@ -1,0 +1,361 @@
+// Gateways on a real PostgreSQL server that the test starts itself, in its scratch folder on
+// loopback (as an unprivileged user when the test runs as root): two gateways sharing it with
+// the simulator's devices split between them, a command queued on one gateway and delivered
+// once by the other, a gateway killed and its devices moved to the other, and the server
+// restarted under a running gateway.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+
+#include "ServiceSupport.h"
+
+namespace velkor::test {
+namespace {
+
+using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
+
+// A PostgreSQL cluster of the test's own, through tests/support/scratch_postgres.sh.
+class ScratchPostgres {
+ public:
+  explicit ScratchPostgres(const std::filesystem::path& dir) : dir_(dir / "postgres") {
+    chmod(dir.c_str(), 0755);  // the server's user must reach its folder
+    url_ = Run("start");
+  }
+  ~ScratchPostgres() { Run("stop"); }
+  ScratchPostgres(const ScratchPostgres&) = delete;
+  ScratchPostgres& operator=(const ScratchPostgres&) = delete;
+
+  const std::string& url() const { return url_; }
+  bool Start() { return Run("start") == url_; }
+  void Stop() { Run("stop"); }
+
+ private:
+  // The script's one line of output; its messages go to the folder's script.log.
+  std::string Run(const char* action) {
+    const std::string command = std::string("sh ") + VELKOR_SCRATCH_POSTGRES + " " + action + " " +
+                                dir_.string() + " 2>>" + dir_.string() + ".log";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+      return {};
+    }
+    char line[512] = {};
+    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
+    pclose(pipe);
+    std::string text = read ? line : "";
+    while (!text.empty() && text.back() == '\n') {
+      text.pop_back();
+    }
+    return text;
+  }
+
+  std::filesystem::path dir_;
+  std::string url_;
+};
+
+std::string Text(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+Json ReadJson(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return Json::parse(file, nullptr, false);
+}
+
+// The simulator's events by device and raw bytes, in the order each device reported them;
+// `verifiedOnly` keeps those whose report was acknowledged.
+std::map<EventKey, int> Reported(const Json& report, bool verifiedOnly) {
+  std::map<EventKey, int> reported;
+  for (const Json& device : report["devices"]) {
+    for (const Json& event : device["events"]) {
+      if (!verifiedOnly || event["verified"].get<bool>()) {
+        ++reported[{device["serial"].get<std::string>(), event["raw"].get<std::string>()}];
+      }
+    }
+  }
+  return reported;
+}
+
+std::map<EventKey, int> Counted(const Json& events) {
+  std::map<EventKey, int> counted;
+  for (const Json& event : events) {
+    ++counted[{event["device"].get<std::string>(), event["raw"].get<std::string>()}];
+  }
+  return counted;
+}
+
+class SharedStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(pg_.url().empty()) << Text(dir_.path() / "postgres.log"); }
+
+  // A gateway in a folder of its own on the shared store.
+  std::unique_ptr<GatewayProcess> Gateway(const std::string& name,
+                                          const std::string& admit = "any") {
+    std::filesystem::create_directories(dir_.path() / name);
+    return std::make_unique<GatewayProcess>(
+        dir_.path() / name, std::vector<std::string>{"--db", pg_.url(), "--admit", admit});
+  }
+
+  std::vector<std::string> Sim(const GatewayProcess& gateway, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", std::to_string(gateway.udpPort()), "--quiet"});
+    return args;
+  }
+
+  // Waits (10 s at most) until `gateway` lists `count` devices.
+  static bool Lists(GatewayProcess& gateway, std::size_t count) {
+    for (int i = 0; i < 200; ++i) {
+      if (gateway.Get("/api/v1/devices").json["devices"].size() == count) {
+        return true;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  ScratchDir dir_;
+  ScratchPostgres pg_{dir_.path()};
+};
+
+TEST_F(SharedStoreTest, TwoGatewaysOneStoreEitherShowsEveryDeviceAndEvent) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  const auto reportA = dir_.path() / "a.json";
+  const auto reportB = dir_.path() / "b.json";
+  const pid_t simA = StartTool("velkor-sim",
+                               Sim(*a, {"--devices", "4", "--rounds", "4", "--seed", "23",
+                                        "--faults", "all", "--report", reportA.string()}),
+                               dir_.path() / "a.log");
+  const pid_t simB = StartTool("velkor-sim",
+                               Sim(*b, {"--devices", "4", "--rounds", "4", "--seed", "29",
+                                        "--faults", "all", "--report", reportB.string()}),
+                               dir_.path() / "b.log");
+  ASSERT_EQ(WaitTool(simA, 120s), 0) << Text(dir_.path() / "a.log");
+  ASSERT_EQ(WaitTool(simB, 120s), 0) << Text(dir_.path() / "b.log");
+
+  std::map<EventKey, int> reported = Reported(ReadJson(reportA), false);
+  for (const auto& [key, count] : Reported(ReadJson(reportB), false)) {
+    reported[key] += count;
+  }
+  EXPECT_TRUE(Lists(*a, 8));
+  EXPECT_TRUE(Lists(*b, 8));
+  const Json fromA = AllEvents(*a);
+  const Json fromB = AllEvents(*b);
+  EXPECT_EQ(fromA, fromB);
+  EXPECT_EQ(Counted(fromA), reported);
+
+  // Ids are unique, and each device's events have them in the order the device reported them:
+  // the report's order, read from either simulator.
+  std::set<std::int64_t> ids;
+  std::map<std::string, std::vector<std::string>> stored;
+  for (const Json& event : fromA) {
+    EXPECT_TRUE(ids.insert(event["id"].get<std::int64_t>()).second);
+    stored[event["device"].get<std::string>()].push_back(event["raw"].get<std::string>());
+  }
+  for (const auto& report : {reportA, reportB}) {
+    const Json run = ReadJson(report);
+    for (const Json& device : run["devices"]) {
+      std::vector<std::string> order;
+      for (const Json& event : device["events"]) {
+        order.push_back(event["raw"].get<std::string>());
+      }
+      EXPECT_EQ(stored[device["serial"].get<std::string>()], order);
+    }
+  }
+}
+
+TEST_F(SharedStoreTest, ACommandQueuedOnOneGatewayGoesOutOnceThroughTheOther) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  sim::Rng rng(5);
+  const sim::DeviceState device = sim::MakeDevice(rng, 0);
+  const std::string serial = SerialOf(device);
+  DeviceSocket toA(a->udpPort());
+  DeviceSocket toB(b->udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  ASSERT_EQ(Checked(hello, toB.Exchange(hello)).kind, sim::ReplyKind::kClock);
+  ASSERT_TRUE(Lists(*a, 1));
+
+  // Queued on A, for a device that talks to B.
+  constexpr int kCommands = 5;
+  for (int i = 0; i < kCommands; ++i) {
+    const std::string body =
+        R"({"command": "control", "code": 2, "first": )" + std::to_string(i + 1) + "}";
+    ASSERT_EQ(a->Post("/api/v1/devices/" + serial + "/commands", body).status, 202);
+  }
+  const sim::Bytes poll = sim::PollPacket(device);
+  const auto control = [&](const std::optional<sim::Bytes>& reply) {
+    return reply && Checked(poll, reply).kind == sim::ReplyKind::kControl;
+  };
+  // B hears of them through the store's notifications: polled for, 15 s at most.
+  int delivered = 0;
+  for (int i = 0; i < 300 && delivered < kCommands; ++i) {
+    delivered += control(toB.Exchange(poll, 2s)) ? 1 : 0;
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(delivered, kCommands);
+
+  // Then both gateways at once, as a device that moves does: each command is claimed once in
+  // the store, so the gateway that loses a claim sends nothing rather than the command again.
+  for (int i = 0; i < kCommands; ++i) {
+    const std::string body = R"({"command": "control", "code": 2, "first": 9})";
+    ASSERT_EQ(b->Post("/api/v1/devices/" + serial + "/commands", body).status, 202);
+  }
+  for (int i = 0;
+       i < 300 && a->Get("/api/v1/devices/" + serial).json["queued_commands"] != kCommands; ++i) {
+    std::this_thread::sleep_for(50ms);  // A hears of them
+  }
+  int both = 0;
+  for (int i = 0; i < 100 && both < kCommands; ++i) {
+    toA.Send(poll);
+    toB.Send(poll);
+    for (int replies = 0; replies < 2; ++replies) {
+      const auto reply = (replies == 0 ? toA : toB).Receive(1500ms);
+      both += control(reply) ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(both, kCommands);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(control(toA.Exchange(poll, 1s)));
+    EXPECT_FALSE(control(toB.Exchange(poll, 1s)));
+  }
+  for (GatewayProcess* gateway : {a.get(), b.get()}) {
+    const Json commands = gateway->Get("/api/v1/devices/" + serial + "/commands").json["commands"];
+    ASSERT_EQ(commands.size(), 2u * kCommands);
+    for (const Json& c : commands) {
+      EXPECT_EQ(c["state"], "sent") << c.dump();
+    }
+  }
+}
+
+TEST_F(SharedStoreTest, AKilledGatewaysDevicesMoveToTheOtherWithTheirListsNothingLost) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  const auto first = dir_.path() / "first.json";
+  const auto others = dir_.path() / "others.json";
+  const auto moved = dir_.path() / "moved.json";
+  const pid_t simA =
+      StartTool("velkor-sim",
+                Sim(*a, {"--devices", "6", "--rounds", "500", "--seed", "41", "--events-per-report",
+                         "4", "--timeout-ms", "300", "--report", first.string()}),
+                dir_.path() / "first.log");
+  // A card list for one of A's legacy devices, set through A.
+  ASSERT_TRUE(Lists(*a, 6));
+  std::string serial;
+  const Json devices = a->Get("/api/v1/devices").json["devices"];
+  for (const Json& d : devices) {
+    if (d["generation"] == "legacy") {
+      serial = d["serial"].get<std::string>();
+    }
+  }
+  const Json cards = Json::parse(R"([
+    {"cardNumber": 4242, "password": "1234", "year": 30, "month": 1, "day": 2, "hour": 3,
+     "param": 1, "flag0": true, "flag1": false, "flag2": false, "flag3": false, "flag4": false,
+     "flag7": false, "flag6": false}])");
+  ASSERT_FALSE(serial.empty());
+  ASSERT_EQ(a->Put("/api/v1/devices/" + serial + "/cards", cards.dump()).status, 200);
+  const pid_t simB = StartTool(
+      "velkor-sim",
+      Sim(*b, {"--devices", "4", "--rounds", "6", "--seed", "43", "--report", others.string()}),
+      dir_.path() / "others.log");
+
+  for (int i = 0; i < 400; ++i) {
+    if (a->Get("/api/v1/link").json["events_stored"].get<int>() > 200) {
+      break;
+    }
+    std::this_thread::sleep_for(25ms);
+  }
+  a->Kill();
+  EXPECT_EQ(WaitTool(simA, 30s), 1) << Text(dir_.path() / "first.log");
+  ASSERT_EQ(WaitTool(simB, 120s), 0) << Text(dir_.path() / "others.log");
+
+  // The same devices (the same seed) now talk to B: their list is there, and every reply
+  // verifies.
+  ASSERT_EQ(RunTool("velkor-sim",
+                    Sim(*b, {"--devices", "6", "--rounds", "2", "--seed", "41", "--report",
+                             moved.string()}),
+                    dir_.path() / "moved.log", 120s),
+            0)
+      << Text(dir_.path() / "moved.log");
+  bool found = false;
+  const Json movedRun = ReadJson(moved);
+  for (const Json& device : movedRun["devices"]) {
+    if (device["serial"] == serial) {
+      found = true;
+      EXPECT_EQ(device["state"]["cards"], cards);
+    }
+  }
+  EXPECT_TRUE(found);
+  EXPECT_EQ(b->Get("/api/v1/devices/" + serial).json["lists"]["cards"]["state"], "confirmed");
+
+  // Every acknowledged event is stored, and nothing that no device reported. The moved devices
+  // start again from the same seed, so they report some of the killed run's events again: in
+  // a datagram equal byte for byte, answered and stored once; in another, stored again.
+  const Json firstRun = ReadJson(first);
+  EXPECT_EQ(firstRun["ended"], "host stopped answering");
+  std::map<EventKey, int> verified = Reported(firstRun, true);
+  std::map<EventKey, int> reported = Reported(firstRun, false);
+  for (const auto& path : {others, moved}) {
+    for (const auto& [key, count] : Reported(ReadJson(path), true)) {
+      verified[key] += count;
+    }
+    for (const auto& [key, count] : Reported(ReadJson(path), false)) {
+      reported[key] += count;
+    }
+  }
+  const std::map<EventKey, int> stored = Counted(AllEvents(*b));
+  ASSERT_GT(verified.size(), 200u);
+  for (const auto& [key, count] : verified) {
+    EXPECT_TRUE(stored.count(key))
+        << "acknowledged, not stored: " << key.first << " " << key.second;
+  }
+  for (const auto& [key, count] : stored) {
+    EXPECT_TRUE(reported.count(key)) << "stored but never reported: " << key.second;
+    EXPECT_LE(count, reported.count(key) ? reported.at(key) : 0) << "stored twice: " << key.second;
+  }
+  EXPECT_EQ(b->Stop(), 0);
+}
+
+TEST_F(SharedStoreTest, TheServerRestartedUnderARunningGatewayPollsGoOnReportsWait) {
+  auto gateway = Gateway("a");
+  ASSERT_TRUE(gateway->started()) << gateway->output();
+  sim::Rng rng(9);
+  const sim::DeviceState device = sim::MakeDevice(rng, 0);
+  DeviceSocket socket(gateway->udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  ASSERT_EQ(Checked(hello, socket.Exchange(hello)).kind, sim::ReplyKind::kClock);
+  const sim::Bytes poll = sim::PollPacket(device);
+  EXPECT_EQ(Checked(poll, socket.Exchange(poll)).kind, sim::ReplyKind::kEcho);
+
+  pg_.Stop();
+  // Polls need nothing stored: answered all along. A report is not acknowledged until its
+  // events are committed.
+  EXPECT_EQ(Checked(poll, socket.Exchange(poll)).kind, sim::ReplyKind::kEcho);
+  const sim::Bytes report =
+      sim::EventPacket(device, {sim::MakeEvent(rng, false, 1), sim::MakeEvent(rng, false, 2)});
+  EXPECT_FALSE(socket.Exchange(report, 1500ms)) << "a report was acknowledged with no store";
+  EXPECT_EQ(Checked(poll, socket.Exchange(poll)).kind, sim::ReplyKind::kEcho);
+  const HttpReply health = gateway->Get("/api/v1/healthz");
+  EXPECT_EQ(health.status, 503) << health.body;
+
+  ASSERT_TRUE(pg_.Start()) << Text(dir_.path() / "postgres.log");
+  // The device sends its report again until it is answered; the gateway reconnects by itself.
+  std::optional<sim::Bytes> reply;
+  for (int i = 0; i < 40 && !reply; ++i) {
+    reply = socket.Exchange(report, 500ms);
+  }
+  ASSERT_TRUE(reply) << gateway->output();
+  EXPECT_EQ(Checked(report, reply).kind, sim::ReplyKind::kEcho);
+  EXPECT_EQ(Checked(report, socket.Exchange(report)).kind, sim::ReplyKind::kEcho);  // stored once
+  EXPECT_EQ(AllEvents(*gateway).size(), 2u) << gateway->Get("/api/v1/events").body;
+  EXPECT_EQ(gateway->Get("/api/v1/healthz").status, 200) << gateway->Get("/api/v1/healthz").body;
+  EXPECT_EQ(gateway->Stop(), 0);
+}
+
+}  // namespace
+}  // namespace velkor::test
