@@ -138,6 +138,10 @@ class SqliteDatabase final : public Database {
 
   void Begin() override { Exec("BEGIN IMMEDIATE"); }
 
+  void CopyIn(const char*, const std::string&) override {
+    throw DatabaseError("COPY is for PostgreSQL stores");
+  }
+
   // One process owns the file: nothing else writes to it, so there is nothing to hear of.
   void Listen(const char*) override {}
   std::vector<Notification> Await(std::chrono::milliseconds wait) override {

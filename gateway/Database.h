@@ -99,6 +99,10 @@ class Database {
   virtual Statement& Prepare(const char* sql) = 0;  // cached by text for the connection's life
   virtual void Begin() = 0;  // a write transaction: it holds the write lock from its start
 
+  // PostgreSQL only: COPY ... FROM STDIN of `rows` in COPY's text format, one round trip for
+  // many rows. SQLite throws DatabaseError.
+  virtual void CopyIn(const char* copy, const std::string& rows) = 0;
+
   // PostgreSQL only: LISTEN on `channel` (again after every reconnection), and the
   // notifications that arrive within `wait`. A lost connection throws DatabaseError.
   virtual void Listen(const char* channel) = 0;

@@ -197,12 +197,16 @@ void Gateway::Handle(std::span<Datagram> batch) {
     if (!undo.events.empty()) {
       LockEventOrder(db_);
     }
+    eventRows_.clear();
     for (std::size_t i = 0; i < writes.size(); ++i) {
       for (const Write& write : writes[i]) {
         if (!write(db_)) {
           lost.push_back(i);
         }
       }
+    }
+    if (!eventRows_.empty()) {
+      InsertEventRows(db_, eventRows_);
     }
     for (const std::uint64_t serial : undo.announce) {
       Announce(db_, hub_.origin, serial);
@@ -423,17 +427,23 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   }
   std::reverse(records.begin(), records.end());
   const std::uint64_t serial = device.serial;
-  writes.push_back([serial, records = std::move(records), raw, first, key, now](Database& db) {
-    // A report the store has seen is stored already: by this gateway before a restart, or by
-    // another one the device talked to before.
-    if (!InsertReport(db, serial, key.substr(sizeof serial), now)) {
-      return true;
-    }
-    for (const auto& [index, record] : records) {
-      InsertEvent(db, serial, now, record, raw.data() + first + kRecord * index);
-    }
-    return true;
-  });
+  writes.push_back(
+      [this, serial, records = std::move(records), raw, first, key, now](Database& db) {
+        // A report the store has seen is stored already: by this gateway before a restart, or by
+        // another one the device talked to before.
+        if (!InsertReport(db, serial, key.substr(sizeof serial), now)) {
+          return true;
+        }
+        for (const auto& [index, record] : records) {
+          const std::uint8_t* bytes = raw.data() + first + kRecord * index;
+          if (db.engine() == Engine::kPostgres) {
+            AppendEventRow(eventRows_, serial, now, record, bytes);  // one COPY for the batch
+          } else {
+            InsertEvent(db, serial, now, record, bytes);
+          }
+        }
+        return true;
+      });
   device.events += count;
   hub_.counters.eventsStored += count;
   undo.events.emplace_back(serial, count);

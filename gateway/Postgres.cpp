@@ -164,6 +164,25 @@ class PostgresDatabase final : public Database {
 
   void Begin() override { Exec("BEGIN"); }
 
+  void CopyIn(const char* copy, const std::string& rows) override {
+    Connected();
+    PGresult* start = PQexec(conn_, copy);
+    if (PQresultStatus(start) != PGRES_COPY_IN) {
+      Failed(start);
+    }
+    PQclear(start);
+    if (PQputCopyData(conn_, rows.data(), static_cast<int>(rows.size())) != 1 ||
+        PQputCopyEnd(conn_, nullptr) != 1) {
+      Failed(nullptr);
+    }
+    // The COPY's own result, then nothing: a result left unread would answer the next call.
+    PGresult* result = PQgetResult(conn_);
+    while (PGresult* more = PQgetResult(conn_)) {
+      PQclear(more);
+    }
+    Check(result);
+  }
+
   void Listen(const char* channel) override {
     channels_.emplace_back(channel);
     Connected();

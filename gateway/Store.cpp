@@ -521,29 +521,84 @@ void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinned
       .Run();
 }
 
+namespace {
+
+// Only what the record carries: a number for kinds 0, 3 and 4, a code for kinds 0, 1, 3.
+std::optional<std::int64_t> NumberOf(const EventRecord& e) {
+  return e.kind == 0 || e.kind == 3 || e.kind == 4
+             ? std::optional<std::int64_t>(static_cast<std::int64_t>(e.number))
+             : std::nullopt;
+}
+
+std::optional<std::int64_t> CodeOf(const EventRecord& e) {
+  return e.kind == 0 || e.kind == 1 || e.kind == 3 ? std::optional<std::int64_t>(e.code)
+                                                   : std::nullopt;
+}
+
+void CopyField(std::string& rows, const std::optional<std::int64_t>& value) {
+  rows += value ? std::to_string(*value) : "\\N";
+  rows += '\t';
+}
+
+}  // namespace
+
 void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
                  const EventRecord& event, const std::uint8_t* raw) {
   const EventRecord e = event;
-  // Only what the record carries: a number for kinds 0, 3 and 4, a code for kinds 0, 1, 3.
-  std::optional<std::int64_t> number, code;
-  if (e.kind == 0 || e.kind == 3 || e.kind == 4) {
-    number = static_cast<std::int64_t>(e.number);
-  }
-  if (e.kind == 0 || e.kind == 1 || e.kind == 3) {
-    code = e.code;
-  }
   db.Prepare(
         "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
         "value4, value5, value6, value7, value8, card_number, digits, raw) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
       // Packed fields by value: Bind takes references.
-      .Bind(serial, receivedMs, static_cast<int>(e.kind), number, code, static_cast<int>(e.value1),
-            static_cast<int>(e.value2), static_cast<int>(e.value3), static_cast<int>(e.value4),
-            static_cast<int>(e.value5), static_cast<int>(e.value6), static_cast<int>(e.value7),
-            static_cast<int>(e.value8), static_cast<std::int64_t>(e.cardNumber),
+      .Bind(serial, receivedMs, static_cast<int>(e.kind), NumberOf(e), CodeOf(e),
+            static_cast<int>(e.value1), static_cast<int>(e.value2), static_cast<int>(e.value3),
+            static_cast<int>(e.value4), static_cast<int>(e.value5), static_cast<int>(e.value6),
+            static_cast<int>(e.value7), static_cast<int>(e.value8),
+            static_cast<std::int64_t>(e.cardNumber),
             std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
             std::span<const std::uint8_t>(raw, 16))
       .Run();
+}
+
+void AppendEventRow(std::string& rows, std::uint64_t serial, std::int64_t receivedMs,
+                    const EventRecord& event, const std::uint8_t* raw) {
+  const EventRecord e = event;
+  CopyField(rows, static_cast<std::int64_t>(serial));
+  CopyField(rows, receivedMs);
+  CopyField(rows, static_cast<std::int64_t>(e.kind));
+  CopyField(rows, NumberOf(e));
+  CopyField(rows, CodeOf(e));
+  for (const std::int64_t value :
+       {e.value1, e.value2, e.value3, e.value4, e.value5, e.value6, e.value7, e.value8}) {
+    CopyField(rows, value);
+  }
+  CopyField(rows, static_cast<std::int64_t>(e.cardNumber));
+  for (std::size_t i = 0; i < sizeof e.digits && e.digits[i] != '\0'; ++i) {
+    switch (const char c = e.digits[i]) {
+      case '\\':
+        rows += "\\\\";
+        break;
+      case '\t':
+        rows += "\\t";
+        break;
+      case '\n':
+        rows += "\\n";
+        break;
+      case '\r':
+        rows += "\\r";
+        break;
+      default:
+        rows += c;
+    }
+  }
+  rows += "\t\\\\x" + Hex(raw, 16) + "\n";
+}
+
+void InsertEventRows(Database& db, const std::string& rows) {
+  db.CopyIn(
+      "COPY events (device, received_ms, kind, number, code, value1, value2, value3, value4, "
+      "value5, value6, value7, value8, card_number, digits, raw) FROM STDIN",
+      rows);
 }
 
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {

@@ -56,6 +56,11 @@ void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinned
 void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
                  const EventRecord& event, const std::uint8_t* raw);
 // Notes an event report's digest; false when it was noted before (its events are stored).
+// The same as rows of COPY's text format, appended to `rows`; InsertEventRows stores them in
+// one round trip (PostgreSQL).
+void AppendEventRow(std::string& rows, std::uint64_t serial, std::int64_t receivedMs,
+                    const EventRecord& event, const std::uint8_t* raw);
+void InsertEventRows(Database& db, const std::string& rows);
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
 void PruneReports(Database& db, std::int64_t beforeMs);
 // Claims a queued command as sent; false when it was not queued any more (another gateway

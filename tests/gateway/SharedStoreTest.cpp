@@ -167,6 +167,42 @@ TEST_F(SharedStoreTest, TwoGatewaysOneStoreEitherShowsEveryDeviceAndEvent) {
   }
 }
 
+TEST_F(SharedStoreTest, EventsReadBackAsFromASqliteStore) {
+  auto shared = Gateway("a");
+  std::filesystem::create_directories(dir_.path() / "sqlite");
+  GatewayProcess file(dir_.path() / "sqlite", {"--admit", "any"});
+  ASSERT_TRUE(shared->started() && file.started()) << shared->output() << file.output();
+  // Reports of both generations with records of every kind and code group the simulator makes.
+  sim::Rng rng(77);
+  for (int generation = 0; generation < 2; ++generation) {
+    const sim::DeviceState device = sim::MakeDevice(rng, static_cast<std::size_t>(generation));
+    std::vector<sim::Event> events;
+    for (std::uint64_t n = 1; n <= 24; ++n) {
+      events.push_back(sim::MakeEvent(rng, generation == 1, n));
+    }
+    const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+    for (GatewayProcess* gateway : {shared.get(), &file}) {
+      DeviceSocket socket(gateway->udpPort());
+      Checked(hello, socket.Exchange(hello));
+      for (std::size_t at = 0; at < events.size(); at += 8) {
+        const sim::Bytes report = sim::EventPacket(
+            device, std::vector<sim::Event>(events.begin() + static_cast<std::ptrdiff_t>(at),
+                                            events.begin() + static_cast<std::ptrdiff_t>(at + 8)));
+        Checked(report, socket.Exchange(report));
+      }
+    }
+  }
+  const auto fields = [](Json events) {
+    for (Json& event : events) {
+      event.erase("received_at");
+    }
+    return events;
+  };
+  const Json stored = fields(AllEvents(*shared));
+  EXPECT_EQ(stored.size(), 48u);
+  EXPECT_EQ(stored, fields(AllEvents(file)));
+}
+
 TEST_F(SharedStoreTest, ACommandQueuedOnOneGatewayGoesOutOnceThroughTheOther) {
   auto a = Gateway("a");
   auto b = Gateway("b");
