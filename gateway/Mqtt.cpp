@@ -22,6 +22,11 @@ constexpr std::size_t kMaxRequestId = 64;
 constexpr int kQos = 1;
 constexpr auto kIdleWait = std::chrono::milliseconds(200);
 constexpr std::int64_t kSilenceScanMs = 1000;
+// Gateways that share a PostgreSQL store and a topic root: the one holding this advisory lock
+// (a session lock, keyed by the root) publishes the events and announces silences; requests
+// reach one of them through a shared subscription.
+constexpr const char* kTakeLead = "SELECT pg_try_advisory_lock(478102, hashtext(?))";
+constexpr const char* kRequestsGroup = "$share/velkor-gateway/";
 
 std::string ReadSecret(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -206,23 +211,56 @@ void MqttBridge::Stop() {
 void MqttBridge::Run() {
   while (!stop_) {
     const std::int64_t now = NowMs();
+    bool leading = false;
     try {
-      PublishEvents();
-      PublishStatuses(now);
+      leading = Leading();
+      if (leading) {
+        PublishEvents();
+      }
+      PublishStatuses(now, leading);
     } catch (const DatabaseError& error) {
       std::fprintf(stderr, "velkor-gateway: mqtt: store: %s\n", error.what());
     }
     std::unique_lock lock(mutex_);
+    bool saved = true;
     if (cursorDirty_) {
       cursorDirty_ = false;
       try {
-        SaveMqttCursor(*db_, address_.root, cursor_);
+        // A gateway that lost the lead leaves the cursor to the one that has it.
+        if (leading) {
+          SaveMqttCursor(*db_, address_.root, cursor_);
+        }
       } catch (const DatabaseError&) {
-        cursorDirty_ = true;  // written with the next acknowledgement
+        saved = false;  // written after the wait, or with the next acknowledgement
       }
     }
     changed_.wait_for(lock, kIdleWait, [this] { return stop_.load() || cursorDirty_; });
+    cursorDirty_ = cursorDirty_ || !saved;
   }
+}
+
+bool MqttBridge::Leading() {
+  std::lock_guard lock(mutex_);
+  if (db_->engine() != Engine::kPostgres) {
+    return true;  // the store is this gateway's alone
+  }
+  if (leadingOn_ != 0 && leadingOn_ == db_->Connections()) {
+    return true;
+  }
+  // Not leading, or the connection that held the lock is gone (and the lock with it).
+  leadingOn_ = 0;
+  Statement& take = db_->Prepare(kTakeLead);
+  take.Bind(address_.root);
+  const bool taken = take.Step() && take.Text(0) == "t";
+  take.Reset();
+  if (taken) {
+    // Where the last leader left off; what it had in flight goes out again.
+    leadingOn_ = db_->Connections();
+    cursor_ = LoadMqttCursor(*db_, address_.root).value_or(cursor_);
+    queuedUpTo_ = cursor_;
+    inflight_.clear();
+  }
+  return taken;
 }
 
 // Events after the cursor, in id order, a window at a time: the next window goes out once the
@@ -241,7 +279,7 @@ void MqttBridge::PublishEvents() {
   }
 }
 
-void MqttBridge::PublishStatuses(std::int64_t now) {
+void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
   std::vector<std::pair<std::string, std::string>> messages;  // topic, payload
   {
     std::lock_guard lock(hub_.mutex);
@@ -258,7 +296,7 @@ void MqttBridge::PublishStatuses(std::int64_t now) {
         announce(*device, status.c_str());
       }
     }
-    if (now - lastScanMs_ >= kSilenceScanMs) {
+    if (leading && now - lastScanMs_ >= kSilenceScanMs) {
       lastScanMs_ = now;
       for (const auto& [serial, device] : hub_.devices) {
         const bool silent = now - device.lastSeenMs > options_.silentAfterMs;
@@ -296,7 +334,8 @@ void MqttBridge::OnConnect(int rc) {
     return;
   }
   if (takesRequests_) {
-    const std::string requests = address_.root + "/requests/+";
+    const std::string requests =
+        (db_->engine() == Engine::kPostgres ? kRequestsGroup : "") + address_.root + "/requests/+";
     mosquitto_subscribe(client_, nullptr, requests.c_str(), kQos);
   }
   std::lock_guard lock(mutex_);

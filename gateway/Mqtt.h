@@ -63,7 +63,10 @@ class MqttBridge {
  private:
   void Run();
   void PublishEvents();
-  void PublishStatuses(std::int64_t now);
+  // Whether this gateway publishes the root's events: always on SQLite; on a shared PostgreSQL
+  // store, while it holds the root's lock.
+  bool Leading();
+  void PublishStatuses(std::int64_t now, bool leading);
   void Publish(const std::string& topic, const std::string& payload, bool retain,
                std::int64_t eventId = 0);
   void OnConnect(int rc);
@@ -89,6 +92,7 @@ class MqttBridge {
   bool cursorDirty_ = false;
   std::map<std::uint64_t, bool> silent_;  // devices announced silent
   std::int64_t lastScanMs_ = 0;
+  std::uint64_t leadingOn_ = 0;  // the store connection that holds the root's lock, 0: none
 };
 
 }  // namespace velkor::gateway

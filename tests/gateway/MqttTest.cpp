@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 
+#include "ScratchPostgres.h"
 #include "ServiceSupport.h"
 
 namespace velkor::test {
@@ -324,6 +325,84 @@ TEST_F(MqttTest, ABrokerThatStopsAndComesBackLosesNothing) {
     missing += published.count(event["id"].get<std::int64_t>()) == 0 ? 1 : 0;
   }
   EXPECT_EQ(missing, 0u) << "of " << stored.size() << " stored events";
+}
+
+// Two gateways on one PostgreSQL store and one topic root: each stored event is published once,
+// by the gateway that leads the root; when it is killed the other takes over where the broker's
+// acknowledgements left off; a request reaches one gateway only.
+TEST_F(MqttTest, GatewaysSharingAStorePublishEachEventOnceAndTakeOverFromOneKilled) {
+  ASSERT_EQ(gateway_->Stop(), 0);  // the fixture's own gateway would answer requests too
+  ScratchPostgres pg(dir_.path());
+  ASSERT_FALSE(pg.url().empty());
+  std::vector<std::unique_ptr<GatewayProcess>> gateways;
+  for (const char* name : {"a", "b"}) {
+    std::filesystem::create_directories(dir_.path() / name);
+    gateways.push_back(std::make_unique<GatewayProcess>(
+        dir_.path() / name,
+        std::vector<std::string>{"--db", pg.url(), "--admit", "any", "--mqtt", broker_->Url(),
+                                 "--mqtt-user", kUser, "--mqtt-password-file",
+                                 (dir_.path() / "mqtt-password").string()}));
+    ASSERT_TRUE(gateways.back()->started()) << gateways.back()->output();
+  }
+  const auto run = [&](GatewayProcess& gateway, const char* seed) {
+    return RunTool("velkor-sim",
+                   {"--port", std::to_string(gateway.udpPort()), "--quiet", "--devices", "4",
+                    "--rounds", "2", "--seed", seed},
+                   dir_.path() / "sim.log", 60s);
+  };
+  ASSERT_EQ(run(*gateways[0], "5"), 0);
+  ASSERT_EQ(run(*gateways[1], "6"), 0);
+  // The leader may be either; it is killed, and the other goes on alone.
+  gateways[0]->Kill();
+  ASSERT_EQ(run(*gateways[1], "7"), 0);
+
+  const auto published = [&] {
+    std::map<std::int64_t, int> times;
+    for (const auto& [topic, payload] : subscriber_->Messages()) {
+      if (topic.find("/events/") != std::string::npos) {
+        ++times[Json::parse(payload)["id"].get<std::int64_t>()];
+      }
+    }
+    return times;
+  };
+  Json stored = AllEvents(*gateways[1]);
+  for (int i = 0; i < 200 && published().size() < stored.size(); ++i) {
+    std::this_thread::sleep_for(100ms);
+    stored = AllEvents(*gateways[1]);
+  }
+  ASSERT_GT(stored.size(), 30u);
+  const std::map<std::int64_t, int> times = published();
+  EXPECT_EQ(times.size(), stored.size());
+  for (const Json& event : stored) {
+    const auto id = event["id"].get<std::int64_t>();
+    EXPECT_TRUE(times.count(id)) << "not published: " << id;
+  }
+  // Once each, but for what the killed leader had in flight, which its successor sends again.
+  std::size_t twice = 0;
+  for (const auto& [id, count] : times) {
+    twice += count > 1 ? 1 : 0;
+  }
+  EXPECT_LE(twice, 200u);
+
+  std::filesystem::create_directories(dir_.path() / "c");
+  GatewayProcess again(dir_.path() / "c",
+                       {"--db", pg.url(), "--admit", "any", "--mqtt", broker_->Url(), "--mqtt-user",
+                        kUser, "--mqtt-password-file", (dir_.path() / "mqtt-password").string()});
+  ASSERT_TRUE(again.started()) << again.output();
+  std::this_thread::sleep_for(1s);  // both subscribed
+  const std::string serial = stored[0]["device"].get<std::string>();
+  subscriber_->Publish(std::string(kRoot) + "/requests/" + serial,
+                       R"({"command": "control", "code": 2, "request_id": "once"})");
+  std::size_t replies = 0;
+  for (int i = 0; i < 40; ++i) {
+    std::this_thread::sleep_for(50ms);
+    replies = 0;
+    for (const auto& [topic, payload] : subscriber_->Messages()) {
+      replies += topic.find("/replies/") != std::string::npos ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(replies, 1u);
+  EXPECT_EQ(again.Get("/api/v1/devices/" + serial + "/commands").json["commands"].size(), 1u);
 }
 
 }  // namespace

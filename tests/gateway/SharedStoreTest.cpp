@@ -3,57 +3,18 @@
 // the simulator's devices split between them, a command queued on one gateway and delivered
 // once by the other, a gateway killed and its devices moved to the other, and the server
 // restarted under a running gateway.
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
 
+#include "ScratchPostgres.h"
 #include "ServiceSupport.h"
 
 namespace velkor::test {
 namespace {
 
 using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
-
-// A PostgreSQL cluster of the test's own, through tests/support/scratch_postgres.sh.
-class ScratchPostgres {
- public:
-  explicit ScratchPostgres(const std::filesystem::path& dir) : dir_(dir / "postgres") {
-    chmod(dir.c_str(), 0755);  // the server's user must reach its folder
-    url_ = Run("start");
-  }
-  ~ScratchPostgres() { Run("stop"); }
-  ScratchPostgres(const ScratchPostgres&) = delete;
-  ScratchPostgres& operator=(const ScratchPostgres&) = delete;
-
-  const std::string& url() const { return url_; }
-  bool Start() { return Run("start") == url_; }
-  void Stop() { Run("stop"); }
-
- private:
-  // The script's one line of output; its messages go to the folder's script.log.
-  std::string Run(const char* action) {
-    const std::string command = std::string("sh ") + VELKOR_SCRATCH_POSTGRES + " " + action + " " +
-                                dir_.string() + " 2>>" + dir_.string() + ".log";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-      return {};
-    }
-    char line[512] = {};
-    const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
-    pclose(pipe);
-    std::string text = read ? line : "";
-    while (!text.empty() && text.back() == '\n') {
-      text.pop_back();
-    }
-    return text;
-  }
-
-  std::filesystem::path dir_;
-  std::string url_;
-};
 
 std::string Text(const std::filesystem::path& path) {
   std::ifstream file(path);
