@@ -286,8 +286,10 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         const std::string pinned = d.ip;  // the address its last packet came from
+        Transaction transaction(*db_);    // the write and its notice, or neither
         SaveAdmission(*db_, serial, pinned);
         Announce(*db_, hub_.origin, serial);
+        transaction.Commit();
         hub_.pendingDevices -= d.admitted ? 0 : 1;
         d.admitted = true;
         d.pinnedIp = pinned;
@@ -339,8 +341,10 @@ void Api::Routes() {
           list.state = "wanted";
           list.version = slot ? slot->version + 1 : 1;
           list.setAt = IsoTime(NowMs());
+          Transaction transaction(*db_);
           SaveList(*db_, serial, kind, list);
           Announce(*db_, hub_.origin, serial);
+          transaction.Commit();
           slot = list;
           Send(res, 200, ListStatus(list));
         }));
@@ -388,8 +392,10 @@ void Api::Routes() {
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
+        Transaction transaction(*db_);
         SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
         Announce(*db_, hub_.origin, serial);
+        transaction.Commit();
         d.voice[word] = clip;
         Send(res, 200, {{"word", word}, {"length", clip.size()}});
       }));
@@ -424,8 +430,10 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         const std::string at = IsoTime(NowMs());
+        Transaction transaction(*db_);
         SaveTemplate(*db_, serial, slot, data, "api", at);
         Announce(*db_, hub_.origin, serial);
+        transaction.Commit();
         d.templates[slot] = data;
         Send(res, 200,
              {{"slot", slot},

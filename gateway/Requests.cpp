@@ -70,8 +70,10 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
   if (!command) {
     return {400, {{"error", error.Message()}}};
   }
+  Transaction transaction(db);  // the command and its notice to other gateways, or neither
   const std::int64_t id = InsertCommand(db, serial, *command, IsoTime(NowMs()));
   Announce(db, hub.origin, serial);
+  transaction.Commit();
   d->commands.push_back({id, *command});
   return {202, {{"id", id}, {"state", "queued"}}};
 }

@@ -11,6 +11,7 @@
 #include "Link.h"
 #include "Records.h"
 #include "Store.h"
+#include "Sync.h"
 
 namespace velkor::gateway {
 namespace {
@@ -246,6 +247,103 @@ TEST(GatewaySupport, SerialsAndTimes) {
   EXPECT_FALSE(ParseSerial("00112233445566FF"));
   EXPECT_FALSE(ParseSerial("0011223344556G"));
   EXPECT_EQ(IsoTime(1710028799123), "2024-03-09T23:59:59.123Z");
+  EXPECT_EQ(ParseIsoTime("2024-03-09T23:59:59.123Z"), 1710028799123);
+  EXPECT_EQ(ParseIsoTime(IsoTime(0)), 0);
+  EXPECT_FALSE(ParseIsoTime(""));
+  EXPECT_FALSE(ParseIsoTime("2024-03-09 23:59:59"));
+}
+
+TEST(GatewaySupport, StoreLocationsAndWhatMayBePrinted) {
+  struct Case {
+    const char* location;
+    bool postgres;
+    const char* printed;
+  };
+  const Case cases[] = {
+      {"velkor.db", false, "velkor.db"},
+      {"/var/lib/velkor/postgresql.db", false, "/var/lib/velkor/postgresql.db"},
+      {"postgresql://velkor@db:5432/velkor", true, "postgresql://velkor@db:5432/velkor"},
+      {"postgres://velkor:s3cret@db/velkor", true, "postgres://velkor:***@db/velkor"},
+      {"postgresql://velkor:s3cret@db", true, "postgresql://velkor:***@db"},
+      {"postgresql://db/velkor?user=velkor&password=s3cret&sslmode=require", true,
+       "postgresql://db/velkor?user=velkor&password=***&sslmode=require"},
+      {"postgresql://u:p%40ss@[::1]:5432/v?password=x", true,
+       "postgresql://u:***@[::1]:5432/v?password=***"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Database::IsPostgresUrl(c.location), c.postgres) << c.location;
+    EXPECT_EQ(Database::Redacted(c.location), c.printed) << c.location;
+  }
+}
+
+// What a gateway takes from another gateway's rows, and what it keeps of its own.
+TEST(GatewaySync, MergeTakesWhatIsNewerKeepsWhatIsInFlight) {
+  Hub hub;
+  Device mine;
+  mine.serial = 7;
+  mine.lastSeen = "2026-01-01T00:00:10.000Z";
+  mine.accepted = 10;
+  mine.commands.push_back({1, Json::object()});
+  WantedList cards;
+  cards.body = Json::array();
+  cards.state = "sent";
+  cards.version = 2;
+  cards.readBack = "[]";
+  mine.lists[0] = cards;
+  hub.devices[7] = mine;
+  hub.pendingDevices = 1;
+
+  // A row someone else wrote later: admitted, seen later, with commands, one of which this
+  // gateway has taken and not yet committed, and the same list confirmed.
+  Device theirs = mine;
+  theirs.admitted = true;
+  theirs.pinnedIp = "10.0.0.9";
+  theirs.lastSeen = "2026-01-01T00:00:20.000Z";
+  theirs.accepted = 30;
+  theirs.commands = {{1, Json::object()}, {2, Json::object()}, {3, Json::object()}};
+  theirs.lists[0]->state = "confirmed";
+  theirs.lists[0]->readBack.clear();
+  hub.commandsInFlight.insert(2);
+  MergeDevice(hub, theirs, true);
+  Device& d = hub.devices[7];
+  EXPECT_TRUE(d.admitted);
+  EXPECT_EQ(d.pinnedIp, "10.0.0.9");
+  EXPECT_EQ(hub.pendingDevices, 0u);
+  EXPECT_EQ(d.accepted, 30u);
+  ASSERT_EQ(d.commands.size(), 2u);
+  EXPECT_EQ(d.commands[0].id, 1);
+  EXPECT_EQ(d.commands[1].id, 3);
+  EXPECT_EQ(d.lists[0]->state, "confirmed");
+  EXPECT_EQ(d.lists[0]->readBack, "[]") << "the same version keeps its read-back";
+
+  // An older row, or one this gateway has unwritten news of, changes no registry field; a list
+  // state behind this gateway's is not taken; a newer version is.
+  Device older = theirs;
+  older.lastSeen = "2026-01-01T00:00:05.000Z";
+  older.accepted = 1;
+  older.lists[0]->state = "sent";
+  MergeDevice(hub, older, true);
+  EXPECT_EQ(d.accepted, 30u);
+  EXPECT_EQ(d.lists[0]->state, "confirmed");
+  d.dirty = true;
+  Device newer = theirs;
+  newer.lastSeen = "2026-01-01T00:01:00.000Z";
+  newer.accepted = 99;
+  newer.lists[0]->version = 3;
+  newer.lists[0]->state = "wanted";
+  MergeDevice(hub, newer, false);
+  EXPECT_EQ(d.accepted, 30u);
+  EXPECT_EQ(d.lists[0]->version, 2) << "owed state only with owed";
+  MergeDevice(hub, newer, true);
+  EXPECT_EQ(d.lists[0]->version, 3);
+  EXPECT_EQ(d.lists[0]->state, "wanted");
+
+  // A device this gateway never heard of comes in whole.
+  Device other;
+  other.serial = 8;
+  MergeDevice(hub, other, false);
+  EXPECT_EQ(hub.devices.size(), 2u);
+  EXPECT_EQ(hub.pendingDevices, 1u);
 }
 
 }  // namespace
