@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <map>
 #include <thread>
 
 #include "DeviceCodec.h"
@@ -30,6 +32,41 @@ inline sim::Reply Checked(const sim::Bytes& request, const std::optional<sim::By
   const sim::ReplyCheck check = sim::CheckReply(request, *reply, {nullptr, std::time(nullptr)});
   EXPECT_TRUE(check.ok) << check.problem;
   return check.reply;
+}
+
+inline std::string Text(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+inline Json ReadJson(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return Json::parse(file, nullptr, false);
+}
+
+using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
+
+// A simulator report's events by device and raw bytes; `verifiedOnly` keeps those whose report
+// was acknowledged.
+inline std::map<EventKey, int> Reported(const Json& report, bool verifiedOnly) {
+  std::map<EventKey, int> reported;
+  for (const Json& device : report["devices"]) {
+    for (const Json& event : device["events"]) {
+      if (!verifiedOnly || event["verified"].get<bool>()) {
+        ++reported[{device["serial"].get<std::string>(), event["raw"].get<std::string>()}];
+      }
+    }
+  }
+  return reported;
+}
+
+// Stored events (as the API lists them) by device and raw bytes.
+inline std::map<EventKey, int> Counted(const Json& events) {
+  std::map<EventKey, int> counted;
+  for (const Json& event : events) {
+    ++counted[{event["device"].get<std::string>(), event["raw"].get<std::string>()}];
+  }
+  return counted;
 }
 
 class GatewayTest : public ::testing::Test {

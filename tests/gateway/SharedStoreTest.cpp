@@ -14,40 +14,6 @@
 namespace velkor::test {
 namespace {
 
-using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
-
-std::string Text(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
-Json ReadJson(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  return Json::parse(file, nullptr, false);
-}
-
-// The simulator's events by device and raw bytes, in the order each device reported them;
-// `verifiedOnly` keeps those whose report was acknowledged.
-std::map<EventKey, int> Reported(const Json& report, bool verifiedOnly) {
-  std::map<EventKey, int> reported;
-  for (const Json& device : report["devices"]) {
-    for (const Json& event : device["events"]) {
-      if (!verifiedOnly || event["verified"].get<bool>()) {
-        ++reported[{device["serial"].get<std::string>(), event["raw"].get<std::string>()}];
-      }
-    }
-  }
-  return reported;
-}
-
-std::map<EventKey, int> Counted(const Json& events) {
-  std::map<EventKey, int> counted;
-  for (const Json& event : events) {
-    ++counted[{event["device"].get<std::string>(), event["raw"].get<std::string>()}];
-  }
-  return counted;
-}
-
 class SharedStoreTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_FALSE(pg_.url().empty()) << Text(dir_.path() / "postgres.log"); }

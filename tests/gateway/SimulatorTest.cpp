@@ -9,38 +9,8 @@
 namespace velkor::test {
 namespace {
 
-using EventKey = std::pair<std::string, std::string>;  // device serial, raw bytes
-
-Json ReadJson(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  return Json::parse(file, nullptr, false);
-}
-
-std::string Text(const std::filesystem::path& path) {
-  std::ifstream file(path);
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-}
-
 std::map<EventKey, int> Stored(GatewayProcess& gateway) {
-  std::map<EventKey, int> stored;
-  for (const Json& event : AllEvents(gateway)) {
-    ++stored[{event["device"].get<std::string>(), event["raw"].get<std::string>()}];
-  }
-  return stored;
-}
-
-// The simulator's events by device and raw bytes; `verifiedOnly` keeps those whose report was
-// acknowledged.
-std::map<EventKey, int> Reported(const Json& report, bool verifiedOnly) {
-  std::map<EventKey, int> reported;
-  for (const Json& device : report["devices"]) {
-    for (const Json& event : device["events"]) {
-      if (!verifiedOnly || event["verified"].get<bool>()) {
-        ++reported[{device["serial"].get<std::string>(), event["raw"].get<std::string>()}];
-      }
-    }
-  }
-  return reported;
+  return Counted(AllEvents(gateway));
 }
 
 class SimulatorRunTest : public ::testing::Test {
