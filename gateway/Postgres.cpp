@@ -18,7 +18,6 @@ namespace {
 
 constexpr auto kReconnectEvery = std::chrono::milliseconds(500);
 constexpr const char* kConnectTimeoutSeconds = "3";
-constexpr Oid kByteaOid = 17;
 
 std::string Trimmed(const char* message) {
   std::string text = message != nullptr ? message : "";
