@@ -197,7 +197,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
     if (!undo.events.empty()) {
       LockEventOrder(db_);
     }
-    eventRows_.clear();
+    eventRows_.Clear();  // what a failed attempt gathered
     for (std::size_t i = 0; i < writes.size(); ++i) {
       for (const Write& write : writes[i]) {
         if (!write(db_)) {
@@ -205,9 +205,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
         }
       }
     }
-    if (!eventRows_.empty()) {
-      InsertEventRows(db_, eventRows_);
-    }
+    eventRows_.Flush(db_);
     for (const std::uint64_t serial : undo.announce) {
       Announce(db_, hub_.origin, serial);
     }
@@ -435,12 +433,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
           return true;
         }
         for (const auto& [index, record] : records) {
-          const std::uint8_t* bytes = raw.data() + first + kRecord * index;
-          if (db.engine() == Engine::kPostgres) {
-            AppendEventRow(eventRows_, serial, now, record, bytes);  // one COPY for the batch
-          } else {
-            InsertEvent(db, serial, now, record, bytes);
-          }
+          eventRows_.Add(db, serial, now, record, raw.data() + first + kRecord * index);
         }
         return true;
       });

@@ -68,7 +68,7 @@ class Gateway final : public BatchHandler {
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
   std::vector<std::string> dirtyRefusals_;
-  std::string eventRows_;  // a batch's events for one COPY (PostgreSQL)
+  EventRows eventRows_;  // the batch's events
 };
 
 // The list as a device reads it back after it travelled: the records go through the Send and

@@ -379,14 +379,37 @@ void VoiceRow(const Statement& row, Device& d) {
   d.voice[static_cast<std::uint16_t>(row.Int(1))] = row.Blob(2);
 }
 
-// What is owed to devices, from `query` (with its parameters bound), row by row into the
-// device the row's first column names.
-template <typename Read>
-void Owed(Statement& query, Hub& hub, Read read) {
-  while (query.Step()) {
-    const auto serial = SerialOf(query.Text(0));
-    if (Device* d = serial ? hub.Find(*serial) : nullptr; d != nullptr) {
-      read(query, *d);
+// What is owed to devices: each table read whole, or for one device, row by row into the device
+// the row's first column names.
+struct OwedQuery {
+  const char* all;
+  const char* one;
+  void (*read)(const Statement&, Device&);
+};
+constexpr OwedQuery kOwed[] = {
+    {"SELECT device, id, body FROM commands WHERE state = 'queued' ORDER BY id",
+     "SELECT device, id, body FROM commands WHERE state = 'queued' AND device = ? ORDER BY id",
+     CommandRow},
+    {"SELECT device, kind, body, state, version, set_at, sent_at, confirmed_at FROM lists",
+     "SELECT device, kind, body, state, version, set_at, sent_at, confirmed_at FROM lists "
+     "WHERE device = ?",
+     ListRow},
+    {"SELECT device, slot, data FROM templates",
+     "SELECT device, slot, data FROM templates WHERE device = ?", TemplateRow},
+    {"SELECT device, word, data FROM voice",
+     "SELECT device, word, data FROM voice WHERE device = ?", VoiceRow},
+};
+
+// Into the devices of `hub`: what is owed to all of them, or to the one `device` names.
+void LoadOwed(Database& db, Hub& hub, const std::string* device) {
+  for (const OwedQuery& query : kOwed) {
+    Statement& s =
+        device != nullptr ? db.Prepare(query.one).Bind(*device) : db.Prepare(query.all).Bind();
+    while (s.Step()) {
+      const auto serial = SerialOf(s.Text(0));
+      if (Device* d = serial ? hub.Find(*serial) : nullptr; d != nullptr) {
+        query.read(s, *d);
+      }
     }
   }
 }
@@ -409,27 +432,27 @@ std::optional<std::int64_t> ParseIsoTime(const std::string& text) {
   return static_cast<std::int64_t>(timegm(&utc)) * 1000 + millis;
 }
 
-void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
-               std::vector<RecentReport>& reports) {
+void LoadFleet(Database& db, Hub& hub) {
   Statement& devices = db.Prepare(kDeviceColumns);
   devices.Bind();
   while (devices.Step()) {
     if (auto d = DeviceRow(devices)) {
-      d->lastSeenMs = NowMs();  // silence is counted from the start of this run
       hub.pendingDevices += d->admitted ? 0 : 1;
       const std::uint64_t serial = d->serial;
       hub.devices[serial] = std::move(*d);
     }
   }
-  Owed(
-      db.Prepare("SELECT device, id, body FROM commands WHERE state = 'queued' ORDER BY id").Bind(),
-      hub, CommandRow);
-  Owed(db.Prepare("SELECT device, kind, body, state, version, set_at, sent_at, confirmed_at "
-                  "FROM lists")
-           .Bind(),
-       hub, ListRow);
-  Owed(db.Prepare("SELECT device, slot, data FROM templates").Bind(), hub, TemplateRow);
-  Owed(db.Prepare("SELECT device, word, data FROM voice").Bind(), hub, VoiceRow);
+  LoadOwed(db, hub, nullptr);
+  hub.lastEventId = NewestEvent(db);
+}
+
+void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
+               std::vector<RecentReport>& reports) {
+  LoadFleet(db, hub);
+  const std::int64_t now = NowMs();
+  for (auto& [_, device] : hub.devices) {
+    device.lastSeenMs = now;  // silence is counted from the start of this run
+  }
 
   Statement& refusals = db.Prepare("SELECT address, count FROM refusals");
   refusals.Bind();
@@ -445,8 +468,6 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
     reports.push_back({static_cast<std::uint64_t>(recent.Int(0)),
                        std::string(digest.begin(), digest.end()), recent.Int(2)});
   }
-
-  hub.lastEventId = NewestEvent(db);
 }
 
 std::optional<Device> LoadDevice(Database& db, std::uint64_t serial) {
@@ -459,20 +480,9 @@ std::optional<Device> LoadDevice(Database& db, std::uint64_t serial) {
   if (!device) {
     return std::nullopt;
   }
-  Hub one;  // the reading functions fill a hub's devices
+  Hub one;  // LoadOwed fills a hub's devices
   one.devices.emplace(serial, std::move(*device));
-  Owed(db.Prepare("SELECT device, id, body FROM commands WHERE device = ? AND state = 'queued' "
-                  "ORDER BY id")
-           .Bind(text),
-       one, CommandRow);
-  Owed(db.Prepare("SELECT device, kind, body, state, version, set_at, sent_at, confirmed_at "
-                  "FROM lists WHERE device = ?")
-           .Bind(text),
-       one, ListRow);
-  Owed(db.Prepare("SELECT device, slot, data FROM templates WHERE device = ?").Bind(text), one,
-       TemplateRow);
-  Owed(db.Prepare("SELECT device, word, data FROM voice WHERE device = ?").Bind(text), one,
-       VoiceRow);
+  LoadOwed(db, one, &text);
   return std::move(one.devices.begin()->second);
 }
 
@@ -543,8 +553,12 @@ void CopyField(std::string& rows, const std::optional<std::int64_t>& value) {
 
 }  // namespace
 
-void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
-                 const EventRecord& event, const std::uint8_t* raw) {
+void EventRows::Add(Database& db, std::uint64_t serial, std::int64_t receivedMs,
+                    const EventRecord& event, const std::uint8_t* raw) {
+  if (db.engine() == Engine::kPostgres) {
+    AppendCopyRow(serial, receivedMs, event, raw);
+    return;
+  }
   const EventRecord e = event;
   db.Prepare(
         "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
@@ -561,8 +575,9 @@ void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
       .Run();
 }
 
-void AppendEventRow(std::string& rows, std::uint64_t serial, std::int64_t receivedMs,
-                    const EventRecord& event, const std::uint8_t* raw) {
+void EventRows::AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs,
+                              const EventRecord& event, const std::uint8_t* raw) {
+  std::string& rows = copy_;
   const EventRecord e = event;
   CopyField(rows, static_cast<std::int64_t>(serial));
   CopyField(rows, receivedMs);
@@ -595,11 +610,15 @@ void AppendEventRow(std::string& rows, std::uint64_t serial, std::int64_t receiv
   rows += "\t\\\\x" + Hex(raw, 16) + "\n";
 }
 
-void InsertEventRows(Database& db, const std::string& rows) {
+void EventRows::Flush(Database& db) {
+  if (copy_.empty()) {
+    return;
+  }
   db.CopyIn(
       "COPY events (device, received_ms, kind, number, code, value1, value2, value3, value4, "
       "value5, value6, value7, value8, card_number, digits, raw) FROM STDIN",
-      rows);
+      copy_);
+  copy_.clear();
 }
 
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {

@@ -30,8 +30,10 @@ inline constexpr const char* kEventsChannel = "velkor_events";
 // database, is from a newer build, or cannot be written.
 void Migrate(Database& db);
 
-// Loads the registry and everything owed to devices into `hub`, and the digests of event
-// reports received since `reportsSinceMs` (for the duplicate check).
+// Every device of the store with everything owed to it, and the newest event id, into `hub`.
+void LoadFleet(Database& db, Hub& hub);
+// LoadFleet at start, with silence counted from now, the refusal counts, and the digests of
+// event reports received since `reportsSinceMs` (for the duplicate check).
 struct RecentReport {
   std::uint64_t serial;
   std::string digest;
@@ -51,16 +53,25 @@ std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince);
 // SaveAdmission alone changes (another gateway may have admitted it meanwhile).
 void SaveDevice(Database& db, const Device& device);
 void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinnedAddress);
-// One decoded record: its fields in columns of their own (number and code only where the
-// record's kind carries them), and its 16 raw bytes.
-void InsertEvent(Database& db, std::uint64_t serial, std::int64_t receivedMs,
-                 const EventRecord& event, const std::uint8_t* raw);
+
+// A batch's decoded records, each with its fields in columns of their own (number and code
+// only where the record's kind carries them) and its 16 raw bytes. On SQLite each goes in as it
+// is added (an in-process call); on PostgreSQL they are gathered and go in with one COPY at
+// Flush. Both within the batch's transaction.
+class EventRows {
+ public:
+  void Add(Database& db, std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
+           const std::uint8_t* raw);
+  void Flush(Database& db);
+  void Clear() { copy_.clear(); }
+
+ private:
+  void AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
+                     const std::uint8_t* raw);
+  std::string copy_;  // rows in COPY's text format
+};
+
 // Notes an event report's digest; false when it was noted before (its events are stored).
-// The same as rows of COPY's text format, appended to `rows`; InsertEventRows stores them in
-// one round trip (PostgreSQL).
-void AppendEventRow(std::string& rows, std::uint64_t serial, std::int64_t receivedMs,
-                    const EventRecord& event, const std::uint8_t* raw);
-void InsertEventRows(Database& db, const std::string& rows);
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
 void PruneReports(Database& db, std::int64_t beforeMs);
 // Claims a queued command as sent; false when it was not queued any more (another gateway

@@ -161,11 +161,9 @@ void StoreSync::Run() {
 
 void StoreSync::ReloadAll() {
   Hub stored;
-  std::vector<RecentReport> reports;
-  LoadState(*db_, stored, NowMs(), reports);
+  LoadFleet(*db_, stored);
   std::lock_guard lock(hub_.mutex);
   for (auto& [_, device] : stored.devices) {
-    device.lastSeenMs = ParseIsoTime(device.lastSeen).value_or(0);
     MergeDevice(hub_, std::move(device), true);
   }
   if (stored.lastEventId > hub_.lastEventId) {
