@@ -1,10 +1,12 @@
 # Thin wrapper over CMake. `make demo` runs the main job; `make test` runs every test: the
 # formatting check, the normal build, an AddressSanitizer + UndefinedBehaviorSanitizer build,
-# the 32-bit Linux build and the 32-bit Windows build (under Wine). Each target installs the
+# a ThreadSanitizer build of the gateway, the 32-bit Linux build and the 32-bit Windows build
+# (under Wine). Each target installs the
 # Debian packages it needs first when any is missing (as root, or through sudo).
 
 BUILD_DIR      ?= build
 ASAN_BUILD_DIR ?= build-asan
+TSAN_BUILD_DIR ?= build-tsan
 BUILD32_DIR    ?= build-linux32
 WIN32_DIR      ?= build-win32
 FUZZ_DIR       ?= build-fuzz
@@ -59,7 +61,7 @@ define install-missing
 endef
 
 .PHONY: all deps deps-i386 deps32 deps-win configure build demo test test-normal test-asan \
-        test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz \
+        test-tsan test32 test-windows format format-check sonpak clean deps-fuzz fuzz test-fuzz \
         deps-bench bench bench-gateway bench-scale
 
 all: build
@@ -91,7 +93,7 @@ demo: build
 sonpak: build
 	$(BUILD_DIR)/bin/Sonpak
 
-test: format-check test-normal test-asan test32 test-windows test-fuzz
+test: format-check test-normal test-asan test-tsan test32 test-windows test-fuzz
 
 test-normal: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
@@ -101,6 +103,18 @@ test-asan: deps
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j $(JOBS)
+
+# The gateway's threads (link, API, store sync, MQTT) share what it knows of the devices: the
+# gateway, the simulator its tests drive, and the gateway's tests under ThreadSanitizer. A race
+# stops the process that has it, and so fails its test.
+TSAN_TARGETS := velkor-gateway velkor-sim gateway_unit_test gateway_service_test
+
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKOR_SANITIZE_THREAD=ON \
+	  -DVELKOR_BUILD_SONPAK=OFF -DVELKOR_BUILD_BINDINGS=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_BUILD_DIR) -L gateway --output-on-failure -j $(JOBS)
 
 # $(call cannot-run-32-bit,DIR): true when a 32-bit x86 program built here does not run, as on
 # a kernel built without IA32 emulation. There the 32-bit builds are compiled and linked, and say
@@ -200,4 +214,4 @@ bench-scale: build
 	sh bench/gateway_scale.sh $(BUILD_DIR)/bin
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR) $(BENCH_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(BUILD32_DIR) $(WIN32_DIR) $(FUZZ_DIR) $(BENCH_DIR)

@@ -1,5 +1,18 @@
+# VELKOR_SANITIZE: AddressSanitizer and UndefinedBehaviorSanitizer. VELKOR_SANITIZE_THREAD:
+# ThreadSanitizer, which cannot be combined with them. VELKOR_SANITIZED tells the rest of the
+# build that programs are instrumented (nothing uninstrumented may load the library then).
+if(VELKOR_SANITIZE AND VELKOR_SANITIZE_THREAD)
+  message(FATAL_ERROR "VELKOR_SANITIZE and VELKOR_SANITIZE_THREAD cannot be combined")
+endif()
 if(VELKOR_SANITIZE)
   set(_velkor_san -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+elseif(VELKOR_SANITIZE_THREAD)
+  set(_velkor_san -fsanitize=thread -fno-omit-frame-pointer)
+endif()
+if(_velkor_san)
   add_compile_options(${_velkor_san})
   add_link_options(${_velkor_san})
+  set(VELKOR_SANITIZED ON)
+else()
+  set(VELKOR_SANITIZED OFF)
 endif()
