@@ -122,8 +122,9 @@ std::optional<MqttAddress> ParseMqttUrl(const std::string& url, std::string& pro
   return address;
 }
 
-MqttBridge::MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& options)
-    : hub_(hub), options_(options) {
+MqttBridge::MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& options,
+                       PublishFunction publish)
+    : hub_(hub), options_(options), publish_(publish != nullptr ? publish : &mosquitto_publish) {
   std::string problem;
   const auto address = ParseMqttUrl(options.url, problem);
   if (!address) {
@@ -273,8 +274,12 @@ void MqttBridge::PublishEvents() {
   const Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
   for (const Json& event : events) {
     const std::int64_t id = event["id"].get<std::int64_t>();
-    Publish(address_.root + "/events/" + event["device"].get<std::string>(), event.dump(), false,
-            id);
+    if (!Publish(address_.root + "/events/" + event["device"].get<std::string>(), event.dump(),
+                 false, id)) {
+      // The window ends before the event the client did not take: the cursor never passes it,
+      // and the next window starts with it.
+      break;
+    }
     queuedUpTo_ = id;
   }
 }
@@ -317,14 +322,18 @@ void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
   }
 }
 
-void MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
+bool MqttBridge::Publish(const std::string& topic, const std::string& payload, bool retain,
                          std::int64_t eventId) {
   int mid = 0;
-  const int rc = mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                                   payload.data(), kQos, retain);
-  if (rc == MOSQ_ERR_SUCCESS && eventId > 0) {
+  const int rc = publish_(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), kQos, retain);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    return false;
+  }
+  if (eventId > 0) {
     inflight_[mid] = eventId;
   }
+  return true;
 }
 
 void MqttBridge::OnConnect(int rc) {

@@ -46,9 +46,14 @@ std::optional<MqttAddress> ParseMqttUrl(const std::string& url, std::string& pro
 
 class MqttBridge {
  public:
+  // mosquitto_publish's signature: the bridge publishes through it (tests hand it a client
+  // that refuses some messages).
+  using PublishFunction = int (*)(mosquitto*, int*, const char*, int, const void*, int, bool);
+
   // Checks the options (throws std::runtime_error with a message) and opens its store
   // connection; connecting happens in the background.
-  MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& options);
+  MqttBridge(Hub& hub, const std::string& dbPath, const MqttOptions& options,
+             PublishFunction publish = nullptr);
   ~MqttBridge();
   MqttBridge(const MqttBridge&) = delete;
   MqttBridge& operator=(const MqttBridge&) = delete;
@@ -67,7 +72,8 @@ class MqttBridge {
   // store, while it holds the root's lock.
   bool Leading();
   void PublishStatuses(std::int64_t now, bool leading);
-  void Publish(const std::string& topic, const std::string& payload, bool retain,
+  // False when the client did not take the message (it is not in flight then).
+  bool Publish(const std::string& topic, const std::string& payload, bool retain,
                std::int64_t eventId = 0);
   void OnConnect(int rc);
   void OnDisconnect();
@@ -80,6 +86,7 @@ class MqttBridge {
   bool takesRequests_ = false;
   std::unique_ptr<Database> db_;
   mosquitto* client_ = nullptr;
+  PublishFunction publish_;
   std::thread thread_;
   std::atomic<bool> stop_{false};
 

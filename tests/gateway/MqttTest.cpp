@@ -11,12 +11,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
 
+#include "Mqtt.h"
 #include "ScratchPostgres.h"
 #include "ServiceSupport.h"
+#include "Store.h"
 
 namespace velkor::test {
 namespace {
@@ -230,6 +234,56 @@ class MqttTest : public ::testing::Test {
   std::unique_ptr<Subscriber> subscriber_;
   std::unique_ptr<GatewayProcess> gateway_;
 };
+
+// A client that refuses the second event it is handed, once, without losing its connection.
+std::atomic<int> eventsHanded{0};
+int RefuseSecondEvent(mosquitto* client, int* mid, const char* topic, int length,
+                      const void* payload, int qos, bool retain) {
+  if (std::strstr(topic, "/events/") != nullptr && ++eventsHanded == 2) {
+    return MOSQ_ERR_NOMEM;
+  }
+  return mosquitto_publish(client, mid, topic, length, payload, qos, retain);
+}
+
+TEST(MqttBridgeTest, AnEventTheClientRefusedIsPublishedLaterNotSkipped) {
+  ScratchDir dir;
+  Broker broker(dir.path());
+  ASSERT_TRUE(broker.running()) << "mosquitto did not start";
+  Subscriber subscriber(broker.port());
+  const std::string store = (dir.path() / "velkor.db").string();
+  std::ofstream(dir.path() / "mqtt-password") << kPassword << "\n";
+  chmod((dir.path() / "mqtt-password").c_str(), 0600);
+
+  gateway::Hub hub;
+  auto db = gateway::Database::Open(store);
+  gateway::Migrate(*db);
+  gateway::MqttOptions options;
+  options.url = broker.Url();
+  options.user = kUser;
+  options.passwordFile = (dir.path() / "mqtt-password").string();
+  gateway::MqttBridge bridge(hub, store, options, RefuseSecondEvent);
+  bridge.Start();
+  {
+    gateway::Transaction transaction(*db);
+    gateway::EventRows rows;
+    const std::uint8_t raw[16] = {};
+    for (int i = 0; i < 5; ++i) {
+      rows.Add(*db, 0x12345678, gateway::NowMs(), EventRecord{}, raw);
+    }
+    rows.Flush(*db);
+    transaction.Commit();
+  }
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (std::chrono::steady_clock::now() < until && subscriber.Events().size() < 5) {
+    std::this_thread::sleep_for(100ms);
+  }
+  bridge.Stop();
+  std::vector<std::int64_t> ids;
+  for (const auto& [id, _] : subscriber.Events()) {
+    ids.push_back(id);
+  }
+  EXPECT_EQ(ids, (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+}
 
 TEST_F(MqttTest, EventsStatusesAndRequestsGoThroughTheBroker) {
   const auto log = dir_.path() / "sim.log";
