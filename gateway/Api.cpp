@@ -286,8 +286,11 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         const std::string pinned = d.ip;  // the address its last packet came from
-        Transaction transaction(*db_);    // the write and its notice, or neither
-        SaveAdmission(*db_, serial, pinned);
+        Device admitted = d.Registry();
+        admitted.admitted = true;
+        admitted.pinnedIp = pinned;
+        Transaction transaction(*db_);  // the write and its notice, or neither
+        SaveAdmission(*db_, admitted);
         Announce(*db_, hub_.origin, serial);
         transaction.Commit();
         hub_.pendingDevices -= d.admitted ? 0 : 1;

@@ -499,16 +499,14 @@ std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince) {
   return devices;
 }
 
-void SaveDevice(Database& db, const Device& d) {
-  Statement& s = db.Prepare(
-      "INSERT INTO devices (serial, type, admitted, pinned_address, address, port, first_seen, "
-      "last_seen, first_packet, conflict_address, accepted, answered, conflicts, events, "
-      "firmware, config, last_clock_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-      "ON CONFLICT (serial) DO UPDATE SET type = excluded.type, address = excluded.address, port = "
-      "excluded.port, last_seen = excluded.last_seen, conflict_address = "
-      "excluded.conflict_address, accepted = excluded.accepted, answered = excluded.answered, "
-      "conflicts = excluded.conflicts, events = excluded.events, firmware = excluded.firmware, "
-      "config = excluded.config, last_clock_ms = excluded.last_clock_ms");
+namespace {
+
+#define VELKOR_DEVICE_INSERT                                                                     \
+  "INSERT INTO devices (serial, type, admitted, pinned_address, address, port, first_seen, "     \
+  "last_seen, first_packet, conflict_address, accepted, answered, conflicts, events, firmware, " \
+  "config, last_clock_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+
+void RunDeviceRow(Statement& s, const Device& d) {
   const auto text = [](const std::string& t) {
     return t.empty() ? std::nullopt : std::optional<std::string>(t);
   };
@@ -526,10 +524,45 @@ void SaveDevice(Database& db, const Device& d) {
   s.Run();
 }
 
-void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinnedAddress) {
-  db.Prepare("UPDATE devices SET admitted = 1, pinned_address = ? WHERE serial = ?")
-      .Bind(pinnedAddress, SerialText(serial))
-      .Run();
+}  // namespace
+
+// The link's insert and the API's admission each write the whole row when it is missing and
+// only their own columns when it is there, so that they commute: an admission committed before
+// the link's first row of the device is kept.
+void SaveDevice(Database& db, const Device& d) {
+  RunDeviceRow(db.Prepare(VELKOR_DEVICE_INSERT
+                          "ON CONFLICT (serial) DO UPDATE SET type = excluded.type, address = "
+                          "excluded.address, port = excluded.port, last_seen = excluded.last_seen, "
+                          "conflict_address = excluded.conflict_address, accepted = "
+                          "excluded.accepted, answered = excluded.answered, conflicts = "
+                          "excluded.conflicts, events = excluded.events, firmware = "
+                          "excluded.firmware, config = excluded.config, last_clock_ms = "
+                          "excluded.last_clock_ms"),
+               d);
+}
+
+void SaveAdmission(Database& db, const Device& d) {
+  RunDeviceRow(db.Prepare(VELKOR_DEVICE_INSERT
+                          "ON CONFLICT (serial) DO UPDATE SET admitted = 1, pinned_address = "
+                          "excluded.pinned_address"),
+               d);
+}
+
+#undef VELKOR_DEVICE_INSERT
+
+std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::uint8_t slot) {
+  Statement& s = db.Prepare("SELECT data FROM templates WHERE device = ? AND slot = ?");
+  s.Bind(SerialText(serial), slot);
+  std::optional<Template> found;
+  if (s.Step()) {
+    const auto data = s.Blob(0);
+    if (data.size() == kTemplateLength) {
+      found.emplace();
+      std::copy(data.begin(), data.end(), found->begin());
+    }
+  }
+  s.Reset();
+  return found;
 }
 
 namespace {

@@ -52,7 +52,9 @@ std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince);
 // Inserts a device's row, or updates what the link learns of it; never its admission, which
 // SaveAdmission alone changes (another gateway may have admitted it meanwhile).
 void SaveDevice(Database& db, const Device& device);
-void SaveAdmission(Database& db, std::uint64_t serial, const std::string& pinnedAddress);
+// `device` admitted, with its pin: inserted whole when the store has no row of it yet.
+void SaveAdmission(Database& db, const Device& device);
+std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::uint8_t slot);
 
 // A batch's decoded records, each with its fields in columns of their own (number and code
 // only where the record's kind carries them) and its 16 raw bytes. On SQLite each goes in as it
