@@ -38,6 +38,9 @@ constexpr std::int64_t kFlushEveryMs = 1000;
 constexpr std::size_t kMaxRefusalAddresses = 4096;
 constexpr const char* kOtherAddresses = "other";
 constexpr std::size_t kMaxPendingDevices = 10000;
+// Of a pending device's first packet, what is kept to tell it by: the head and a little more.
+// A datagram may be padded to the link's limit, and anyone can make up serials.
+constexpr std::size_t kFirstPacketKept = 64;
 constexpr std::size_t kListScratch = kHead + 15 * kMaxCards;  // the longest list reply
 
 std::string Digest(const std::vector<std::uint8_t>& bytes) {
@@ -98,6 +101,8 @@ struct Gateway::Undo {
   std::vector<std::string> reports;                             // duplicate-check keys added
   std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // device, records counted
   std::set<std::uint64_t> announce;  // devices whose owed state the other gateways must reload
+  // Templates devices uploaded: memory takes them once they are stored.
+  std::vector<std::tuple<std::uint64_t, std::uint8_t, Template>> templates;
 };
 
 std::string ReadBack(ListKind kind, const Json& body) {
@@ -140,7 +145,7 @@ Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
   LoadState(db_, hub_, now - kDuplicateWindowMs, reports);
   for (const RecentReport& r : reports) {
     const std::string key = SerialKey(r.serial) + r.digest;
-    recent_[key] = r.receivedMs;
+    recent_[key] = {r.receivedMs, true};
     recentOrder_.emplace_back(key, r.receivedMs);
   }
   std::sort(recentOrder_.begin(), recentOrder_.end(),
@@ -160,16 +165,17 @@ void Gateway::Refuse(const sockaddr_storage& from) {
   dirtyRefusals_.push_back(address);
 }
 
-bool Gateway::SeenRecently(const std::string& key, std::int64_t now) {
+const Gateway::Recent* Gateway::SeenRecently(const std::string& key, std::int64_t now) {
   while (!recentOrder_.empty() && recentOrder_.front().second < now - kDuplicateWindowMs) {
     const auto found = recent_.find(recentOrder_.front().first);
-    if (found != recent_.end() && found->second == recentOrder_.front().second) {
+    if (found != recent_.end() && found->second.ms == recentOrder_.front().second) {
       recent_.erase(found);
     }
     recentOrder_.pop_front();
   }
   const auto found = recent_.find(key);
-  return found != recent_.end() && found->second >= now - kDuplicateWindowMs;
+  return found != recent_.end() && found->second.ms >= now - kDuplicateWindowMs ? &found->second
+                                                                                : nullptr;
 }
 
 void Gateway::Handle(std::span<Datagram> batch) {
@@ -261,6 +267,12 @@ void Gateway::Handle(std::span<Datagram> batch) {
   std::lock_guard lock(hub_.mutex);
   ++hub_.counters.commits;
   hub_.storeError.clear();
+  for (const std::string& key : undo.reports) {
+    if (const auto found = recent_.find(key); found != recent_.end()) {
+      found->second.committed = true;  // copies sent again are answered from now on
+    }
+  }
+  TakeTemplates(undo);
   for (const auto& [_, command] : undo.commands) {
     hub_.commandsInFlight.erase(command.id);
   }
@@ -315,7 +327,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.pinnedIp = fresh.admitted ? ip : std::string();
     fresh.firstSeen = at;
     fresh.lastSeen = at;  // the row is written now, as seen now
-    fresh.firstPacket = Hex(raw.data(), raw.size());
+    fresh.firstPacket = Hex(raw.data(), std::min(raw.size(), kFirstPacketKept));
     hub_.pendingDevices += fresh.admitted ? 0 : 1;
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
     const Device snapshot = device->Registry();
@@ -325,12 +337,21 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     });
   }
   Device& dev = *device;
+  ++hub_.counters.accepted;
+  if (dev.admitted && ip != dev.pinnedIp) {
+    // The serial is a device's, the address is not the one it was admitted from: counted, and
+    // nothing else of the device changes (its address, its type, when it was last seen).
+    ++dev.conflicts;
+    ++hub_.counters.conflicts;
+    dev.conflictAddress = ip;
+    dev.dirty = true;
+    return 0;
+  }
   if (dev.accepted == 0) {
     hub_.NoteStatus(serial, "first_seen");
   } else if (dev.ip != ip || dev.port != AddressPort(d.from)) {
     hub_.NoteStatus(serial, "address_changed");
   }
-  ++hub_.counters.accepted;
   ++dev.accepted;
   dev.type = type;
   dev.lastSeen = at;
@@ -343,13 +364,6 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
 
   if (!dev.admitted) {
     ++hub_.counters.unadmitted;
-    return 0;
-  }
-  if (ip != dev.pinnedIp) {
-    // The serial is a device's, the address is not the one it was admitted from.
-    ++dev.conflicts;
-    ++hub_.counters.conflicts;
-    dev.conflictAddress = ip;
     return 0;
   }
 
@@ -368,11 +382,11 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     GetFingerData(packet, &upload);
     Template data;
     std::memcpy(data.data(), upload.templateData, kTemplateLength);
-    dev.templates[upload.leadByte] = data;
     writes.push_back([serial, slot = upload.leadByte, data, at](Database& db) {
       SaveTemplate(db, serial, slot, data, "device", at);
       return true;
     });
+    undo.templates.emplace_back(serial, upload.leadByte, data);
     undo.announce.insert(serial);
   }
   if (code == kFirmware) {
@@ -408,11 +422,16 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
     return false;
   }
   const std::string key = SerialKey(device.serial) + Digest(raw);
-  if (SeenRecently(key, now)) {
+  if (const Recent* seen = SeenRecently(key, now)) {
     ++hub_.counters.duplicates;
+    if (!seen->committed) {
+      // Its first copy is in this batch: this reply, too, waits for that commit, and goes
+      // unanswered if it fails.
+      writes.push_back([](Database&) { return true; });
+    }
     return true;  // answered again, stored once
   }
-  recent_[key] = now;
+  recent_[key] = {now, false};
   recentOrder_.emplace_back(key, now);
   undo.reports.push_back(key);
 
@@ -553,6 +572,24 @@ std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet
   return reply;
 }
 
+// Under the hub's lock, after the batch's commit. An API write of the same slot may have come
+// between the two: memory then takes what the store holds, not what this batch wrote.
+void Gateway::TakeTemplates(const Undo& undo) {
+  for (const auto& [serial, slot, data] : undo.templates) {
+    Device* d = hub_.Find(serial);
+    if (d == nullptr) {
+      continue;
+    }
+    try {
+      if (const auto stored = LoadTemplate(db_, serial, slot)) {
+        d->templates[slot] = *stored;
+      }
+    } catch (const DatabaseError&) {
+      d->templates[slot] = data;  // what this batch stored, read back when the store returns
+    }
+  }
+}
+
 void Gateway::Tick() {
   const std::int64_t now = NowMs();
   if (now - lastFlushMs_ < kFlushEveryMs) {
@@ -592,6 +629,8 @@ void Gateway::Flush() {
     }
     PruneReports(db_, now - kDuplicateWindowMs);
     transaction.Commit();
+    std::lock_guard lock(hub_.mutex);
+    hub_.storeError.clear();  // the store works again, whatever failed before
   } catch (const DatabaseError& error) {
     std::lock_guard lock(hub_.mutex);
     hub_.storeError = error.what();

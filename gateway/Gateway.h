@@ -58,13 +58,18 @@ class Gateway final : public BatchHandler {
   std::int32_t ReplyList(Device& device, ListKind kind, std::uint8_t* packet, std::uint32_t length,
                          const std::string& at, std::vector<Write>& writes, Undo& undo);
   void Refuse(const sockaddr_storage& from);
-  bool SeenRecently(const std::string& key, std::int64_t now);
+  struct Recent {
+    std::int64_t ms = 0;
+    bool committed = false;  // its events are stored: a copy sent again is answered at once
+  };
+  const Recent* SeenRecently(const std::string& key, std::int64_t now);
+  void TakeTemplates(const Undo& undo);
 
   Hub& hub_;
   Database& db_;
   PolicyOptions options_;
   // Event reports of the last minute, by device serial and digest of the datagram.
-  std::unordered_map<std::string, std::int64_t> recent_;
+  std::unordered_map<std::string, Recent> recent_;
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
   std::vector<std::string> dirtyRefusals_;

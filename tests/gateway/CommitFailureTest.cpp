@@ -1,72 +1,12 @@
 // The link thread's batch against a store that refuses to write: nothing that needed the store
 // is acknowledged, what the batch took from memory goes back, and once the store writes again
 // the same packets are answered and stored once.
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-
-#include <cstdio>
-#include <filesystem>
-
-#include "DeviceCodec.h"
-#include "Gateway.h"
-#include "Rng.h"
-#include "Simulator.h"
-#include "Store.h"
+#include "BatchFixture.h"
 
 namespace velkor::gateway {
 namespace {
 
-Datagram From(const sim::Bytes& plain) {
-  sim::Bytes sealed = plain;
-  sim::SealDevicePacket(sealed);
-  Datagram d;
-  std::copy(sealed.begin(), sealed.end(), d.buffer.begin());
-  d.length = static_cast<std::uint32_t>(sealed.size());
-  auto& address = reinterpret_cast<sockaddr_in&>(d.from);
-  address.sin_family = AF_INET;
-  address.sin_port = htons(40000);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  d.fromLength = sizeof address;
-  return d;
-}
-
-class CommitFailureTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::filesystem::remove(path_);
-    db_ = Database::Open(path_);
-    Migrate(*db_);
-    gateway_ = std::make_unique<Gateway>(hub_, *db_, PolicyOptions{Admit::kAny, 0});
-    sim::Rng rng(17);
-    device_ = sim::MakeDevice(rng, 0);
-    std::vector<Datagram> hello{From(sim::PollPacket(device_))};
-    gateway_->Handle(hello);  // first contact: the clock, and the device row written
-    ASSERT_GT(hello[0].reply, 0);
-  }
-  void TearDown() override {
-    gateway_.reset();
-    db_.reset();
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      std::filesystem::remove(path_ + suffix);
-    }
-  }
-
-  std::int64_t StoredEvents() {
-    Statement& count = db_->Prepare("SELECT COUNT(*) FROM events");
-    count.Bind();
-    count.Step();
-    const std::int64_t n = count.Int(0);
-    count.Reset();
-    return n;
-  }
-
-  const std::string path_ = ::testing::TempDir() + "/velkor-commit-failure.db";
-  Hub hub_;
-  std::unique_ptr<Database> db_;
-  std::unique_ptr<Gateway> gateway_;
-  sim::DeviceState device_;
-};
+using CommitFailureTest = BatchTest;
 
 TEST_F(CommitFailureTest, NothingIsAcknowledgedThatWasNotStored) {
   Device& d = *hub_.Find(device_.serial);
@@ -112,6 +52,22 @@ TEST_F(CommitFailureTest, NothingIsAcknowledgedThatWasNotStored) {
   EXPECT_TRUE(hub_.storeError.empty());
   EXPECT_EQ(again[0].buffer[0], 0xFD) << "the read command answers the report this time";
   EXPECT_TRUE(d.commands.empty());
+}
+
+TEST_F(CommitFailureTest, ACopyResentInTheSameBatchWaitsForTheFirstCopysCommit) {
+  sim::Rng rng(5);
+  const sim::Bytes report = sim::EventPacket(device_, {sim::MakeEvent(rng, false, 1)});
+  db_->Exec("PRAGMA query_only=1");
+  std::vector<Datagram> batch{From(report), From(report)};
+  gateway_->Handle(batch);
+  EXPECT_EQ(batch[0].reply, 0);
+  EXPECT_EQ(batch[1].reply, 0) << "the copy was acknowledged, and its events were never stored";
+
+  db_->Exec("PRAGMA query_only=0");
+  std::vector<Datagram> again{From(report)};
+  gateway_->Handle(again);
+  EXPECT_GT(again[0].reply, 0);
+  EXPECT_EQ(StoredEvents(), 1);
 }
 
 }  // namespace

@@ -144,6 +144,16 @@ TEST_F(GatewayTest, SigtermStopsCleanlyAndTheStoreIsWhole) {
   sqlite3_close(db);
 }
 
+TEST(GatewayStart, ASigtermRightAfterTheAddressLinesStopsIt) {
+  // A supervisor may stop the gateway the moment it is up: every start must heed it.
+  ScratchDir dir;
+  for (int start = 0; start < 30; ++start) {
+    GatewayProcess gateway(dir.path());
+    ASSERT_TRUE(gateway.started()) << gateway.output();
+    ASSERT_EQ(gateway.Stop(), 0) << "start " << start << " ignored SIGTERM\n" << gateway.output();
+  }
+}
+
 TEST(GatewayStart, PortInUseOrAnUnusableStoreStopsAtOnce) {
   ScratchDir dir;
   GatewayProcess first(dir.path(), {"--admit", "any"});

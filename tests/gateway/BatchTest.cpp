@@ -1,0 +1,79 @@
+// What one batch changes, in memory and in the store: a packet refused for its address changes
+// nothing of the device, memory takes what the store holds, and the link's first row of a device
+// and its admission through the API commute.
+#include "BatchFixture.h"
+
+namespace velkor::gateway {
+namespace {
+
+TEST_F(BatchTest, APacketFromAnotherAddressChangesNothingButTheConflictCount) {
+  gateway_->Flush();
+  const Device before = hub_.Find(device_.serial)->Registry();
+  sim::DeviceState spoof = device_;
+  spoof.type = spoof.IsLegacy() ? sim::kCurrentType : sim::kLegacyType;
+  sim::Rng rng(9);
+  for (const sim::Bytes& packet :
+       {sim::PollPacket(spoof), sim::EventPacket(spoof, {sim::MakeEvent(rng, false, 1)})}) {
+    std::vector<Datagram> batch{From(packet, "127.0.0.9", 5555)};
+    gateway_->Handle(batch);
+    EXPECT_EQ(batch[0].reply, 0);
+  }
+  gateway_->Flush();
+
+  const Device& after = *hub_.Find(device_.serial);
+  const std::optional<Device> stored = LoadDevice(*db_, device_.serial);
+  ASSERT_TRUE(stored);
+  for (const Device* d : {&after, &*stored}) {
+    EXPECT_EQ(d->ip, before.ip);
+    EXPECT_EQ(d->port, before.port);
+    EXPECT_EQ(d->type, before.type);
+    EXPECT_EQ(d->lastSeen, before.lastSeen);
+    EXPECT_EQ(d->accepted, before.accepted);
+    EXPECT_EQ(d->conflicts, before.conflicts + 2);
+    EXPECT_EQ(d->conflictAddress, "127.0.0.9");
+  }
+  EXPECT_EQ(StoredEvents(), 0);
+}
+
+TEST_F(BatchTest, AnUploadedTemplateInMemoryIsWhatTheStoreHolds) {
+  // Another writer of the slot commits right behind the upload, as the API may.
+  db_->Exec(
+      "CREATE TRIGGER other_writer AFTER INSERT ON templates BEGIN UPDATE templates SET data = "
+      "zeroblob(128), source = 'api' WHERE device = NEW.device AND slot = NEW.slot; END");
+  sim::Template upload;
+  upload.fill(0x5A);
+  std::vector<Datagram> batch{From(sim::FingerUploadPacket(device_, 3, upload))};
+  gateway_->Handle(batch);
+  const auto stored = LoadTemplate(*db_, device_.serial, 3);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(hub_.Find(device_.serial)->templates.at(3), *stored)
+      << "memory holds the upload, the store the later write";
+}
+
+TEST_F(BatchTest, AFirstRowAndAnAdmissionCommute) {
+  for (const bool admitFirst : {true, false}) {
+    Device seen;
+    seen.serial = 0x00ABCDEF012345 + (admitFirst ? 1 : 0);
+    seen.ip = "127.0.0.5";
+    seen.port = 4000;
+    seen.firstSeen = seen.lastSeen = IsoTime(NowMs());
+    seen.firstPacket = "00";
+    Device admitted = seen;
+    admitted.admitted = true;
+    admitted.pinnedIp = seen.ip;
+    if (admitFirst) {
+      SaveAdmission(*db_, admitted);
+      SaveDevice(*db_, seen);
+    } else {
+      SaveDevice(*db_, seen);
+      SaveAdmission(*db_, admitted);
+    }
+    const auto stored = LoadDevice(*db_, seen.serial);
+    ASSERT_TRUE(stored);
+    EXPECT_TRUE(stored->admitted) << "admit first: " << admitFirst;
+    EXPECT_EQ(stored->pinnedIp, "127.0.0.5") << "admit first: " << admitFirst;
+  }
+}
+
+}  // namespace
+}  // namespace velkor::gateway
