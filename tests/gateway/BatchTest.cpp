@@ -75,5 +75,26 @@ TEST_F(BatchTest, AFirstRowAndAnAdmissionCommute) {
   }
 }
 
+TEST_F(BatchTest, APendingDeviceKeepsABoundedPrefixOfItsFirstPacket) {
+  Gateway known(hub_, *db_, PolicyOptions{Admit::kKnown, 0});
+  sim::Rng rng(21);
+  const sim::DeviceState stranger = sim::MakeDevice(rng, 1);
+  Datagram padded = From(sim::PollPacket(stranger));
+  padded.length = 4096;  // zeros after the sealed packet are accepted as part of it
+  std::vector<Datagram> batch{padded};
+  known.Handle(batch);
+  const Device* pending = hub_.Find(stranger.serial);
+  ASSERT_NE(pending, nullptr);
+  EXPECT_FALSE(pending->admitted);
+  EXPECT_EQ(pending->firstPacket.size(), 128u);
+}
+
+TEST_F(BatchTest, AWorkingStoreClearsTheLastStoreError) {
+  hub_.storeError = "database is locked";
+  hub_.Find(device_.serial)->dirty = true;
+  gateway_->Flush();
+  EXPECT_EQ(hub_.storeError, "") << "an idle site stays degraded after one failure";
+}
+
 }  // namespace
 }  // namespace velkor::gateway
