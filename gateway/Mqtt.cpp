@@ -221,6 +221,10 @@ void MqttBridge::Run() {
       PublishStatuses(now, leading);
     } catch (const DatabaseError& error) {
       std::fprintf(stderr, "velkor-gateway: mqtt: store: %s\n", error.what());
+    } catch (const std::exception& error) {
+      // Nothing may end the bridge's thread (and with it the process): the next round tries
+      // again.
+      std::fprintf(stderr, "velkor-gateway: mqtt: %s\n", error.what());
     }
     std::unique_lock lock(mutex_);
     bool saved = true;
@@ -402,6 +406,9 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
       reply["status"] = queued.status;
     } catch (const DatabaseError& error) {
       reply = {{"error", std::string("store: ") + error.what()}};
+    } catch (const std::exception&) {
+      // A callback of the client's thread: nothing may leave it.
+      reply = {{"error", "internal error"}};
     }
   }
   if (body.is_object()) {
