@@ -282,10 +282,26 @@ void Api::Routes() {
 
   Add("POST", "/api/v1/devices/{serial}/admit", wrap([this](const Req& req, Res& res) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
+        // {"address": ...} moves the pin to where a refused packet came from.
+        std::optional<std::string> address;
+        if (!req.body.empty()) {
+          const Json body = ParseBody(req);
+          const auto named = body.is_object() ? body.find("address") : body.end();
+          if (!body.is_object() || named == body.end() || !named->is_string()) {
+            Fail(400, "the body, when given, is {\"address\": \"...\"}");
+          }
+          address = named->get<std::string>();
+        }
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
-        const std::string pinned = d.ip;  // the address its last packet came from
+        if (address && *address != d.ip && *address != d.conflictAddress) {
+          Fail(400,
+               "address: the device was last seen at " + d.ip +
+                   (d.conflictAddress.empty() ? "" : " and refused from " + d.conflictAddress));
+        }
+        // The address its last accepted packet came from, unless the admission names another.
+        const std::string pinned = address.value_or(d.ip);
         Device admitted = d.Registry();
         admitted.admitted = true;
         admitted.pinnedIp = pinned;

@@ -206,7 +206,7 @@ void MqttBridge::Stop() {
   changed_.notify_all();
   thread_.join();
   mosquitto_disconnect(client_);
-  mosquitto_loop_stop(client_, true);
+  mosquitto_loop_stop(client_, false);  // the disconnection ends the loop: no cancelled thread
 }
 
 void MqttBridge::Run() {

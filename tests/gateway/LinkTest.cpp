@@ -48,9 +48,13 @@ TEST_F(KnownOnlyTest, OnlyAdmittedDevicesFromTheirPinnedAddressAreAnswered) {
   // The pinned address still gets it.
   const sim::Bytes mine = sim::PollPacket(current_);
   EXPECT_EQ(Checked(mine, currentSocket_->Exchange(mine)).kind, sim::ReplyKind::kReadCommand);
-  // Admitting again moves the pin to where the last packet came from.
+  // A refused packet moved nothing: admitting again keeps the pin. It moves only to an address
+  // the admission names, and only to one the device was seen at.
   EXPECT_FALSE(elsewhere.Exchange(sim::PollPacket(current_), 300ms));
-  EXPECT_EQ(gw().Post(path + "/admit", "").json["pinned_address"], "127.0.0.2");
+  EXPECT_EQ(gw().Post(path + "/admit", "").json["pinned_address"], "127.0.0.1");
+  EXPECT_EQ(gw().Post(path + "/admit", R"({"address": "127.0.0.9"})").status, 400);
+  EXPECT_EQ(gw().Post(path + "/admit", R"({"address": "127.0.0.2"})").json["pinned_address"],
+            "127.0.0.2");
   const sim::Bytes moved = sim::PollPacket(current_);
   EXPECT_TRUE(Checked(moved, elsewhere.Exchange(moved)).kind == sim::ReplyKind::kEcho);
 }

@@ -163,7 +163,7 @@ class Subscriber {
   }
   ~Subscriber() {
     mosquitto_disconnect(client_);
-    mosquitto_loop_stop(client_, true);
+    mosquitto_loop_stop(client_, false);  // the disconnection ends the loop: no cancelled thread
     mosquitto_destroy(client_);
   }
 
