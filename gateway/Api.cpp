@@ -358,13 +358,14 @@ void Api::Routes() {
           WantedList list;
           list.body = records;
           list.state = "wanted";
-          list.version = slot ? slot->version + 1 : 1;
           list.setAt = IsoTime(NowMs());
           Transaction transaction(*db_);
-          SaveList(*db_, serial, kind, list);
+          list.version = SaveList(*db_, serial, kind, list);
           Announce(*db_, hub_.origin, serial);
           transaction.Commit();
-          slot = list;
+          if (!slot || slot->version < list.version) {  // not when a newer one came meanwhile
+            slot = list;
+          }
           Send(res, 200, ListStatus(list));
         }));
   }

@@ -15,14 +15,24 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 
+// SQLite rolls a transaction back by itself on some errors (a full disk, an I/O error): what
+// came after would run in autocommit mode, each statement committed on its own.
+void CheckStillOpen(sqlite3* db, bool inTransaction) {
+  if (inTransaction && sqlite3_get_autocommit(db) != 0) {
+    throw DatabaseError("the transaction was rolled back");
+  }
+}
+
 class SqliteStatement final : public Statement {
  public:
-  SqliteStatement(sqlite3* db, const char* sql) : db_(db) {
+  SqliteStatement(sqlite3* db, const char* sql, const bool& inTransaction)
+      : db_(db), inTransaction_(inTransaction) {
     Check(sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement_, nullptr));
   }
   ~SqliteStatement() override { sqlite3_finalize(statement_); }
 
   bool Step() override {
+    CheckStillOpen(db_, inTransaction_);
     const int status = sqlite3_step(statement_);
     if (status == SQLITE_ROW) {
       return true;
@@ -83,6 +93,7 @@ class SqliteStatement final : public Statement {
   }
 
   sqlite3* db_;
+  const bool& inTransaction_;
   sqlite3_stmt* statement_ = nullptr;
   std::int64_t changes_ = 0;
 };
@@ -118,12 +129,8 @@ class SqliteDatabase final : public Database {
   Engine engine() const override { return Engine::kSqlite; }
 
   void Exec(const char* sql) override {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      const std::string message = error != nullptr ? error : sqlite3_errmsg(db_);
-      sqlite3_free(error);
-      throw DatabaseError(message);
-    }
+    CheckStillOpen(db_, inTransaction_);
+    Run(sql);
   }
 
   Statement& Prepare(const char* sql) override {
@@ -132,11 +139,38 @@ class SqliteDatabase final : public Database {
         return *statement;
       }
     }
-    cache_.emplace_back(sql, std::make_unique<SqliteStatement>(db_, sql));
+    cache_.emplace_back(sql, std::make_unique<SqliteStatement>(db_, sql, inTransaction_));
     return *cache_.back().second;
   }
 
-  void Begin() override { Exec("BEGIN IMMEDIATE"); }
+  void Begin() override {
+    if (inTransaction_) {
+      throw DatabaseError("a transaction is open already");
+    }
+    Run("BEGIN IMMEDIATE");
+    inTransaction_ = true;
+  }
+  // A COMMIT that fails (SQLITE_BUSY, a full disk) can leave the transaction open: it is rolled
+  // back, so the connection is not left holding the write lock.
+  void Commit() override {
+    const bool open = inTransaction_ && sqlite3_get_autocommit(db_) == 0;
+    try {
+      if (!open) {
+        throw DatabaseError("the transaction was rolled back");
+      }
+      Run("COMMIT");
+    } catch (const DatabaseError&) {
+      Rollback();
+      throw;
+    }
+    inTransaction_ = false;
+  }
+  void Rollback() override {
+    inTransaction_ = false;
+    if (sqlite3_get_autocommit(db_) == 0) {
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+  }
 
   void CopyIn(const char*, const std::string&) override {
     throw DatabaseError("COPY is for PostgreSQL stores");
@@ -151,7 +185,17 @@ class SqliteDatabase final : public Database {
   std::uint64_t Connections() const override { return 1; }
 
  private:
+  void Run(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+      const std::string message = error != nullptr ? error : sqlite3_errmsg(db_);
+      sqlite3_free(error);
+      throw DatabaseError(message);
+    }
+  }
+
   sqlite3* db_ = nullptr;
+  bool inTransaction_ = false;
   std::vector<std::pair<const char*, std::unique_ptr<SqliteStatement>>> cache_;
 };
 
@@ -200,16 +244,12 @@ Transaction::Transaction(Database& db) : db_(db) {
 
 Transaction::~Transaction() {
   if (!done_) {
-    try {
-      db_.Exec("ROLLBACK");
-    } catch (const DatabaseError&) {
-      // Nothing to undo: the engine rolled back on its own, or the connection is gone.
-    }
+    db_.Rollback();
   }
 }
 
 void Transaction::Commit() {
-  db_.Exec("COMMIT");
+  db_.Commit();
   done_ = true;
 }
 

@@ -98,6 +98,10 @@ class Database {
   virtual void Exec(const char* sql) = 0;
   virtual Statement& Prepare(const char* sql) = 0;  // cached by text for the connection's life
   virtual void Begin() = 0;  // a write transaction: it holds the write lock from its start
+  // Ends the transaction Begin() opened. Commit throws DatabaseError unless the engine says the
+  // transaction committed; either way the transaction is over. Rollback never throws.
+  virtual void Commit() = 0;
+  virtual void Rollback() = 0;
 
   // PostgreSQL only: COPY ... FROM STDIN of `rows` in COPY's text format, one round trip for
   // many rows. SQLite throws DatabaseError.
@@ -114,7 +118,9 @@ class Database {
   Database() = default;
 };
 
-// Begin() ... COMMIT; rolls back unless committed.
+// Begin() ... Commit(); rolls back unless committed. A transaction that ends underneath (a lost
+// connection, an engine that rolled back by itself) makes every further statement of it throw:
+// none of them runs outside the transaction, and Commit() throws.
 class Transaction {
  public:
   explicit Transaction(Database& db);

@@ -274,7 +274,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
   }
   TakeTemplates(undo);
   for (const auto& [_, command] : undo.commands) {
-    hub_.commandsInFlight.erase(command.id);
+    hub_.CommandSent(command.id);
   }
   for (const std::size_t i : lost) {
     // The command went out from another gateway, so this reply must not; the device asks again.

@@ -3,7 +3,9 @@
 // runs them. Parameters go as text (numbers in decimal), blobs in binary; results come as text.
 //
 // A connection that breaks is dropped; the next use connects again, at most twice a second, so
-// a server that is away makes each call fail at once instead of stalling the caller.
+// a server that is away makes each call fail at once instead of stalling the caller. Never
+// within a transaction: one whose connection broke fails every further call until it ends, as
+// a fresh connection would run the rest of it outside any transaction.
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -161,7 +163,41 @@ class PostgresDatabase final : public Database {
     return *cache_.back().second;
   }
 
-  void Begin() override { Exec("BEGIN"); }
+  void Begin() override {
+    if (inTransaction_) {
+      throw DatabaseError("a transaction is open already");
+    }
+    Exec("BEGIN");
+    inTransaction_ = true;
+  }
+
+  void Commit() override {
+    if (!inTransaction_) {
+      throw DatabaseError("no transaction to commit");
+    }
+    Connected();
+    inTransaction_ = false;  // whatever the answer, the transaction is over
+    PGresult* result = PQexec(conn_, "COMMIT");
+    // A COMMIT of a transaction that failed answers ROLLBACK, and is no error to libpq.
+    if (PQresultStatus(result) != PGRES_COMMAND_OK ||
+        std::strcmp(PQcmdStatus(result), "COMMIT") != 0) {
+      if (PQresultStatus(result) == PGRES_COMMAND_OK) {
+        PQclear(result);
+        throw DatabaseError("the transaction was rolled back");
+      }
+      Failed(result);
+    }
+    PQclear(result);
+  }
+
+  void Rollback() override {
+    inTransaction_ = false;
+    // A lost connection rolled back on the server; a live one is told to.
+    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK &&
+        PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+      PQclear(PQexec(conn_, "ROLLBACK"));
+    }
+  }
 
   void CopyIn(const char* copy, const std::string& rows) override {
     Connected();
@@ -174,12 +210,20 @@ class PostgresDatabase final : public Database {
         PQputCopyEnd(conn_, nullptr) != 1) {
       Failed(nullptr);
     }
-    // The COPY's own result, then nothing: a result left unread would answer the next call.
-    PGresult* result = PQgetResult(conn_);
-    while (PGresult* more = PQgetResult(conn_)) {
-      PQclear(more);
+    // Every result until none: the COPY's own, and the error of a connection lost after it.
+    PGresult* failed = nullptr;
+    bool any = false;
+    while (PGresult* result = PQgetResult(conn_)) {
+      any = true;
+      if (failed == nullptr && PQresultStatus(result) != PGRES_COMMAND_OK) {
+        failed = result;
+      } else {
+        PQclear(result);
+      }
     }
-    Check(result);
+    if (failed != nullptr || !any || PQstatus(conn_) != CONNECTION_OK) {
+      Failed(failed);
+    }
   }
 
   void Listen(const char* channel) override {
@@ -219,7 +263,8 @@ class PostgresDatabase final : public Database {
     PGresult* result = PQexecPrepared(conn_, s.name_.c_str(), s.count_, values.data(),
                                       s.lengths_.data(), s.formats_.data(), 0);
     const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    if ((status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ||
+        PQstatus(conn_) != CONNECTION_OK) {
       Failed(result);
     }
     return result;
@@ -234,26 +279,47 @@ class PostgresDatabase final : public Database {
     conn_ = PQconnectdbParams(keys, values, 1);
     if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
       lastError_ = conn_ != nullptr ? Trimmed(PQerrorMessage(conn_)) : "out of memory";
-      if (conn_ != nullptr) {
-        PQfinish(conn_);
-        conn_ = nullptr;
-      }
+      Dropped();
       throw DatabaseError(lastError_);
     }
     // Notices ("there is no transaction in progress" and the like) are not for the log.
     PQsetNoticeProcessor(
         conn_, [](void*, const char*) {}, nullptr);
-    ++connections_;
-    // Committed means on disk, whatever the server's default.
-    Check(PQexec(conn_, "SET synchronous_commit = on"));
+    // Committed means on disk, whatever the server's default. A connection counts once it
+    // listens on every channel: a listener must not take a half-made one for a new one.
+    std::vector<std::string> setup = {"SET synchronous_commit = on"};
     for (const std::string& channel : channels_) {
-      Check(PQexec(conn_, ("LISTEN " + channel).c_str()));
+      setup.push_back("LISTEN " + channel);
     }
+    for (const std::string& sql : setup) {
+      PGresult* result = PQexec(conn_, sql.c_str());
+      if (PQresultStatus(result) != PGRES_COMMAND_OK || PQstatus(conn_) != CONNECTION_OK) {
+        lastError_ =
+            Trimmed(result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+        PQclear(result);
+        Dropped();
+        throw DatabaseError(lastError_);
+      }
+      PQclear(result);
+    }
+    ++connections_;
   }
 
-  // A usable connection, or DatabaseError at once while the server stays away.
+  // A usable connection, or DatabaseError at once while the server stays away. Within a
+  // transaction, only the connection it began on.
   void Connected() {
-    if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK && !Hung()) {
+    const bool usable = conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK && !Hung();
+    if (inTransaction_) {
+      if (!usable) {
+        Dropped();
+        throw DatabaseError("the connection to PostgreSQL was lost within a transaction");
+      }
+      if (PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+        throw DatabaseError("the transaction was rolled back");
+      }
+      return;
+    }
+    if (usable) {
       return;
     }
     Dropped();
@@ -279,15 +345,18 @@ class PostgresDatabase final : public Database {
 
   void Check(PGresult* result) {
     const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    if ((status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) ||
+        PQstatus(conn_) != CONNECTION_OK) {
       Failed(result);
     }
     PQclear(result);
   }
 
+  // Throws the result's error, or the connection's when the result has none (an answer that
+  // came before the connection broke).
   [[noreturn]] void Failed(PGresult* result) {
-    std::string message =
-        Trimmed(result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(conn_));
+    const char* error = result != nullptr ? PQresultErrorMessage(result) : "";
+    std::string message = Trimmed(error[0] != '\0' ? error : PQerrorMessage(conn_));
     PQclear(result);
     if (PQstatus(conn_) != CONNECTION_OK) {
       lastError_ = message;
@@ -307,6 +376,7 @@ class PostgresDatabase final : public Database {
 
   std::string url_;
   PGconn* conn_ = nullptr;
+  bool inTransaction_ = false;  // from Begin() until Commit() or Rollback()
   std::uint64_t connections_ = 0;
   std::chrono::steady_clock::time_point lastAttempt_{};
   std::string lastError_ = "not connected";

@@ -75,6 +75,7 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
   Announce(db, hub.origin, serial);
   transaction.Commit();
   d->commands.push_back({id, *command});
+  hub.CommandQueued(id);
   return {202, {{"id", id}, {"state", "queued"}}};
 }
 

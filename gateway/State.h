@@ -136,6 +136,24 @@ struct Hub {
   // Commands the link thread has taken and not yet committed as sent: a reload from the store
   // meanwhile must not queue them again.
   std::set<std::int64_t> commandsInFlight;
+  // The commands this gateway queued and sent while the sync thread read a snapshot of the
+  // store: the snapshot may predate them, so its merge keeps the one and drops the other.
+  struct Meanwhile {
+    bool open = false;  // a snapshot is being read
+    std::set<std::int64_t> queued, sent;
+  };
+  Meanwhile sinceSnapshot;
+  void CommandQueued(std::int64_t id) {
+    if (sinceSnapshot.open) {
+      sinceSnapshot.queued.insert(id);
+    }
+  }
+  void CommandSent(std::int64_t id) {  // committed as sent
+    commandsInFlight.erase(id);
+    if (sinceSnapshot.open) {
+      sinceSnapshot.sent.insert(id);
+    }
+  }
 
   // The newest stored event id; SSE streams wait on it.
   std::int64_t lastEventId = 0;

@@ -679,13 +679,14 @@ bool MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
   return s.Changes() == 1;
 }
 
-void SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
-  db.Prepare(
-        "UPDATE lists SET state = ?, sent_at = ?, confirmed_at = ? "
-        "WHERE device = ? AND kind = ? AND version = ?")
-      .Bind(list.state, Nullable(list.sentAt), Nullable(list.confirmedAt), SerialText(serial),
-            ListName(kind), list.version)
+bool SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
+  Statement& s = db.Prepare(
+      "UPDATE lists SET state = ?, sent_at = ?, confirmed_at = ? "
+      "WHERE device = ? AND kind = ? AND version = ?");
+  s.Bind(list.state, Nullable(list.sentAt), Nullable(list.confirmedAt), SerialText(serial),
+         ListName(kind), list.version)
       .Run();
+  return s.Changes() == 1;
 }
 
 void SaveTemplate(Database& db, std::uint64_t serial, std::uint8_t slot, const Template& data,
@@ -721,15 +722,21 @@ std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
   return id;
 }
 
-void SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
-  db.Prepare(
-        "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at) "
-        "VALUES (?, ?, ?, ?, ?, ?, NULL, NULL) ON CONFLICT (device, kind) DO UPDATE SET body = "
-        "excluded.body, state = excluded.state, version = excluded.version, set_at = "
-        "excluded.set_at, sent_at = NULL, confirmed_at = NULL")
-      .Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.version,
-            list.setAt)
-      .Run();
+std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
+  // One statement reads and bumps the version: PostgreSQL's upsert takes the row's lock and
+  // sees the newest committed version, SQLite holds the write lock.
+  Statement& s = db.Prepare(
+      "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at) "
+      "VALUES (?, ?, ?, ?, 1, ?, NULL, NULL) ON CONFLICT (device, kind) DO UPDATE SET body = "
+      "excluded.body, state = excluded.state, version = lists.version + 1, set_at = "
+      "excluded.set_at, sent_at = NULL, confirmed_at = NULL RETURNING version");
+  s.Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.setAt);
+  if (!s.Step()) {
+    throw DatabaseError("the list got no version");
+  }
+  const std::int64_t version = s.Int(0);
+  s.Run();
+  return version;
 }
 
 void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,

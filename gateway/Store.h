@@ -87,7 +87,10 @@ void LockEventOrder(Database& db);
 // or that events up to `lastEvent` are stored (sent at commit; nothing on SQLite).
 void Announce(Database& db, const std::string& origin, std::uint64_t serial);
 void AnnounceEvents(Database& db, const std::string& origin, std::int64_t lastEvent);
-void SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
+// The state of the list's version; false when the store holds another version (a newer one was
+// set meanwhile). Such a write is stale and changes nothing: the newer version stays wanted,
+// and the gateway that set it announces it, so every gateway's memory takes it from the store.
+bool SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
 void SaveTemplate(Database& db, std::uint64_t serial, std::uint8_t slot, const Template& data,
                   const char* source, const std::string& at);
 void SaveRefusals(Database& db, const std::string& address, std::uint64_t count,
@@ -96,7 +99,10 @@ void SaveRefusals(Database& db, const std::string& address, std::uint64_t count,
 // ---- API writes ----
 std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
                            const std::string& at);
-void SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
+// Sets the list's body, wanted from now on; returns the version the store gave it, one past the
+// stored one (1 for the first). Versions come from the store alone, so gateways that set a list
+// at the same moment get different ones, and the higher wins everywhere.
+std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
 void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
                const std::vector<std::uint8_t>& data, const std::string& at);
 

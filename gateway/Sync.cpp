@@ -1,6 +1,8 @@
 #include "Sync.h"
 
 #include <cstdio>
+#include <map>
+#include <optional>
 #include <set>
 
 #include "Store.h"
@@ -36,11 +38,22 @@ void TakeRegistry(Device& d, const Device& stored) {
 }
 
 void TakeOwed(Hub& hub, Device& d, Device& stored) {
-  d.commands.clear();
+  // The store's queue, less what this gateway has taken since; plus what it queued since.
+  const Hub::Meanwhile& meanwhile = hub.sinceSnapshot;
+  std::map<std::int64_t, QueuedCommand> commands;
   for (QueuedCommand& command : stored.commands) {
-    if (hub.commandsInFlight.count(command.id) == 0) {
-      d.commands.push_back(std::move(command));
+    if (hub.commandsInFlight.count(command.id) == 0 && meanwhile.sent.count(command.id) == 0) {
+      commands.emplace(command.id, std::move(command));
     }
+  }
+  for (QueuedCommand& command : d.commands) {
+    if (meanwhile.queued.count(command.id) != 0) {
+      commands.emplace(command.id, std::move(command));
+    }
+  }
+  d.commands.clear();
+  for (auto& [_, command] : commands) {
+    d.commands.push_back(std::move(command));
   }
   for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
     auto& mine = d.lists[kind];
@@ -159,13 +172,31 @@ void StoreSync::Run() {
   }
 }
 
+// A snapshot's merge takes what this gateway queued and sent since the snapshot's reading began
+// into account (Hub::sinceSnapshot): noted from here until the merge, under the hub's lock.
+template <typename Read>
+auto StoreSync::Snapshot(Read read) {
+  {
+    std::lock_guard lock(hub_.mutex);
+    hub_.sinceSnapshot = {true, {}, {}};
+  }
+  try {
+    return read();
+  } catch (...) {
+    std::lock_guard lock(hub_.mutex);
+    hub_.sinceSnapshot = {};
+    throw;
+  }
+}
+
 void StoreSync::ReloadAll() {
   Hub stored;
-  LoadFleet(*db_, stored);
+  Snapshot([&] { LoadFleet(*db_, stored); });
   std::lock_guard lock(hub_.mutex);
   for (auto& [_, device] : stored.devices) {
     MergeDevice(hub_, std::move(device), true);
   }
+  hub_.sinceSnapshot = {};
   if (stored.lastEventId > hub_.lastEventId) {
     hub_.lastEventId = stored.lastEventId;
     hub_.eventsChanged.notify_all();
@@ -173,12 +204,12 @@ void StoreSync::ReloadAll() {
 }
 
 void StoreSync::Reload(std::uint64_t serial) {
-  std::optional<Device> stored = LoadDevice(*db_, serial);
-  if (!stored) {
-    return;
-  }
+  std::optional<Device> stored = Snapshot([&] { return LoadDevice(*db_, serial); });
   std::lock_guard lock(hub_.mutex);
-  MergeDevice(hub_, std::move(*stored), true);
+  if (stored) {
+    MergeDevice(hub_, std::move(*stored), true);
+  }
+  hub_.sinceSnapshot = {};
 }
 
 void StoreSync::ReadRegistry(std::int64_t now) {

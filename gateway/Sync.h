@@ -22,8 +22,10 @@ namespace velkor::gateway {
 // Merges a device as the store holds it into the hub. The registry fields are taken when the
 // store's row is newer than what this gateway knows and this gateway has nothing unwritten of
 // it; admission only ever goes from pending to admitted (with the pin of the last admission).
-// With `owed`, the queued commands (less those in flight here), lists (a newer version, or the
-// same version further along), templates and voice clips are taken too.
+// With `owed`, the queued commands, lists (a newer version, or the same version further along),
+// templates and voice clips are taken too. The commands are the store's queue less those in
+// flight here or sent since the snapshot began, plus those this gateway queued since: a reload
+// never drops a committed command nor brings back a sent one.
 void MergeDevice(Hub& hub, Device stored, bool owed);
 
 class StoreSync {
@@ -39,6 +41,8 @@ class StoreSync {
 
  private:
   void Run();
+  template <typename Read>
+  auto Snapshot(Read read);
   void ReloadAll();
   void Reload(std::uint64_t serial);
   void ReadRegistry(std::int64_t now);

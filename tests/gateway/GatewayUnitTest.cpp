@@ -348,3 +348,51 @@ TEST(GatewaySync, MergeTakesWhatIsNewerKeepsWhatIsInFlight) {
 
 }  // namespace
 }  // namespace velkor::gateway
+
+namespace velkor::gateway {
+namespace {
+
+// A snapshot of the store read while this gateway queued and sent commands: its merge keeps
+// what the snapshot cannot show yet and never brings back what went out meanwhile.
+TEST(GatewaySync, AReloadNeitherDropsNorResurrectsCommands) {
+  struct Case {
+    const char* what;
+    std::vector<std::int64_t> memory, stored, inFlight, queuedSince, sentSince, merged;
+  };
+  const std::vector<Case> cases = {
+      {"another gateway's command comes in", {1}, {1, 2}, {}, {}, {}, {1, 2}},
+      {"another gateway sent it", {1, 2}, {2}, {}, {}, {}, {2}},
+      {"queued here after the snapshot", {1, 5}, {1}, {}, {5}, {}, {1, 5}},
+      {"queued here, in the snapshot too", {5}, {5}, {}, {5}, {}, {5}},
+      {"sent here after the snapshot", {2}, {1, 2}, {}, {}, {1}, {2}},
+      {"taken here, not yet committed", {}, {1, 2}, {1}, {}, {}, {2}},
+      {"queued and sent here meanwhile", {}, {}, {}, {4}, {4}, {}},
+      {"in id order", {9}, {3, 7}, {}, {9}, {}, {3, 7, 9}},
+  };
+  for (const Case& c : cases) {
+    Hub hub;
+    Device& mine = hub.devices[7];
+    mine.serial = 7;
+    mine.admitted = true;
+    for (const std::int64_t id : c.memory) {
+      mine.commands.push_back({id, Json::object()});
+    }
+    Device stored = mine.Registry();
+    for (const std::int64_t id : c.stored) {
+      stored.commands.push_back({id, Json::object()});
+    }
+    hub.commandsInFlight.insert(c.inFlight.begin(), c.inFlight.end());
+    hub.sinceSnapshot = {true,
+                         {c.queuedSince.begin(), c.queuedSince.end()},
+                         {c.sentSince.begin(), c.sentSince.end()}};
+    MergeDevice(hub, stored, true);
+    std::vector<std::int64_t> merged;
+    for (const QueuedCommand& command : mine.commands) {
+      merged.push_back(command.id);
+    }
+    EXPECT_EQ(merged, c.merged) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace velkor::gateway

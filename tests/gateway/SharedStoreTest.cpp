@@ -195,6 +195,56 @@ TEST_F(SharedStoreTest, ACommandQueuedOnOneGatewayGoesOutOnceThroughTheOther) {
   }
 }
 
+TEST_F(SharedStoreTest, ListsSetOnTwoGatewaysAtOnceEndTheSameOnBothAndInTheStore) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  sim::Rng rng(13);
+  const sim::DeviceState device = sim::MakeDevice(rng, 1);
+  DeviceSocket socket(a->udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  Checked(hello, socket.Exchange(hello));
+  ASSERT_TRUE(Lists(*b, 1));
+  const std::string path = "/api/v1/devices/" + SerialOf(device) + "/cards";
+  const auto cards = [](int number) {
+    return Json::array({{{"cardNumber", number},
+                         {"password", "1"},
+                         {"year", 30},
+                         {"month", 1},
+                         {"day", 2},
+                         {"hour", 3},
+                         {"param", 1},
+                         {"flag0", true},
+                         {"flag1", false},
+                         {"flag2", false},
+                         {"flag3", false},
+                         {"flag4", false},
+                         {"flag7", false},
+                         {"flag6", false}}});
+  };
+  // Both gateways start from the same version in memory, each PUT in a thread of its own.
+  for (int round = 0; round < 4; ++round) {
+    std::thread other([&] { EXPECT_EQ(b->Put(path, cards(2 * round + 2).dump()).status, 200); });
+    EXPECT_EQ(a->Put(path, cards(2 * round + 1).dump()).status, 200);
+    other.join();
+    Json onA, onB;
+    for (int i = 0; i < 100; ++i) {
+      onA = a->Get(path).json;
+      onB = b->Get(path).json;
+      if (onA == onB) {
+        break;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_EQ(onA, onB) << "round " << round;
+    // The store holds the same: a gateway that starts now loads it.
+    std::filesystem::remove_all(dir_.path() / "c");
+    auto c = Gateway("c");
+    ASSERT_TRUE(c->started()) << c->output();
+    EXPECT_EQ(c->Get(path).json, onA) << "round " << round;
+  }
+}
+
 TEST_F(SharedStoreTest, AKilledGatewaysDevicesMoveToTheOtherWithTheirListsNothingLost) {
   auto a = Gateway("a");
   auto b = Gateway("b");
