@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 #include "Database.h"
 
@@ -163,11 +164,21 @@ class PostgresDatabase final : public Database {
     return *cache_.back().second;
   }
 
+  // The transaction's id comes with its BEGIN, in the same round trip: a COMMIT whose answer
+  // is lost with the connection is looked up by it.
   void Begin() override {
     if (inTransaction_) {
       throw DatabaseError("a transaction is open already");
     }
-    Exec("BEGIN");
+    Connected();
+    PGresult* result = PQexec(conn_, "BEGIN; SELECT txid_current()");
+    if (PQresultStatus(result) != PGRES_TUPLES_OK || PQntuples(result) != 1 ||
+        PQstatus(conn_) != CONNECTION_OK) {
+      Rollback();
+      Failed(result);
+    }
+    transactionId_ = PQgetvalue(result, 0, 0);
+    PQclear(result);
     inTransaction_ = true;
   }
 
@@ -179,15 +190,26 @@ class PostgresDatabase final : public Database {
     inTransaction_ = false;  // whatever the answer, the transaction is over
     PGresult* result = PQexec(conn_, "COMMIT");
     // A COMMIT of a transaction that failed answers ROLLBACK, and is no error to libpq.
-    if (PQresultStatus(result) != PGRES_COMMAND_OK ||
-        std::strcmp(PQcmdStatus(result), "COMMIT") != 0) {
-      if (PQresultStatus(result) == PGRES_COMMAND_OK) {
-        PQclear(result);
+    if (PQresultStatus(result) == PGRES_COMMAND_OK && PQstatus(conn_) == CONNECTION_OK) {
+      const bool committed = std::strcmp(PQcmdStatus(result), "COMMIT") == 0;
+      PQclear(result);
+      if (!committed) {
         throw DatabaseError("the transaction was rolled back");
       }
+      return;
+    }
+    if (PQstatus(conn_) == CONNECTION_OK) {
       Failed(result);
     }
+    // The server may have committed before the connection went: a fresh one asks it.
+    const char* error = PQresultErrorMessage(result);
+    const std::string message = Trimmed(error[0] != '\0' ? error : PQerrorMessage(conn_));
     PQclear(result);
+    lastError_ = message;
+    Dropped();
+    if (!Committed(transactionId_)) {
+      throw DatabaseError(message);
+    }
   }
 
   void Rollback() override {
@@ -365,6 +387,28 @@ class PostgresDatabase final : public Database {
     throw DatabaseError(message);
   }
 
+  // Whether the transaction of a COMMIT whose answer was lost committed, on a connection made
+  // for the question at once. One whose backend still runs is waited for, 2 s at most.
+  bool Committed(const std::string& id) {
+    try {
+      Connect();
+      for (int i = 0; i < 100; ++i) {
+        const char* values[] = {id.c_str()};
+        PGresult* result = PQexecParams(conn_, "SELECT txid_status($1::bigint)", 1, nullptr, values,
+                                        nullptr, nullptr, 0);
+        const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1;
+        const std::string status = ok ? PQgetvalue(result, 0, 0) : "";
+        PQclear(result);
+        if (status != "in progress") {
+          return status == "committed";
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    } catch (const DatabaseError&) {
+    }
+    return false;
+  }
+
   std::vector<Notification> Drain() {
     std::vector<Notification> notes;
     while (PGnotify* note = PQnotifies(conn_)) {
@@ -377,6 +421,7 @@ class PostgresDatabase final : public Database {
   std::string url_;
   PGconn* conn_ = nullptr;
   bool inTransaction_ = false;  // from Begin() until Commit() or Rollback()
+  std::string transactionId_;   // of the open transaction
   std::uint64_t connections_ = 0;
   std::chrono::steady_clock::time_point lastAttempt_{};
   std::string lastError_ = "not connected";

@@ -176,7 +176,11 @@ void FaultProxy::Run() {
     for (auto it = connections_.begin(); it != connections_.end();) {
       if ((*it)->closed) {
         if (target_ == it->get()) {
+          // Closed by its own side before the drop: the next trigger counts from 1 again.
           target_ = nullptr;
+          counted_ = 0;
+          markerSeen_ = false;
+          trace_.clear();
         }
         close((*it)->fd[0]);
         close((*it)->fd[1]);
