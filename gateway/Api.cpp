@@ -417,6 +417,7 @@ void Api::Routes() {
         Announce(*db_, hub_.origin, serial);
         transaction.Commit();
         d.voice[word] = clip;
+        hub_.VoiceWritten(serial, word);
         Send(res, 200, {{"word", word}, {"length", clip.size()}});
       }));
   Add("GET", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req, Res& res) {
@@ -455,6 +456,7 @@ void Api::Routes() {
         Announce(*db_, hub_.origin, serial);
         transaction.Commit();
         d.templates[slot] = data;
+        hub_.TemplateWritten(serial, slot);
         Send(res, 200,
              {{"slot", slot},
               {"template", Hex(data.data(), data.size())},

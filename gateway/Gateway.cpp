@@ -587,6 +587,7 @@ void Gateway::TakeTemplates(const Undo& undo) {
     } catch (const DatabaseError&) {
       d->templates[slot] = data;  // what this batch stored, read back when the store returns
     }
+    hub_.TemplateWritten(serial, slot);
   }
 }
 

@@ -136,16 +136,29 @@ struct Hub {
   // Commands the link thread has taken and not yet committed as sent: a reload from the store
   // meanwhile must not queue them again.
   std::set<std::int64_t> commandsInFlight;
-  // The commands this gateway queued and sent while the sync thread read a snapshot of the
-  // store: the snapshot may predate them, so its merge keeps the one and drops the other.
+  // The commands this gateway queued and sent, and the templates and voice clips it wrote,
+  // while the sync thread read a snapshot of the store: the snapshot may predate them, so its
+  // merge keeps the queued, drops the sent, and leaves the slots written as memory has them.
   struct Meanwhile {
     bool open = false;  // a snapshot is being read
     std::set<std::int64_t> queued, sent;
+    std::set<std::pair<std::uint64_t, std::uint8_t>> templates;
+    std::set<std::pair<std::uint64_t, std::uint16_t>> voice;
   };
   Meanwhile sinceSnapshot;
   void CommandQueued(std::int64_t id) {
     if (sinceSnapshot.open) {
       sinceSnapshot.queued.insert(id);
+    }
+  }
+  void TemplateWritten(std::uint64_t serial, std::uint8_t slot) {  // and committed
+    if (sinceSnapshot.open) {
+      sinceSnapshot.templates.emplace(serial, slot);
+    }
+  }
+  void VoiceWritten(std::uint64_t serial, std::uint16_t word) {  // and committed
+    if (sinceSnapshot.open) {
+      sinceSnapshot.voice.emplace(serial, word);
     }
   }
   void CommandSent(std::int64_t id) {  // committed as sent

@@ -70,10 +70,14 @@ void TakeOwed(Hub& hub, Device& d, Device& stored) {
     }
   }
   for (auto& [slot, data] : stored.templates) {
-    d.templates[slot] = data;
+    if (meanwhile.templates.count({d.serial, slot}) == 0) {
+      d.templates[slot] = data;
+    }
   }
   for (auto& [word, clip] : stored.voice) {
-    d.voice[word] = std::move(clip);
+    if (meanwhile.voice.count({d.serial, word}) == 0) {
+      d.voice[word] = std::move(clip);
+    }
   }
 }
 
@@ -168,6 +172,10 @@ void StoreSync::Run() {
         std::fprintf(stderr, "velkor-gateway: store sync: %s\n", error.what());
       }
       std::this_thread::sleep_for(kWait);
+    } catch (const std::exception& error) {
+      // A row it cannot read must not end the thread, and with it the process.
+      std::fprintf(stderr, "velkor-gateway: store sync: %s\n", error.what());
+      std::this_thread::sleep_for(kWait);
     }
   }
 }
@@ -178,7 +186,8 @@ template <typename Read>
 auto StoreSync::Snapshot(Read read) {
   {
     std::lock_guard lock(hub_.mutex);
-    hub_.sinceSnapshot = {true, {}, {}};
+    hub_.sinceSnapshot = {};
+    hub_.sinceSnapshot.open = true;
   }
   try {
     return read();

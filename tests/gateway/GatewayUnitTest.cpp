@@ -382,9 +382,9 @@ TEST(GatewaySync, AReloadNeitherDropsNorResurrectsCommands) {
       stored.commands.push_back({id, Json::object()});
     }
     hub.commandsInFlight.insert(c.inFlight.begin(), c.inFlight.end());
-    hub.sinceSnapshot = {true,
-                         {c.queuedSince.begin(), c.queuedSince.end()},
-                         {c.sentSince.begin(), c.sentSince.end()}};
+    hub.sinceSnapshot.open = true;
+    hub.sinceSnapshot.queued = {c.queuedSince.begin(), c.queuedSince.end()};
+    hub.sinceSnapshot.sent = {c.sentSince.begin(), c.sentSince.end()};
     MergeDevice(hub, stored, true);
     std::vector<std::int64_t> merged;
     for (const QueuedCommand& command : mine.commands) {
@@ -392,6 +392,27 @@ TEST(GatewaySync, AReloadNeitherDropsNorResurrectsCommands) {
     }
     EXPECT_EQ(merged, c.merged) << c.what;
   }
+}
+
+TEST(GatewaySync, AReloadLeavesTheSlotsWrittenMeanwhileAsMemoryHasThem) {
+  Hub hub;
+  Device& mine = hub.devices[7];
+  mine.serial = 7;
+  mine.templates[1].fill(0xAA);
+  mine.voice[1] = {0xAA};
+  Device stored = mine.Registry();
+  stored.templates[1].fill(0x11);  // older than this gateway's write
+  stored.templates[2].fill(0x22);
+  stored.voice[1] = {0x11};
+  stored.voice[2] = {0x22};
+  hub.sinceSnapshot.open = true;
+  hub.TemplateWritten(7, 1);
+  hub.VoiceWritten(7, 1);
+  MergeDevice(hub, stored, true);
+  EXPECT_EQ(mine.templates[1][0], 0xAA);
+  EXPECT_EQ(mine.templates[2][0], 0x22);
+  EXPECT_EQ(mine.voice[1], std::vector<std::uint8_t>{0xAA});
+  EXPECT_EQ(mine.voice[2], std::vector<std::uint8_t>{0x22});
 }
 
 }  // namespace
