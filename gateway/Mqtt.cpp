@@ -273,7 +273,7 @@ void MqttBridge::PublishEvents() {
   const Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
   for (const Json& event : events) {
     const std::int64_t id = event["id"].get<std::int64_t>();
-    Publish(address_.root + "/events/" + event["device"].get<std::string>(), event.dump(), false,
+    Publish(address_.root + "/events/" + event["device"].get<std::string>(), JsonText(event), false,
             id);
     queuedUpTo_ = id;
   }
@@ -286,7 +286,8 @@ void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
     const auto announce = [&](const Device& device, const char* status) {
       Json body = DeviceJson(device);
       body["status"] = status;
-      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial), body.dump());
+      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial),
+                            JsonText(body));
     };
     while (!hub_.statusChanges.empty()) {
       const auto [serial, status] = hub_.statusChanges.front();
@@ -401,7 +402,7 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
       reply["request_id"] = *id;
     }
   }
-  const std::string payload = reply.dump();
+  const std::string payload = JsonText(reply);
   mosquitto_publish(client_, nullptr, replies.c_str(), static_cast<int>(payload.size()),
                     payload.data(), kQos, false);
 }
