@@ -1,11 +1,9 @@
 #include "Api.h"
 
-#include <httplib.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
+#include <algorithm>
+#include <charconv>
 #include <chrono>
-#include <regex>
+#include <map>
 #include <stdexcept>
 
 #include "Commands.h"
@@ -17,29 +15,18 @@
 namespace velkor::gateway {
 namespace {
 
-constexpr int kThreads = 16;
 constexpr auto kStreamWait = std::chrono::seconds(1);
 constexpr int kKeepAliveEverySeconds = 15;
 constexpr std::size_t kStreamPage = 100;
 
-struct HttpError {
-  int status;
-  std::string message;
-};
-
-void Send(httplib::Response& res, int status, const Json& body) {
-  res.status = status;
-  // Answers are about the moment they are asked: never cached, never sniffed as another type.
-  res.set_header("Cache-Control", "no-store");
-  res.set_header("X-Content-Type-Options", "nosniff");
-  res.set_content(body.dump(), "application/json");
-}
+using Req = HttpRequest;
+using Res = HttpResponse;
 
 [[noreturn]] void Fail(int status, std::string message) {
   throw HttpError{status, std::move(message)};
 }
 
-Json ParseBody(const httplib::Request& req) {
+Json ParseBody(const Req& req) {
   Json body = Json::parse(req.body, nullptr, false);
   if (body.is_discarded()) {
     Fail(400, "the body is not JSON");
@@ -58,16 +45,24 @@ std::uint64_t SerialParam(const std::string& text) {
 // A whole number from `text`, at least min, at most max; else 400 naming `name`.
 std::int64_t NumberParam(const std::string& text, const char* name, std::int64_t min,
                          std::int64_t max) {
-  if (text.empty() || text.size() > 19 ||
-      text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
     Fail(400, std::string(name) + " must be a whole number");
   }
-  const std::int64_t value = std::stoll(text);
-  if (value < min || value > max) {
+  std::int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
     Fail(400,
          std::string(name) + " must be from " + std::to_string(min) + " to " + std::to_string(max));
   }
   return value;
+}
+
+// ?limit= of a page: 1..kMaxEventsPage, kDefaultEventsPage when absent.
+std::size_t PageLimit(const Req& req) {
+  return req.HasParam("limit")
+             ? static_cast<std::size_t>(NumberParam(req.Param("limit"), "limit", 1,
+                                                    static_cast<std::int64_t>(kMaxEventsPage)))
+             : kDefaultEventsPage;
 }
 
 Device& Known(Hub& hub, std::uint64_t serial) {
@@ -79,37 +74,29 @@ Device& Known(Hub& hub, std::uint64_t serial) {
 }
 
 std::string StreamChunk(const Json& event) {
-  return "id: " + std::to_string(event["id"].get<std::int64_t>()) + "\ndata: " + event.dump() +
+  return "id: " + std::to_string(event["id"].get<std::int64_t>()) + "\ndata: " + JsonText(event) +
          "\n\n";
 }
 
+// Holds one of the kMaxStreams places while its stream's provider lives.
+struct StreamPlace {
+  explicit StreamPlace(std::atomic<std::size_t>& count) : count_(count) {}
+  ~StreamPlace() { count_.fetch_sub(1); }
+  StreamPlace(const StreamPlace&) = delete;
+  StreamPlace& operator=(const StreamPlace&) = delete;
+
+ private:
+  std::atomic<std::size_t>& count_;
+};
+
 }  // namespace
 
-bool SameSecret(const std::string& given, const std::string& expected) {
-  // Digests first, so that the comparison takes as long whatever the lengths.
-  unsigned char a[EVP_MAX_MD_SIZE];
-  unsigned char b[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(given.data(), given.size(), a, &length, EVP_sha256(), nullptr);
-  EVP_Digest(expected.data(), expected.size(), b, &length, EVP_sha256(), nullptr);
-  return CRYPTO_memcmp(a, b, length) == 0;
-}
-
-Api::Api(Hub& hub, const std::string& dbPath, std::string token)
+Api::Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limits)
     : hub_(hub),
       db_(Database::Open(dbPath)),
-      token_(std::move(token)),
-      server_(std::make_unique<httplib::Server>()) {
-  server_->new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
-  server_->set_payload_max_length(kMaxBody);
-  // httplib's default also sets SO_REUSEPORT, which would let a second gateway share the port
-  // without a word; a port in use must stop the second one instead.
-  server_->set_socket_options([](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  server_->set_read_timeout(10);
-  server_->set_write_timeout(10);
+      router_(std::move(token)),
+      server_(std::make_unique<HttpServer>(
+          [this](HttpRequest request) { return router_.Handle(std::move(request)); }, limits)) {
   Routes();
 }
 
@@ -120,15 +107,12 @@ void Api::Bind(const std::string& listen) {
   if (!SplitHostPort(listen, host_, port)) {
     throw std::runtime_error("--http " + listen + ": not HOST:PORT");
   }
-  if (port == 0) {
-    port_ = server_->bind_to_any_port(host_);
-  } else {
-    port_ = server_->bind_to_port(host_, port) ? port : -1;
-  }
-  if (port_ <= 0) {
+  const auto bound = server_->Bind(host_, port);
+  if (!bound) {
     throw std::runtime_error("cannot listen on HTTP " + listen +
                              " (address in use, or not an address of this machine)");
   }
+  port_ = *bound;
 }
 
 std::string Api::BoundText() const {
@@ -137,7 +121,7 @@ std::string Api::BoundText() const {
 }
 
 void Api::Serve() {
-  server_->listen_after_bind();
+  server_->Serve();
 }
 
 void Api::Stop() {
@@ -146,141 +130,155 @@ void Api::Stop() {
     std::lock_guard lock(hub_.mutex);
     hub_.eventsChanged.notify_all();
   }
-  server_->stop();
+  server_->Stop();
 }
 
-void Api::Add(const std::string& method, const std::string& path,
-              const std::function<void(const httplib::Request&, httplib::Response&)>& handler) {
-  routes_.emplace_back(method, path);
-  // "{name}" in the documented path is one path segment.
-  const std::string pattern = std::regex_replace(path, std::regex(R"(\{[a-z]+\})"), "([^/]+)");
-  if (method == "GET") {
-    server_->Get(pattern, handler);
-  } else if (method == "PUT") {
-    server_->Put(pattern, handler);
-  } else {
-    server_->Post(pattern, handler);
-  }
+void Api::Add(const std::string& method, const std::string& path, Router::Handler handler) {
+  router_.Add(method, path, std::move(handler));
+}
+
+// The store answered: a failure noted before is over.
+void Api::StoreWorked() {
+  std::lock_guard lock(hub_.mutex);
+  hub_.storeError.clear();
+}
+
+void Api::StoreFailed(const DatabaseError& error) {
+  std::lock_guard lock(hub_.mutex);
+  hub_.storeError = error.what();
 }
 
 void Api::Routes() {
-  httplib::Server& s = *server_;
-  using Req = httplib::Request;
-  using Res = httplib::Response;
-
   // Every handler runs inside this: HttpError becomes its status, a store failure 503; an
-  // error changes nothing, since each handler validates before it writes.
-  const auto wrap = [this](auto handler) {
-    return [this, handler](const Req& req, Res& res) {
+  // error changes nothing, since each handler validates before it writes. A handler that used
+  // the store and succeeded clears a store failure noted before.
+  const auto guarded = [this](auto handler, bool usesStore) {
+    return [this, handler, usesStore](const Req& req) -> Res {
       try {
-        handler(req, res);
+        Res res = handler(req);
+        if (usesStore) {
+          StoreWorked();
+        }
+        return res;
       } catch (const HttpError& e) {
-        Send(res, e.status, {{"error", e.message}});
+        return ErrorReply(e.status, e.message);
       } catch (const DatabaseError& e) {
-        std::lock_guard lock(hub_.mutex);
-        hub_.storeError = e.what();
-        Send(res, 503, {{"error", std::string("store: ") + e.what()}});
+        StoreFailed(e);
+        return ErrorReply(503, std::string("store: ") + e.what());
       }
     };
   };
+  const auto wrap = [guarded](auto handler) { return guarded(handler, false); };
+  const auto store = [guarded](auto handler) { return guarded(handler, true); };
 
-  s.set_pre_routing_handler([this](const Req& req, Res& res) {
+  router_.SetPublic([](const Req& req) {
     if (req.path == "/api/v1/openapi.json" || req.path == "/api/v1/healthz") {
-      return httplib::Server::HandlerResponse::Unhandled;
+      return true;
     }
     // The console's files hold no data; the calls the page makes carry the token.
     if ((req.method == "GET" || req.method == "HEAD") && IsConsolePath(req.path)) {
-      return httplib::Server::HandlerResponse::Unhandled;
+      return true;
     }
     // Browsers ask for an icon on their own, without the token: a plain 404, not a 401.
-    if (req.path == "/favicon.ico") {
-      return httplib::Server::HandlerResponse::Unhandled;
-    }
-    const std::string header = req.get_header_value("Authorization");
-    const std::string prefix = "Bearer ";
-    if (header.compare(0, prefix.size(), prefix) != 0 ||
-        !SameSecret(header.substr(prefix.size()), token_)) {
-      res.set_header("WWW-Authenticate", "Bearer");
-      Send(res, 401, {{"error", "missing or wrong bearer token"}});
-      return httplib::Server::HandlerResponse::Handled;
-    }
-    return httplib::Server::HandlerResponse::Unhandled;
-  });
-  s.set_error_handler([](const Req& req, Res& res) {
-    if (!res.body.empty()) {
-      return;
-    }
-    const std::string message = res.status == 404   ? "no route " + req.method + " " + req.path
-                                : res.status == 413 ? "the body is larger than 1 MiB"
-                                : res.status == 400 ? "malformed request"
-                                                    : "error " + std::to_string(res.status);
-    Send(res, res.status, {{"error", message}});
-  });
-  s.set_exception_handler([](const Req&, Res& res, std::exception_ptr) {
-    Send(res, 500, {{"error", "internal error"}});
+    return req.path == "/favicon.ico";
   });
 
   // The web console, outside the API's route table (and so outside the OpenAPI document).
-  AddConsoleRoutes(s);
+  AddConsoleRoutes(router_);
 
-  Add("GET", "/api/v1/openapi.json",
-      [](const Req&, Res& res) { res.set_content(OpenApiDocument(), "application/json"); });
+  Add("GET", "/api/v1/openapi.json", [](const Req&) {
+    Res res;
+    res.contentType = "application/json";
+    res.body = OpenApiDocument();
+    return res;
+  });
 
-  Add("GET", "/api/v1/healthz", wrap([this](const Req&, Res& res) {
+  // Without the token only the verdict: the store's message may name its host.
+  Add("GET", "/api/v1/healthz", wrap([this](const Req& req) {
         std::lock_guard lock(hub_.mutex);
         const bool ok = hub_.linkUp && hub_.storeError.empty();
-        Send(res, ok ? 200 : 503,
-             {{"status", ok ? "ok" : "degraded"},
-              {"link", hub_.linkUp ? "up" : "down"},
-              {"store", hub_.storeError.empty() ? "ok" : hub_.storeError},
-              {"devices", hub_.devices.size()}});
+        if (!req.authorized) {
+          return JsonReply(ok ? 200 : 503, {{"status", ok ? "ok" : "degraded"}});
+        }
+        return JsonReply(ok ? 200 : 503,
+                         {{"status", ok ? "ok" : "degraded"},
+                          {"link", hub_.linkUp ? "up" : "down"},
+                          {"store", hub_.storeError.empty() ? "ok" : hub_.storeError},
+                          {"devices", hub_.devices.size()}});
       }));
 
-  Add("GET", "/api/v1/link", wrap([this](const Req&, Res& res) {
-        std::lock_guard lock(hub_.mutex);
-        const LinkCounters& c = hub_.counters;
+  Add("GET", "/api/v1/link", wrap([this](const Req&) {
+        LinkCounters c;
+        std::map<std::string, std::uint64_t> refusedByAddress;
+        {
+          std::lock_guard lock(hub_.mutex);
+          c = hub_.counters;
+          refusedByAddress = hub_.refusedByAddress;
+        }
         Json refused = Json::object();
-        for (const auto& [address, count] : hub_.refusedByAddress) {
+        for (const auto& [address, count] : refusedByAddress) {
           refused[address] = count;
         }
-        Send(res, 200,
-             {{"received", c.received},
-              {"accepted", c.accepted},
-              {"refused", c.refused},
-              {"oversized", c.oversized},
-              {"answered", c.answered},
-              {"unadmitted", c.unadmitted},
-              {"conflicts", c.conflicts},
-              {"duplicates", c.duplicates},
-              {"events_stored", c.eventsStored},
-              {"batches", c.batches},
-              {"commits", c.commits},
-              {"commit_failures", c.commitFailures},
-              {"refused_by_address", refused}});
+        return JsonReply(200, {{"received", c.received},
+                               {"accepted", c.accepted},
+                               {"refused", c.refused},
+                               {"oversized", c.oversized},
+                               {"answered", c.answered},
+                               {"unadmitted", c.unadmitted},
+                               {"conflicts", c.conflicts},
+                               {"duplicates", c.duplicates},
+                               {"events_stored", c.eventsStored},
+                               {"batches", c.batches},
+                               {"commits", c.commits},
+                               {"commit_failures", c.commitFailures},
+                               {"refused_by_address", refused}});
       }));
 
-  Add("GET", "/api/v1/devices", wrap([this](const Req&, Res& res) {
-        std::lock_guard lock(hub_.mutex);
-        std::vector<const Device*> devices;
-        for (const auto& [_, d] : hub_.devices) {
-          devices.push_back(&d);
+  // A page of the registry in serial order; under the lock only the page's fields are copied.
+  Add("GET", "/api/v1/devices", wrap([this](const Req& req) {
+        std::optional<std::uint64_t> after;
+        if (req.HasParam("after")) {
+          after = SerialParam(req.Param("after"));
         }
-        std::sort(devices.begin(), devices.end(),
-                  [](const Device* a, const Device* b) { return a->serial < b->serial; });
+        const std::size_t limit = PageLimit(req);
+        std::vector<DeviceSummary> page;
+        bool more = false;
+        {
+          std::lock_guard lock(hub_.mutex);
+          std::vector<const Device*> devices;
+          for (const auto& [serial, d] : hub_.devices) {
+            if (!after || serial > *after) {
+              devices.push_back(&d);
+            }
+          }
+          const std::size_t count = std::min(limit, devices.size());
+          std::partial_sort(devices.begin(), devices.begin() + static_cast<std::ptrdiff_t>(count),
+                            devices.end(),
+                            [](const Device* a, const Device* b) { return a->serial < b->serial; });
+          more = devices.size() > count;
+          for (std::size_t i = 0; i < count; ++i) {
+            page.push_back(Summarize(*devices[i]));
+          }
+        }
         Json list = Json::array();
-        for (const Device* d : devices) {
-          list.push_back(DeviceJson(*d));
+        for (const DeviceSummary& d : page) {
+          list.push_back(DeviceJson(d));
         }
-        Send(res, 200, {{"devices", list}});
+        const Json next = more ? Json(SerialText(page.back().registry.serial)) : Json(nullptr);
+        return JsonReply(200, {{"devices", std::move(list)}, {"next", next}});
       }));
 
-  Add("GET", "/api/v1/devices/{serial}", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}", wrap([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
-        std::lock_guard lock(hub_.mutex);
-        Send(res, 200, DeviceJson(Known(hub_, serial)));
+        DeviceSummary device;
+        {
+          std::lock_guard lock(hub_.mutex);
+          device = Summarize(Known(hub_, serial));
+        }
+        return JsonReply(200, DeviceJson(device));
       }));
 
-  Add("POST", "/api/v1/devices/{serial}/admit", wrap([this](const Req& req, Res& res) {
+  Add("POST", "/api/v1/devices/{serial}/admit", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         // {"address": ...} moves the pin to where a refused packet came from.
         std::optional<std::string> address;
@@ -292,41 +290,50 @@ void Api::Routes() {
           }
           address = named->get<std::string>();
         }
-        std::lock_guard db(dbMutex_);
-        std::lock_guard lock(hub_.mutex);
-        Device& d = Known(hub_, serial);
-        if (address && *address != d.ip && *address != d.conflictAddress) {
-          Fail(400,
-               "address: the device was last seen at " + d.ip +
-                   (d.conflictAddress.empty() ? "" : " and refused from " + d.conflictAddress));
+        DeviceSummary summary;
+        {
+          std::lock_guard db(dbMutex_);
+          std::lock_guard lock(hub_.mutex);
+          Device& d = Known(hub_, serial);
+          if (address && *address != d.ip && *address != d.conflictAddress) {
+            Fail(400,
+                 "address: the device was last seen at " + d.ip +
+                     (d.conflictAddress.empty() ? "" : " and refused from " + d.conflictAddress));
+          }
+          // The address its last accepted packet came from, unless the admission names another.
+          const std::string pinned = address.value_or(d.ip);
+          Device admitted = d.Registry();
+          admitted.admitted = true;
+          admitted.pinnedIp = pinned;
+          Transaction transaction(*db_);  // the write and its notice, or neither
+          SaveAdmission(*db_, admitted);
+          Announce(*db_, hub_.origin, serial);
+          transaction.Commit();
+          hub_.pendingDevices -= d.admitted ? 0 : 1;
+          d.admitted = true;
+          d.pinnedIp = pinned;
+          summary = Summarize(d);
         }
-        // The address its last accepted packet came from, unless the admission names another.
-        const std::string pinned = address.value_or(d.ip);
-        Device admitted = d.Registry();
-        admitted.admitted = true;
-        admitted.pinnedIp = pinned;
-        Transaction transaction(*db_);  // the write and its notice, or neither
-        SaveAdmission(*db_, admitted);
-        Announce(*db_, hub_.origin, serial);
-        transaction.Commit();
-        hub_.pendingDevices -= d.admitted ? 0 : 1;
-        d.admitted = true;
-        d.pinnedIp = pinned;
-        Send(res, 200, DeviceJson(d));
+        return JsonReply(200, DeviceJson(summary));
       }));
 
   for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
     const std::string listRoute = std::string("/api/v1/devices/{serial}/") + ListName(kind);
-    Add("GET", listRoute, wrap([this, kind](const Req& req, Res& res) {
+    Add("GET", listRoute, wrap([this, kind](const Req& req) {
           const std::uint64_t serial = SerialParam(req.matches[1]);
-          std::lock_guard lock(hub_.mutex);
-          const auto& list = Known(hub_, serial).lists[static_cast<std::size_t>(kind)];
-          if (!list) {
-            Fail(404, std::string("no ") + ListName(kind) + " list set for " + SerialText(serial));
+          Json body;
+          {
+            std::lock_guard lock(hub_.mutex);
+            const auto& list = Known(hub_, serial).lists[static_cast<std::size_t>(kind)];
+            if (!list) {
+              Fail(404,
+                   std::string("no ") + ListName(kind) + " list set for " + SerialText(serial));
+            }
+            body = list->body;
           }
-          Send(res, 200, list->body);
+          return JsonReply(200, std::move(body));
         }));
-    Add("PUT", listRoute, wrap([this, kind](const Req& req, Res& res) {
+    Add("PUT", listRoute, store([this, kind](const Req& req) {
           const std::uint64_t serial = SerialParam(req.matches[1]);
           const Json body = ParseBody(req);
           if (!body.is_array()) {
@@ -366,27 +373,33 @@ void Api::Routes() {
           if (!slot || slot->version < list.version) {  // not when a newer one came meanwhile
             slot = list;
           }
-          Send(res, 200, ListStatus(list));
+          return JsonReply(200, ListStatus(list));
         }));
   }
 
-  Add("POST", "/api/v1/devices/{serial}/commands", wrap([this](const Req& req, Res& res) {
+  Add("POST", "/api/v1/devices/{serial}/commands", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const Json body = ParseBody(req);
         std::lock_guard db(dbMutex_);
-        const Queued queued = QueueCommand(hub_, *db_, serial, body);
-        Send(res, queued.status, queued.body);
+        Queued queued = QueueCommand(hub_, *db_, serial, body);
+        return JsonReply(queued.status, std::move(queued.body));
       }));
-  Add("GET", "/api/v1/devices/{serial}/commands", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}/commands", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
+        const std::int64_t after =
+            req.HasParam("after") ? NumberParam(req.Param("after"), "after", 0, INT64_MAX) : 0;
+        const std::size_t limit = PageLimit(req);
         {
           std::lock_guard lock(hub_.mutex);
           Known(hub_, serial);
         }
         std::lock_guard db(dbMutex_);
-        Send(res, 200, {{"commands", ListCommands(*db_, serial, std::nullopt)}});
+        Json commands = ListCommands(*db_, serial, std::nullopt, after, limit);
+        const std::int64_t next =
+            commands.empty() ? after : commands.back()["id"].get<std::int64_t>();
+        return JsonReply(200, {{"commands", std::move(commands)}, {"next", next}});
       }));
-  Add("GET", "/api/v1/devices/{serial}/commands/{id}", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}/commands/{id}", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const std::int64_t id = NumberParam(req.matches[2], "command id", 1, INT64_MAX);
         {
@@ -398,10 +411,10 @@ void Api::Routes() {
         if (found.empty()) {
           Fail(404, "no command " + std::to_string(id) + " for " + SerialText(serial));
         }
-        Send(res, 200, found[0]);
+        return JsonReply(200, found[0]);
       }));
 
-  Add("PUT", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req, Res& res) {
+  Add("PUT", "/api/v1/devices/{serial}/voice/{word}", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto word = static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
         if (req.body.size() > kMaxVoiceClip) {
@@ -412,28 +425,36 @@ void Api::Routes() {
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
+        if (d.voice.size() >= kMaxVoiceClips && d.voice.count(word) == 0) {
+          Fail(422, SerialText(serial) + " holds " + std::to_string(kMaxVoiceClips) +
+                        " voice clips, the most it may; replace one of its words instead");
+        }
         Transaction transaction(*db_);
         SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
         Announce(*db_, hub_.origin, serial);
         transaction.Commit();
         d.voice[word] = clip;
         hub_.VoiceWritten(serial, word);
-        Send(res, 200, {{"word", word}, {"length", clip.size()}});
+        return JsonReply(200, {{"word", word}, {"length", clip.size()}});
       }));
-  Add("GET", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}/voice/{word}", wrap([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto word = static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
-        std::lock_guard lock(hub_.mutex);
-        const Device& d = Known(hub_, serial);
-        const auto clip = d.voice.find(word);
-        if (clip == d.voice.end()) {
-          Fail(404, "no voice clip " + std::to_string(word) + " for " + SerialText(serial));
+        Res res;
+        {
+          std::lock_guard lock(hub_.mutex);
+          const Device& d = Known(hub_, serial);
+          const auto clip = d.voice.find(word);
+          if (clip == d.voice.end()) {
+            Fail(404, "no voice clip " + std::to_string(word) + " for " + SerialText(serial));
+          }
+          res.body.assign(clip->second.begin(), clip->second.end());
         }
-        res.set_content(reinterpret_cast<const char*>(clip->second.data()), clip->second.size(),
-                        "application/octet-stream");
+        res.contentType = "application/octet-stream";
+        return res;
       }));
 
-  Add("PUT", "/api/v1/devices/{serial}/templates/{slot}", wrap([this](const Req& req, Res& res) {
+  Add("PUT", "/api/v1/devices/{serial}/templates/{slot}", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
         const Json body = ParseBody(req);
@@ -457,95 +478,97 @@ void Api::Routes() {
         transaction.Commit();
         d.templates[slot] = data;
         hub_.TemplateWritten(serial, slot);
-        Send(res, 200,
-             {{"slot", slot},
-              {"template", Hex(data.data(), data.size())},
-              {"source", "api"},
-              {"updated_at", at}});
+        return JsonReply(200, {{"slot", slot},
+                               {"template", Hex(data.data(), data.size())},
+                               {"source", "api"},
+                               {"updated_at", at}});
       }));
-  Add("GET", "/api/v1/devices/{serial}/templates/{slot}", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/devices/{serial}/templates/{slot}", wrap([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
-        std::lock_guard lock(hub_.mutex);
-        const Device& d = Known(hub_, serial);
-        const auto stored = d.templates.find(slot);
-        if (stored == d.templates.end()) {
-          Fail(404, "no template in slot " + std::to_string(slot) + " for " + SerialText(serial));
+        Template stored;
+        {
+          std::lock_guard lock(hub_.mutex);
+          const Device& d = Known(hub_, serial);
+          const auto found = d.templates.find(slot);
+          if (found == d.templates.end()) {
+            Fail(404, "no template in slot " + std::to_string(slot) + " for " + SerialText(serial));
+          }
+          stored = found->second;
         }
-        Send(res, 200, {{"slot", slot}, {"template", Hex(stored->second.data(), kTemplateLength)}});
+        return JsonReply(200, {{"slot", slot}, {"template", Hex(stored.data(), kTemplateLength)}});
       }));
 
-  Add("GET", "/api/v1/events", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/events", store([this](const Req& req) {
         std::optional<std::uint64_t> device;
-        if (req.has_param("device")) {
-          device = SerialParam(req.get_param_value("device"));
+        if (req.HasParam("device")) {
+          device = SerialParam(req.Param("device"));
         }
         const std::int64_t after =
-            req.has_param("after")
-                ? NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX)
-                : 0;
-        const std::int64_t limit = req.has_param("limit")
-                                       ? NumberParam(req.get_param_value("limit"), "limit", 1,
-                                                     static_cast<std::int64_t>(kMaxEventsPage))
-                                       : static_cast<std::int64_t>(kDefaultEventsPage);
+            req.HasParam("after") ? NumberParam(req.Param("after"), "after", 0, INT64_MAX) : 0;
+        const std::size_t limit = PageLimit(req);
         std::lock_guard db(dbMutex_);
-        Json events = ListEvents(*db_, device, after, static_cast<std::size_t>(limit));
+        Json events = ListEvents(*db_, device, after, limit);
         const std::int64_t next = events.empty() ? after : events.back()["id"].get<std::int64_t>();
-        Send(res, 200, {{"events", std::move(events)}, {"next", next}});
+        return JsonReply(200, {{"events", std::move(events)}, {"next", next}});
       }));
 
-  Add("GET", "/api/v1/events/stream", wrap([this](const Req& req, Res& res) {
+  Add("GET", "/api/v1/events/stream", wrap([this](const Req& req) {
         std::optional<std::uint64_t> device;
-        if (req.has_param("device")) {
-          device = SerialParam(req.get_param_value("device"));
+        if (req.HasParam("device")) {
+          device = SerialParam(req.Param("device"));
         }
         std::int64_t after = 0;
-        if (req.has_header("Last-Event-ID")) {
-          after = NumberParam(req.get_header_value("Last-Event-ID"), "Last-Event-ID", 0, INT64_MAX);
-        } else if (req.has_param("after")) {
-          after = NumberParam(req.get_param_value("after"), "after", 0, INT64_MAX);
+        if (req.HasHeader("Last-Event-ID")) {
+          after = NumberParam(req.Header("Last-Event-ID"), "Last-Event-ID", 0, INT64_MAX);
+        } else if (req.HasParam("after")) {
+          after = NumberParam(req.Param("after"), "after", 0, INT64_MAX);
         }
         if (streams_.fetch_add(1) >= kMaxStreams) {
           streams_.fetch_sub(1);
           Fail(503, "too many event streams open (at most " + std::to_string(kMaxStreams) + ")");
         }
+        auto place = std::make_shared<StreamPlace>(streams_);
         auto last = std::make_shared<std::int64_t>(after);
         auto idle = std::make_shared<int>(0);
-        res.set_header("Cache-Control", "no-cache");
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [this, device, last, idle](std::size_t, httplib::DataSink& sink) {
-              if (stopping_) {
-                sink.done();
-                return true;
-              }
-              Json events;
-              {
-                std::lock_guard db(dbMutex_);
-                events = ListEvents(*db_, device, *last, kStreamPage);
-              }
-              if (events.empty()) {
-                std::unique_lock lock(hub_.mutex);
-                const std::int64_t seen = hub_.lastEventId;
-                hub_.eventsChanged.wait_for(lock, kStreamWait,
-                                            [&] { return stopping_ || hub_.lastEventId != seen; });
-                if (++*idle >= kKeepAliveEverySeconds) {
-                  *idle = 0;
-                  return sink.write(": keep-alive\n\n", 14);
-                }
-                return sink.is_writable();
-              }
+        Res res;
+        res.headers["Cache-Control"] = "no-cache";
+        // Runs on the stream's own thread: a store failure ends the stream, not the process.
+        res.stream = [this, device, last, idle, place](StreamWriter& sink) {
+          if (stopping_) {
+            return false;
+          }
+          Json events;
+          try {
+            std::lock_guard db(dbMutex_);
+            events = ListEvents(*db_, device, *last, kStreamPage);
+          } catch (const DatabaseError& e) {
+            StoreFailed(e);
+            return false;
+          }
+          if (events.empty()) {
+            std::unique_lock lock(hub_.mutex);
+            hub_.storeError.clear();
+            const std::int64_t seen = hub_.lastEventId;
+            hub_.eventsChanged.wait_for(lock, kStreamWait,
+                                        [&] { return stopping_ || hub_.lastEventId != seen; });
+            if (++*idle >= kKeepAliveEverySeconds) {
               *idle = 0;
-              for (const Json& event : events) {
-                const std::string chunk = StreamChunk(event);
-                if (!sink.write(chunk.data(), chunk.size())) {
-                  return false;
-                }
-                *last = event["id"].get<std::int64_t>();
-              }
-              return true;
-            },
-            [this](bool) { streams_.fetch_sub(1); });
+              return sink.Write(": keep-alive\n\n");
+            }
+            return sink.Open();
+          }
+          StoreWorked();
+          *idle = 0;
+          for (const Json& event : events) {
+            if (!sink.Write(StreamChunk(event))) {
+              return false;
+            }
+            *last = event["id"].get<std::int64_t>();
+          }
+          return true;
+        };
+        return res;
       }));
 }
 

@@ -11,24 +11,21 @@
 #include <vector>
 
 #include "Database.h"
+#include "Http.h"
+#include "HttpServer.h"
 #include "State.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace velkor::gateway {
 
-inline constexpr std::size_t kMaxBody = 1 << 20;  // larger request bodies get 413
-inline constexpr std::size_t kMaxStreams = 8;     // concurrent event streams
+inline constexpr std::size_t kMaxStreams = 8;  // concurrent event streams
+// Pages of events, devices and commands: at most 1000 entries, 100 unless a limit is asked.
 inline constexpr std::size_t kMaxEventsPage = 1000;
 inline constexpr std::size_t kDefaultEventsPage = 100;
+inline constexpr std::size_t kMaxVoiceClips = 256;  // stored clips per device
 
 class Api {
  public:
-  Api(Hub& hub, const std::string& dbPath, std::string token);
+  Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limits = {});
   ~Api();
   Api(const Api&) = delete;
   Api& operator=(const Api&) = delete;
@@ -41,27 +38,28 @@ class Api {
   void Stop();
 
   // Every route as (method, documented path), "/api/v1/devices/{serial}" say.
-  const std::vector<std::pair<std::string, std::string>>& RouteTable() const { return routes_; }
+  const std::vector<std::pair<std::string, std::string>>& RouteTable() const {
+    return router_.Routes();
+  }
+  // One request answered in process, as the server answers it.
+  HttpResponse Handle(HttpRequest request) const { return router_.Handle(std::move(request)); }
 
  private:
   void Routes();
-  void Add(const std::string& method, const std::string& path,
-           const std::function<void(const httplib::Request&, httplib::Response&)>& handler);
+  void Add(const std::string& method, const std::string& path, Router::Handler handler);
+  void StoreWorked();
+  void StoreFailed(const DatabaseError& error);
 
   Hub& hub_;
   std::mutex dbMutex_;
   std::unique_ptr<Database> db_;
-  std::string token_;
-  std::unique_ptr<httplib::Server> server_;
+  Router router_;
+  std::unique_ptr<HttpServer> server_;
   std::string host_;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};
-  std::vector<std::pair<std::string, std::string>> routes_;
 };
-
-// Compares two secrets in time that depends on neither's content.
-bool SameSecret(const std::string& given, const std::string& expected);
 
 // The OpenAPI document served at /api/v1/openapi.json.
 const char* OpenApiDocument();

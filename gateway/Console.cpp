@@ -1,7 +1,5 @@
 #include "Console.h"
 
-#include <httplib.h>
-
 namespace velkor::gateway {
 namespace {
 
@@ -28,22 +26,23 @@ bool IsConsolePath(const std::string& path) {
   return false;
 }
 
-void AddConsoleRoutes(httplib::Server& server) {
+void AddConsoleRoutes(Router& router) {
   for (const ConsoleFile& file : kFiles) {
-    // The pattern is a regular expression: the dot in the file names is escaped.
-    std::string pattern;
-    for (const char* c = file.path; *c != '\0'; ++c) {
-      pattern += *c == '.' ? std::string("\\.") : std::string(1, *c);
-    }
-    server.Get(pattern, [file](const httplib::Request&, httplib::Response& res) {
-      // No inline script or style, no framing, nothing cached, no referrer to other sites.
-      res.set_header("Content-Security-Policy", "default-src 'self'");
-      res.set_header("X-Content-Type-Options", "nosniff");
-      res.set_header("Cache-Control", "no-store");
-      res.set_header("Referrer-Policy", "no-referrer");
-      res.set_header("X-Frame-Options", "DENY");
-      res.set_content(file.content(), file.type);
-    });
+    router.Add(
+        "GET", file.path,
+        [file](const HttpRequest&) {
+          HttpResponse res;
+          // No inline script or style, no framing, nothing cached, no referrer to other sites.
+          res.headers["Content-Security-Policy"] = "default-src 'self'";
+          res.headers["X-Content-Type-Options"] = "nosniff";
+          res.headers["Cache-Control"] = "no-store";
+          res.headers["Referrer-Policy"] = "no-referrer";
+          res.headers["X-Frame-Options"] = "DENY";
+          res.contentType = file.type;
+          res.body = file.content();
+          return res;
+        },
+        false);
   }
 }
 

@@ -4,9 +4,7 @@
 
 #include <string>
 
-namespace httplib {
-class Server;
-}
+#include "Http.h"
 
 namespace velkor::gateway {
 
@@ -19,7 +17,7 @@ const char* ConsoleStyle();
 // need no token.
 bool IsConsolePath(const std::string& path);
 
-// Registers GET (and so HEAD) for the console's paths on `server`.
-void AddConsoleRoutes(httplib::Server& server);
+// Adds GET (and so HEAD) for the console's paths to `router`, outside its documented routes.
+void AddConsoleRoutes(Router& router);
 
 }  // namespace velkor::gateway

@@ -278,7 +278,7 @@ void MqttBridge::PublishEvents() {
   const Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
   for (const Json& event : events) {
     const std::int64_t id = event["id"].get<std::int64_t>();
-    if (!Publish(address_.root + "/events/" + event["device"].get<std::string>(), event.dump(),
+    if (!Publish(address_.root + "/events/" + event["device"].get<std::string>(), JsonText(event),
                  false, id)) {
       // The window ends before the event the client did not take: the cursor never passes it,
       // and the next window starts with it.
@@ -295,7 +295,8 @@ void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
     const auto announce = [&](const Device& device, const char* status) {
       Json body = DeviceJson(device);
       body["status"] = status;
-      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial), body.dump());
+      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial),
+                            JsonText(body));
     };
     while (!hub_.statusChanges.empty()) {
       const auto [serial, status] = hub_.statusChanges.front();
@@ -417,7 +418,7 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
       reply["request_id"] = *id;
     }
   }
-  const std::string payload = reply.dump();
+  const std::string payload = JsonText(reply);
   mosquitto_publish(client_, nullptr, replies.c_str(), static_cast<int>(payload.size()),
                     payload.data(), kQos, false);
 }

@@ -147,6 +147,10 @@ std::string Text(const char* field, std::size_t size) {
 
 }  // namespace
 
+std::string JsonText(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 const char* ListName(ListKind kind) {
   switch (kind) {
     case ListKind::kCards:

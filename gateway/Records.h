@@ -51,6 +51,10 @@ Json EventToJson(const EventRecord& event);
 // The 60-byte network configuration record (words low byte first, byte 39 the captured flag).
 Json ConfigToJson(const std::uint8_t* record);
 
+// JSON text in which bytes that are not UTF-8 are replaced (U+FFFD): what goes out to a client
+// or a broker, since a plain dump() throws on them.
+std::string JsonText(const Json& value);
+
 // Hex text: upper-case, no separators.
 std::string Hex(const std::uint8_t* bytes, std::size_t count);
 std::optional<std::vector<std::uint8_t>> FromHex(const std::string& text);

@@ -5,8 +5,34 @@
 
 namespace velkor::gateway {
 
+ListSummary Summarize(const WantedList& list) {
+  return {list.state, list.body.size(), list.setAt, list.sentAt, list.confirmedAt};
+}
+
+DeviceSummary Summarize(const Device& d) {
+  DeviceSummary summary;
+  summary.registry = d.Registry();
+  summary.queuedCommands = d.commands.size();
+  for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
+    if (d.lists[kind]) {
+      summary.lists[kind] = Summarize(*d.lists[kind]);
+    }
+  }
+  for (const auto& [slot, _] : d.templates) {
+    summary.templates.push_back(slot);
+  }
+  for (const auto& [word, _] : d.voice) {
+    summary.voice.push_back(word);
+  }
+  return summary;
+}
+
 Json ListStatus(const WantedList& list) {
-  Json status = {{"state", list.state}, {"count", list.body.size()}, {"set_at", list.setAt}};
+  return ListStatus(Summarize(list));
+}
+
+Json ListStatus(const ListSummary& list) {
+  Json status = {{"state", list.state}, {"count", list.count}, {"set_at", list.setAt}};
   if (!list.sentAt.empty()) {
     status["sent_at"] = list.sentAt;
   }
@@ -16,7 +42,12 @@ Json ListStatus(const WantedList& list) {
   return status;
 }
 
-Json DeviceJson(const Device& d) {
+Json DeviceJson(const Device& device) {
+  return DeviceJson(Summarize(device));
+}
+
+Json DeviceJson(const DeviceSummary& summary) {
+  const Device& d = summary.registry;
   Json j = {{"serial", SerialText(d.serial)},
             {"type", d.type},
             {"generation", d.IsLegacy() ? "legacy" : "current"},
@@ -32,7 +63,7 @@ Json DeviceJson(const Device& d) {
             {"firmware", d.firmware ? Json(*d.firmware) : Json(nullptr)},
             {"configuration", d.config ? ConfigToJson(d.config->data()) : Json(nullptr)},
             {"last_clock_at", d.lastClockAt.empty() ? Json(nullptr) : Json(d.lastClockAt)},
-            {"queued_commands", d.commands.size()}};
+            {"queued_commands", summary.queuedCommands}};
   if (!d.admitted) {
     j["first_packet"] = d.firstPacket;
   }
@@ -41,21 +72,13 @@ Json DeviceJson(const Device& d) {
   }
   Json lists = Json::object();
   for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
-    if (const auto& list = d.lists[static_cast<std::size_t>(kind)]) {
+    if (const auto& list = summary.lists[static_cast<std::size_t>(kind)]) {
       lists[ListName(kind)] = ListStatus(*list);
     }
   }
   j["lists"] = lists;
-  Json slots = Json::array();
-  for (const auto& [slot, _] : d.templates) {
-    slots.push_back(slot);
-  }
-  j["templates"] = slots;
-  Json words = Json::array();
-  for (const auto& [word, _] : d.voice) {
-    words.push_back(word);
-  }
-  j["voice"] = words;
+  j["templates"] = summary.templates;
+  j["voice"] = summary.voice;
   return j;
 }
 
@@ -69,6 +92,11 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
   const auto command = ParseCommand(body, d->IsLegacy(), error);
   if (!command) {
     return {400, {{"error", error.Message()}}};
+  }
+  if (d->commands.size() >= kMaxQueuedCommands) {
+    return {429,
+            {{"error", SerialText(serial) + " has " + std::to_string(kMaxQueuedCommands) +
+                           " commands queued, the most it may; try again once it has taken some"}}};
   }
   Transaction transaction(db);  // the command and its notice to other gateways, or neither
   const std::int64_t id = InsertCommand(db, serial, *command, IsoTime(NowMs()));

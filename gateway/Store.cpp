@@ -719,6 +719,11 @@ std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
   }
   const std::int64_t id = s.Int(0);
   s.Run();
+  db.Prepare(
+        "DELETE FROM commands WHERE device = ? AND state = 'sent' AND id <= (SELECT id FROM "
+        "commands WHERE device = ? AND state = 'sent' ORDER BY id DESC LIMIT 1 OFFSET ?)")
+      .Bind(SerialText(serial), SerialText(serial), kKeptSentCommands)
+      .Run();
   return id;
 }
 
@@ -790,18 +795,19 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
   return events;
 }
 
-Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id) {
+Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id,
+                  std::int64_t after, std::size_t limit) {
   Statement& s =
       id ? db.Prepare(
                "SELECT id, body, state, queued_at, sent_at, answered_packet, answered_code FROM "
                "commands WHERE device = ? AND id = ?")
          : db.Prepare(
                "SELECT id, body, state, queued_at, sent_at, answered_packet, answered_code FROM "
-               "commands WHERE device = ? ORDER BY id");
+               "commands WHERE device = ? AND id > ? ORDER BY id LIMIT ?");
   if (id) {
     s.Bind(SerialText(serial), *id);
   } else {
-    s.Bind(SerialText(serial));
+    s.Bind(SerialText(serial), after, static_cast<std::int64_t>(limit));
   }
   Json commands = Json::array();
   while (s.Step()) {

@@ -97,6 +97,9 @@ void SaveRefusals(Database& db, const std::string& address, std::uint64_t count,
                   const std::string& at);
 
 // ---- API writes ----
+// Queues a command; in the same transaction a device's finished (sent) commands beyond the
+// newest kKeptSentCommands are deleted.
+inline constexpr std::int64_t kKeptSentCommands = 1000;
 std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
                            const std::string& at);
 // Sets the list's body, wanted from now on; returns the version the store gave it, one past the
@@ -110,7 +113,9 @@ void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
 // Events with id above `after`, ascending, at most `limit`; `device` 0 for all devices.
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
                 std::size_t limit);
-Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id);
+// One command by id, or the device's commands with id above `after`, ascending, at most `limit`.
+Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id,
+                  std::int64_t after = 0, std::size_t limit = 1000);
 std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
 
 // ---- MQTT ----

@@ -2,9 +2,10 @@
 // acknowledges it, and gives applications a REST API.
 //
 // Threads: the link thread owns every call into the link library (the library keeps one piece
-// of state and expects one caller at a time); HTTP threads serve the API from the store and
-// the shared state; the main thread waits for SIGINT or SIGTERM and then stops both, the link
-// after it has committed and answered the batch in hand.
+// of state and expects one caller at a time); HTTP threads (a few for the sockets, a bounded
+// pool for the handlers, one per event stream) serve the API from the store and the shared state;
+// the main thread waits for SIGINT or SIGTERM and then stops both, the link after it has committed
+// and answered the batch in hand.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
   bool echoOnly = false;
   MqttOptions mqtt;
   double silentAfter = 300;
+  double headerTimeout = 10;
 
   CLI::App app{
       "velkor-gateway: serves Velkorlink devices over UDP and gives applications a REST API.\n"
@@ -157,6 +159,10 @@ int main(int argc, char** argv) {
   app.add_option("--silent-after", silentAfter,
                  "seconds without a packet after which a device is announced silent on MQTT")
       ->check(CLI::Range(1.0, 366.0 * 86400))
+      ->capture_default_str();
+  app.add_option("--http-header-timeout", headerTimeout,
+                 "seconds a client has to send a request's whole header (tests shorten it)")
+      ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API");
@@ -224,7 +230,10 @@ int main(int argc, char** argv) {
     if (shared) {
       sync = std::make_unique<StoreSync>(hub, dbPath);
     }
-    api = std::make_unique<Api>(hub, dbPath, token);
+    HttpLimits limits;
+    limits.headerTimeout =
+        std::chrono::milliseconds(static_cast<std::int64_t>(headerTimeout * 1000));
+    api = std::make_unique<Api>(hub, dbPath, token, limits);
     api->Bind(http);
     if (!mqtt.url.empty()) {
       if (!mqtt.passwordFile.empty()) {

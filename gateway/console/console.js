@@ -8,6 +8,8 @@ const DEVICES_EVERY_MS = 3000;
 const CALL_TIMEOUT_MS = 15000;
 const FEED_MAX = 300; // event rows kept in the page
 const COMMANDS_SHOWN = 50; // newest commands shown for the selected device
+const PAGE = 1000; // entries per page of devices and commands, the API's most
+const PAGES_MAX = 100; // pages read at most for one refresh
 const STREAM_RETRY_FIRST_MS = 1000;
 const STREAM_RETRY_MAX_MS = 30000;
 const STREAM_SILENCE_MS = 45000; // the gateway writes a keep-alive every 15 s when idle
@@ -255,12 +257,25 @@ async function refreshDevices(session) {
   }
   clearTimeout(state.devicesTimer);
   try {
-    const reply = await api('GET', '/api/v1/devices');
+    const devices = [];
+    let reply = null;
+    let after = null;
+    for (let page = 0; page < PAGES_MAX; page++) {
+      reply = await api('GET', '/api/v1/devices?limit=' + PAGE +
+        (after === null ? '' : '&after=' + encodeURIComponent(after)));
+      if (!reply.ok || !reply.data || !Array.isArray(reply.data.devices)) {
+        break;
+      }
+      devices.push(...reply.data.devices);
+      after = reply.data.next;
+      if (typeof after !== 'string') {
+        break;
+      }
+    }
     if (!reply.ok || !reply.data || !Array.isArray(reply.data.devices)) {
       show('devices-error', 'devices: ' + errorOf(reply));
     } else {
       show('devices-error', '');
-      const devices = reply.data.devices;
       $('devices').tBodies[0].replaceChildren(...devices.map(deviceRow));
       $('devices-empty').hidden = devices.length > 0;
       $('devices-updated').textContent = 'updated ' + new Date().toLocaleTimeString();
@@ -518,8 +533,23 @@ async function refreshCommands(session) {
   if (serial === null || session !== state.session) {
     return;
   }
-  const reply = await api('GET', devicePath(serial, '/commands'));
-  const commands = reply.ok && reply.data ? reply.data.commands : null;
+  // Oldest first, a page at a time: a device keeps at most 1,000 sent and 256 queued.
+  let commands = [];
+  let after = 0;
+  for (let page = 0; page < PAGES_MAX && commands !== null; page++) {
+    const reply = await api('GET',
+      devicePath(serial, '/commands?limit=' + PAGE + '&after=' + after));
+    const got = reply.ok && reply.data ? reply.data.commands : null;
+    if (!Array.isArray(got)) {
+      commands = null;
+      break;
+    }
+    commands = commands.concat(got);
+    if (got.length < PAGE) {
+      break;
+    }
+    after = reply.data.next;
+  }
   if (serial !== state.selected || !Array.isArray(commands)) {
     return;
   }

@@ -55,6 +55,7 @@ class GatewayProcess {
   GatewayProcess& operator=(const GatewayProcess&) = delete;
 
   bool started() const { return udpPort_ != 0 && httpPort_ != 0; }
+  pid_t pid() const { return pid_; }
   std::uint16_t udpPort() const { return udpPort_; }
   std::uint16_t httpPort() const { return httpPort_; }
   std::string output() const;  // what it printed so far

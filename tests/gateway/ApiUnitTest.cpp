@@ -1,0 +1,244 @@
+// The API's router and handlers in process, and the transport's request parser: the answers to
+// hostile input, the paging and the per-device bounds, the health check's two faces, a store
+// failure under an open event stream.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "Api.h"
+#include "HttpServer.h"
+#include "Requests.h"
+#include "Store.h"
+
+namespace velkor::gateway {
+namespace {
+
+constexpr std::uint64_t kSerial = 0x0A2DEC89025CC1;
+const std::string kDevice = "/api/v1/devices/0A2DEC89025CC1";
+
+// A stream end that takes every chunk.
+struct Taker : StreamWriter {
+  bool Write(std::string_view chunk) override {
+    taken += chunk;
+    return true;
+  }
+  bool Open() const override { return true; }
+  std::string taken;
+};
+
+class ApiInProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // tmpfs where there is one: each write of the store is a synced transaction.
+    const std::filesystem::path dir =
+        std::filesystem::exists("/dev/shm") ? "/dev/shm" : ::testing::TempDir();
+    path_ = (dir / ("velkor-api-" + std::to_string(getpid()) + ".db")).string();
+    Remove();
+    db_ = Database::Open(path_);
+    Migrate(*db_);
+    AddDevice(kSerial);
+    hub_.linkUp = true;
+    api_ = std::make_unique<Api>(hub_, path_, "token");
+  }
+  void TearDown() override {
+    api_.reset();
+    db_.reset();
+    Remove();
+  }
+  void Remove() {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+      std::filesystem::remove(path_ + suffix);
+    }
+  }
+  void AddDevice(std::uint64_t serial) {
+    Device& d = hub_.devices[serial];
+    d.serial = serial;
+    d.type = 0;
+    d.admitted = true;
+  }
+
+  HttpResponse Call(const std::string& method, const std::string& target,
+                    const std::string& body = "", bool auth = true) {
+    HttpHeaders headers;
+    if (auth) {
+      headers["authorization"] = "Bearer token";  // field names in any case
+    }
+    return api_->Handle(HttpRequest::Make(method, target, headers, body));
+  }
+  static Json Body(const HttpResponse& response) { return Json::parse(response.body); }
+
+  std::string path_;
+  std::unique_ptr<Database> db_;
+  Hub hub_;
+  std::unique_ptr<Api> api_;
+};
+
+// Bytes that are not UTF-8 once made dump() throw (the process ended, or a 500 with doubled
+// headers); numbers past 2^63 made std::stoll throw (500).
+TEST_F(ApiInProcess, HostileTargetsGetJsonErrors) {
+  const struct {
+    std::string target;
+    int status;
+  } cases[] = {
+      {"/api/v1/%FF", 404},
+      {"/api/v1/\xC3", 404},
+      {"/api/v1/devices/%FF%FE", 400},
+      {"/api/v1/devices?after=%FF", 400},
+      {"/api/v1/events?after=9999999999999999999", 400},
+      {"/api/v1/events?limit=99999999999999999999999", 400},
+      {"/api/v1/events?device=%C3%28", 400},
+      {kDevice + "/commands/9223372036854775808", 400},
+      {kDevice + "/commands?after=18446744073709551616", 400},
+      {kDevice + "/voice/%FF", 400},
+      {kDevice + "/templates/256", 400},
+  };
+  for (const auto& c : cases) {
+    const HttpResponse response = Call("GET", c.target);
+    EXPECT_EQ(response.status, c.status) << c.target << ": " << response.body;
+    const Json body = Json::parse(response.body, nullptr, false);  // strict about UTF-8
+    ASSERT_TRUE(body.is_object()) << c.target << ": " << response.body;
+    EXPECT_TRUE(body["error"].is_string()) << c.target;
+    EXPECT_EQ(response.headers.at("Cache-Control"), "no-store") << c.target;
+  }
+}
+
+TEST_F(ApiInProcess, DevicesAndCommandsComeInPages) {
+  for (std::uint64_t serial : {5, 3, 9, 1}) {
+    AddDevice(serial);
+  }
+  std::vector<std::string> seen;
+  Json next = nullptr;
+  for (int page = 0; page < 10; ++page) {
+    const HttpResponse response =
+        Call("GET", "/api/v1/devices?limit=2" +
+                        (next.is_null() ? "" : "&after=" + next.get<std::string>()));
+    ASSERT_EQ(response.status, 200) << response.body;
+    const Json body = Body(response);
+    EXPECT_LE(body["devices"].size(), 2u);
+    for (const Json& d : body["devices"]) {
+      seen.push_back(d["serial"]);
+    }
+    next = body["next"];
+    if (next.is_null()) {
+      break;
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{SerialText(1), SerialText(3), SerialText(5),
+                                            SerialText(9), SerialText(kSerial)}));
+
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(Call("POST", kDevice + "/commands", R"({"command": "clock"})").status, 202);
+  }
+  const Json first = Body(Call("GET", kDevice + "/commands?limit=2"));
+  ASSERT_EQ(first["commands"].size(), 2u);
+  const Json rest =
+      Body(Call("GET", kDevice + "/commands?after=" + std::to_string(first["next"].get<int>())));
+  ASSERT_EQ(rest["commands"].size(), 1u);
+  EXPECT_GT(rest["commands"][0]["id"], first["commands"][1]["id"]);
+}
+
+TEST_F(ApiInProcess, EachDeviceHoldsBoundedCommandsAndVoiceClips) {
+  for (std::size_t i = 0; i < kMaxQueuedCommands; ++i) {
+    ASSERT_EQ(Call("POST", kDevice + "/commands", R"({"command": "clock"})").status, 202) << i;
+  }
+  EXPECT_EQ(Call("POST", kDevice + "/commands", R"({"command": "clock"})").status, 429);
+  EXPECT_EQ(hub_.devices[kSerial].commands.size(), kMaxQueuedCommands);
+
+  for (std::size_t word = 0; word < kMaxVoiceClips; ++word) {
+    ASSERT_EQ(Call("PUT", kDevice + "/voice/" + std::to_string(word), "clip").status, 200);
+  }
+  EXPECT_EQ(Call("PUT", kDevice + "/voice/9999", "clip").status, 422);
+  EXPECT_EQ(Call("PUT", kDevice + "/voice/7", "another clip").status, 200);  // a replacement
+  EXPECT_EQ(hub_.devices[kSerial].voice.size(), kMaxVoiceClips);
+}
+
+TEST_F(ApiInProcess, TheStoreKeepsTheNewestSentCommands) {
+  const Json clock = {{"command", "clock"}};
+  {
+    Transaction transaction(*db_);
+    for (int i = 0; i < kKeptSentCommands + 5; ++i) {
+      MarkCommandSent(*db_, InsertCommand(*db_, kSerial, clock, "t"), "t", "00", 0);
+    }
+    InsertCommand(*db_, kSerial, clock, "t");  // queued, and it prunes
+    transaction.Commit();
+  }
+  const Json all = ListCommands(*db_, kSerial, std::nullopt, 0, 5000);
+  ASSERT_EQ(all.size(), static_cast<std::size_t>(kKeptSentCommands + 1));
+  EXPECT_EQ(all[0]["id"], 6);  // the five oldest went
+  EXPECT_EQ(all.back()["state"], "queued");
+}
+
+// healthz needs no token, so without one it says nothing of the store (its message may name a
+// host); a store failure is over once an API call has used the store successfully.
+TEST_F(ApiInProcess, HealthTellsDetailsToTokenHoldersAndRecovers) {
+  hub_.storeError = "could not connect to server db.internal:5432";
+  const HttpResponse anonymous = Call("GET", "/api/v1/healthz", "", false);
+  EXPECT_EQ(anonymous.status, 503);
+  EXPECT_EQ(Body(anonymous), Json({{"status", "degraded"}}));
+  EXPECT_EQ(Body(Call("GET", "/api/v1/healthz"))["store"], hub_.storeError);
+
+  ASSERT_EQ(Call("GET", "/api/v1/events").status, 200);
+  const HttpResponse recovered = Call("GET", "/api/v1/healthz");
+  EXPECT_EQ(recovered.status, 200);
+  EXPECT_EQ(Body(recovered)["store"], "ok");
+}
+
+// The provider once ran outside any handler: a DatabaseError there ended the process.
+TEST_F(ApiInProcess, AStoreFailureEndsTheEventStreamOnly) {
+  HttpResponse stream = Call("GET", "/api/v1/events/stream");
+  ASSERT_EQ(stream.status, 200);
+  ASSERT_TRUE(stream.stream);
+  EXPECT_EQ(stream.headers.at("Cache-Control"), "no-cache");
+  db_->Exec("DROP VIEW events_text; DROP TABLE events");
+  Taker taker;
+  bool more = true;
+  EXPECT_NO_THROW(more = stream.stream(taker));
+  EXPECT_FALSE(more);
+  EXPECT_FALSE(hub_.storeError.empty());
+}
+
+// The transport's limits, applied by its parser before any handler sees the request.
+TEST(HttpParser, LimitsComeBeforeAnyHandler) {
+  const std::string fields = [] {
+    std::string text;
+    for (int i = 0; i < 101; ++i) {
+      text += "X-" + std::to_string(i) + ": 1\r\n";
+    }
+    return text;
+  }();
+  std::string chunked = "PUT / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 17; ++i) {
+    chunked += "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+    int status;        // 0: parsed
+    std::size_t body;  // when parsed
+  } cases[] = {
+      {"POST without a length", "POST /x HTTP/1.1\r\nHost: a\r\n\r\n", 0, 0},
+      {"a form of 10,000 bytes",
+       "PUT /x HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+       "Content-Length: 10000\r\n\r\n" +
+           std::string(10000, '['),
+       0, 10000},
+      {"101 fields", "GET / HTTP/1.1\r\n" + fields + "\r\n", 431, 0},
+      {"17 KiB of header", "GET / HTTP/1.1\r\nX: " + std::string(17 << 10, 'a') + "\r\n\r\n", 431,
+       0},
+      {"a length past 1 MiB", "PUT / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n", 413, 0},
+      {"chunks past 1 MiB", chunked, 413, 0},
+      {"not HTTP", "\x16\x03\x01\x02\x00\x01\x00", 400, 0},
+  };
+  for (const auto& c : cases) {
+    const ParsedRequest parsed = ParseRequest(c.bytes, HttpLimits{});
+    EXPECT_EQ(parsed.request ? 0 : parsed.status, c.status) << c.what << ": " << parsed.error;
+    if (parsed.request) {
+      EXPECT_EQ(parsed.request->body.size(), c.body) << c.what;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velkor::gateway
