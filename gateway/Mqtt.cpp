@@ -289,21 +289,19 @@ void MqttBridge::PublishEvents() {
 }
 
 void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
-  std::vector<std::pair<std::string, std::string>> messages;  // topic, payload
+  // Copies under the hub's lock, JSON after it: the link thread waits on that lock.
+  std::vector<std::pair<DeviceSummary, std::string>> changed;
   {
     std::lock_guard lock(hub_.mutex);
-    const auto announce = [&](const Device& device, const char* status) {
-      Json body = DeviceJson(device);
-      body["status"] = status;
-      messages.emplace_back(address_.root + "/devices/" + SerialText(device.serial),
-                            JsonText(body));
+    const auto announce = [&](const Device& device, std::string status) {
+      changed.emplace_back(Summarize(device), std::move(status));
     };
     while (!hub_.statusChanges.empty()) {
       const auto [serial, status] = hub_.statusChanges.front();
       hub_.statusChanges.pop_front();
       if (const Device* device = hub_.Find(serial)) {
         silent_[serial] = false;
-        announce(*device, status.c_str());
+        announce(*device, status);
       }
     }
     if (leading && now - lastScanMs_ >= kSilenceScanMs) {
@@ -317,6 +315,13 @@ void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
         }
       }
     }
+  }
+  std::vector<std::pair<std::string, std::string>> messages;  // topic, payload
+  for (const auto& [device, status] : changed) {
+    Json body = DeviceJson(device);
+    body["status"] = status;
+    messages.emplace_back(address_.root + "/devices/" + SerialText(device.registry.serial),
+                          JsonText(body));
   }
   std::lock_guard lock(mutex_);
   if (!connected_) {
