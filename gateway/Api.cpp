@@ -305,10 +305,7 @@ void Api::Routes() {
           Device admitted = d.Registry();
           admitted.admitted = true;
           admitted.pinnedIp = pinned;
-          Transaction transaction(*db_);  // the write and its notice, or neither
-          SaveAdmission(*db_, admitted);
-          Announce(*db_, hub_.origin, serial);
-          transaction.Commit();
+          WriteAnnounced(*db_, hub_.origin, serial, [&] { SaveAdmission(*db_, admitted); });
           hub_.pendingDevices -= d.admitted ? 0 : 1;
           d.admitted = true;
           d.pinnedIp = pinned;
@@ -366,10 +363,8 @@ void Api::Routes() {
           list.body = records;
           list.state = "wanted";
           list.setAt = IsoTime(NowMs());
-          Transaction transaction(*db_);
-          list.version = SaveList(*db_, serial, kind, list);
-          Announce(*db_, hub_.origin, serial);
-          transaction.Commit();
+          WriteAnnounced(*db_, hub_.origin, serial,
+                         [&] { list.version = SaveList(*db_, serial, kind, list); });
           if (!slot || slot->version < list.version) {  // not when a newer one came meanwhile
             slot = list;
           }
@@ -429,10 +424,8 @@ void Api::Routes() {
           Fail(422, SerialText(serial) + " holds " + std::to_string(kMaxVoiceClips) +
                         " voice clips, the most it may; replace one of its words instead");
         }
-        Transaction transaction(*db_);
-        SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
-        Announce(*db_, hub_.origin, serial);
-        transaction.Commit();
+        WriteAnnounced(*db_, hub_.origin, serial,
+                       [&] { SaveVoice(*db_, serial, word, clip, IsoTime(NowMs())); });
         d.voice[word] = clip;
         hub_.VoiceWritten(serial, word);
         return JsonReply(200, {{"word", word}, {"length", clip.size()}});
@@ -472,10 +465,8 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         const std::string at = IsoTime(NowMs());
-        Transaction transaction(*db_);
-        SaveTemplate(*db_, serial, slot, data, "api", at);
-        Announce(*db_, hub_.origin, serial);
-        transaction.Commit();
+        WriteAnnounced(*db_, hub_.origin, serial,
+                       [&] { SaveTemplate(*db_, serial, slot, data, "api", at); });
         d.templates[slot] = data;
         hub_.TemplateWritten(serial, slot);
         return JsonReply(200, {{"slot", slot},
@@ -546,9 +537,9 @@ void Api::Routes() {
             StoreFailed(e);
             return false;
           }
+          StoreWorked();
           if (events.empty()) {
             std::unique_lock lock(hub_.mutex);
-            hub_.storeError.clear();
             const std::int64_t seen = hub_.lastEventId;
             hub_.eventsChanged.wait_for(lock, kStreamWait,
                                         [&] { return stopping_ || hub_.lastEventId != seen; });
@@ -558,7 +549,6 @@ void Api::Routes() {
             }
             return sink.Open();
           }
-          StoreWorked();
           *idle = 0;
           for (const Json& event : events) {
             if (!sink.Write(StreamChunk(event))) {

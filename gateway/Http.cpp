@@ -24,19 +24,6 @@ std::vector<std::string> Segments(std::string_view path) {
   return segments;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // A provider that ends its stream, instead of the process, when it throws.
 StreamProvider Guarded(StreamProvider provider) {
   return [provider = std::move(provider)](StreamWriter& writer) {

@@ -377,23 +377,27 @@ std::string Hex(const std::uint8_t* bytes, std::size_t count) {
   return text;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 std::optional<std::vector<std::uint8_t>> FromHex(const std::string& text) {
   if (text.size() % 2 != 0) {
     return std::nullopt;
   }
-  const auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9')
-      return c - '0';
-    if (c >= 'a' && c <= 'f')
-      return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
-    return -1;
-  };
   std::vector<std::uint8_t> bytes(text.size() / 2);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const int high = nibble(text[2 * i]);
-    const int low = nibble(text[2 * i + 1]);
+    const int high = HexDigit(text[2 * i]);
+    const int low = HexDigit(text[2 * i + 1]);
     if (high < 0 || low < 0) {
       return std::nullopt;
     }

@@ -58,6 +58,7 @@ std::string JsonText(const Json& value);
 // Hex text: upper-case, no separators.
 std::string Hex(const std::uint8_t* bytes, std::size_t count);
 std::optional<std::vector<std::uint8_t>> FromHex(const std::string& text);
+int HexDigit(char c);  // 0..15, or -1 for a character that is no hex digit
 
 // A device serial as 14 upper-case hex digits, and back (nullopt unless exactly 14 hex digits).
 std::string SerialText(std::uint64_t serial);

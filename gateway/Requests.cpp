@@ -98,10 +98,9 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
             {{"error", SerialText(serial) + " has " + std::to_string(kMaxQueuedCommands) +
                            " commands queued, the most it may; try again once it has taken some"}}};
   }
-  Transaction transaction(db);  // the command and its notice to other gateways, or neither
-  const std::int64_t id = InsertCommand(db, serial, *command, IsoTime(NowMs()));
-  Announce(db, hub.origin, serial);
-  transaction.Commit();
+  std::int64_t id = 0;
+  WriteAnnounced(db, hub.origin, serial,
+                 [&] { id = InsertCommand(db, serial, *command, IsoTime(NowMs())); });
   d->commands.push_back({id, *command});
   hub.CommandQueued(id);
   return {202, {{"id", id}, {"state", "queued"}}};

@@ -679,14 +679,13 @@ bool MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
   return s.Changes() == 1;
 }
 
-bool SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
-  Statement& s = db.Prepare(
-      "UPDATE lists SET state = ?, sent_at = ?, confirmed_at = ? "
-      "WHERE device = ? AND kind = ? AND version = ?");
-  s.Bind(list.state, Nullable(list.sentAt), Nullable(list.confirmedAt), SerialText(serial),
-         ListName(kind), list.version)
+void SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
+  db.Prepare(
+        "UPDATE lists SET state = ?, sent_at = ?, confirmed_at = ? "
+        "WHERE device = ? AND kind = ? AND version = ?")
+      .Bind(list.state, Nullable(list.sentAt), Nullable(list.confirmedAt), SerialText(serial),
+            ListName(kind), list.version)
       .Run();
-  return s.Changes() == 1;
 }
 
 void SaveTemplate(Database& db, std::uint64_t serial, std::uint8_t slot, const Template& data,

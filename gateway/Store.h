@@ -87,10 +87,19 @@ void LockEventOrder(Database& db);
 // or that events up to `lastEvent` are stored (sent at commit; nothing on SQLite).
 void Announce(Database& db, const std::string& origin, std::uint64_t serial);
 void AnnounceEvents(Database& db, const std::string& origin, std::int64_t lastEvent);
-// The state of the list's version; false when the store holds another version (a newer one was
-// set meanwhile). Such a write is stale and changes nothing: the newer version stays wanted,
-// and the gateway that set it announces it, so every gateway's memory takes it from the store.
-bool SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
+// An API write of what is owed to a device (`write` runs the statements) and its notice to the
+// other gateways, in one transaction: both or neither. Memory takes the change after this returns.
+template <typename Write>
+void WriteAnnounced(Database& db, const std::string& origin, std::uint64_t serial, Write write) {
+  Transaction transaction(db);
+  write();
+  Announce(db, origin, serial);
+  transaction.Commit();
+}
+// The state of the list's version. When the store holds another version (a newer one was set
+// meanwhile) the write is stale and changes nothing: the newer version stays wanted, and the
+// gateway that set it announces it, so every gateway's memory takes it from the store.
+void SaveListState(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
 void SaveTemplate(Database& db, std::uint64_t serial, std::uint8_t slot, const Template& data,
                   const char* source, const std::string& at);
 void SaveRefusals(Database& db, const std::string& address, std::uint64_t count,

@@ -20,21 +20,9 @@ using Clock = std::chrono::steady_clock;
 // A TCP connection to the API from a loopback address of the test's choosing.
 class Connection {
  public:
-  Connection(std::uint16_t port, const char* from) {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in self{};
-    self.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &self.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  Connection(std::uint16_t port, const char* from) : fd_(LoopbackSocket(SOCK_STREAM, from, port)) {
     const timeval limit{2, 0};  // no send blocks the test for long
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-        connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-      throw std::runtime_error(std::string("cannot connect from ") + from);
-    }
   }
   ~Connection() { close(fd_); }
   Connection(const Connection&) = delete;

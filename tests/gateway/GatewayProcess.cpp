@@ -192,20 +192,28 @@ HttpReply GatewayProcess::Post(const std::string& path, const std::string& body,
   return ToReply(client_->Post(path.c_str(), headers, body, "application/json"));
 }
 
-DeviceSocket::DeviceSocket(std::uint16_t gatewayPort, const char* local) {
-  fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+int LoopbackSocket(int type, const char* local, std::uint16_t port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
   sockaddr_in self{};
   self.sin_family = AF_INET;
   inet_pton(AF_INET, local, &self.sin_addr);
-  sockaddr_in gateway{};
-  gateway.sin_family = AF_INET;
-  gateway.sin_port = htons(gatewayPort);
-  inet_pton(AF_INET, "127.0.0.1", &gateway.sin_addr);
-  if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
-      connect(fd_, reinterpret_cast<sockaddr*>(&gateway), sizeof gateway) != 0) {
-    throw std::runtime_error(std::string("device socket on ") + local + " failed");
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    throw std::runtime_error(std::string("cannot connect from ") + local + " to port " +
+                             std::to_string(port));
   }
+  return fd;
 }
+
+DeviceSocket::DeviceSocket(std::uint16_t gatewayPort, const char* local)
+    : fd_(LoopbackSocket(SOCK_DGRAM, local, gatewayPort)) {}
 
 DeviceSocket::~DeviceSocket() {
   close(fd_);

@@ -100,6 +100,10 @@ class DeviceSocket {
   int fd_ = -1;
 };
 
+// A socket of `type` (SOCK_DGRAM, SOCK_STREAM) bound to the loopback address `local` and
+// connected to 127.0.0.1:`port`; throws std::runtime_error when it cannot be.
+int LoopbackSocket(int type, const char* local, std::uint16_t port);
+
 // Runs a program of the build folder with arguments; waits at most `limit`; returns its exit
 // status (-1 when it had to be killed). Its output goes to `log`.
 int RunTool(const std::string& name, const std::vector<std::string>& args,
