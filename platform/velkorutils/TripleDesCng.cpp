@@ -4,7 +4,7 @@
 // the API (Wine's among them), so the cipher is used in the form every implementation has:
 // three-key Triple DES with the key K1 K2 K1, which is two-key Triple DES, in CBC mode over
 // one 8-byte block at a time from a zero IV, which is ECB. Each block runs on a copy of the
-// cached key object, so that no chaining state carries from one block to the next.
+// call's key object, so that no chaining state carries from one block to the next.
 #include <windows.h>
 // windows.h first: bcrypt.h relies on its types.
 #include <bcrypt.h>
@@ -37,47 +37,36 @@ BCRYPT_ALG_HANDLE Algorithm() {
   return algorithm;
 }
 
-// One key object per direction and thread, made again only when the key changes.
-class KeyCache {
+// A key object for one call. None is kept between calls: a key cached per thread would have
+// to be destroyed as the thread ends, inside the loader's thread-detach callbacks, where no
+// call into another DLL is safe (under 64-bit Wine such a thread crashed inside the heap and
+// the process hung).
+class Key {
  public:
-  KeyCache() = default;
-  ~KeyCache() { Drop(); }
-  KeyCache(const KeyCache&) = delete;
-  KeyCache& operator=(const KeyCache&) = delete;
-
-  BCRYPT_KEY_HANDLE For(const unsigned char* key) {
-    if (key_ != nullptr && std::memcmp(bytes_, key, kKeyLength) == 0) {
-      return key_;
-    }
-    Drop();
+  explicit Key(const unsigned char* key) {
     unsigned char expanded[kExpandedKeyLength];
     std::memcpy(expanded, key, kKeyLength);
     std::memcpy(expanded + kKeyLength, key, kExpandedKeyLength - kKeyLength);
     BCRYPT_ALG_HANDLE algorithm = Algorithm();
-    if (algorithm == nullptr || BCryptGenerateSymmetricKey(algorithm, &key_, nullptr, 0, expanded,
-                                                           kExpandedKeyLength, 0) < 0) {
-      key_ = nullptr;
-    } else {
-      std::memcpy(bytes_, key, kKeyLength);
+    if (algorithm == nullptr || BCryptGenerateSymmetricKey(algorithm, &handle_, nullptr, 0,
+                                                           expanded, kExpandedKeyLength, 0) < 0) {
+      handle_ = nullptr;
     }
     SecureZeroMemory(expanded, sizeof expanded);
-    return key_;
   }
-
- private:
-  void Drop() {
-    if (key_ != nullptr) {
-      BCryptDestroyKey(key_);
-      key_ = nullptr;
+  ~Key() {
+    if (handle_ != nullptr) {
+      BCryptDestroyKey(handle_);
     }
   }
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
 
-  BCRYPT_KEY_HANDLE key_ = nullptr;
-  unsigned char bytes_[kKeyLength] = {};
+  BCRYPT_KEY_HANDLE handle() const { return handle_; }
+
+ private:
+  BCRYPT_KEY_HANDLE handle_ = nullptr;
 };
-
-thread_local KeyCache encrypt_keys;
-thread_local KeyCache decrypt_keys;
 
 bool RunBlock(bool encrypt, BCRYPT_KEY_HANDLE key, unsigned char* block) {
   BCRYPT_KEY_HANDLE copy = nullptr;
@@ -103,10 +92,10 @@ void RunTripleDes(bool encrypt, const unsigned char* key, unsigned char* data, i
   if (whole <= 0) {
     return;
   }
-  BCRYPT_KEY_HANDLE handle = (encrypt ? encrypt_keys : decrypt_keys).For(key);
-  bool ok = handle != nullptr;
+  const Key keyed(key);
+  bool ok = keyed.handle() != nullptr;
   for (int offset = 0; ok && offset < whole; offset += static_cast<int>(kDesBlockLength)) {
-    ok = RunBlock(encrypt, handle, data + offset);
+    ok = RunBlock(encrypt, keyed.handle(), data + offset);
   }
   if (!ok) {
     std::memset(data, 0, static_cast<size_t>(whole));
