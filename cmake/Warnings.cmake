@@ -1,5 +1,8 @@
-# Warnings are errors for every target of the project.
-add_compile_options(-Wall -Wextra -Werror)
+# Every target of the project is built with these warnings; with VELKOR_WERROR they are errors.
+add_compile_options(-Wall -Wextra)
+if(VELKOR_WERROR)
+  add_compile_options(-Werror)
+endif()
 
 # GCC 12 at -O3 (and in 32-bit builds) reports overlapping copies inside libstdc++'s own string
 # concatenation (GCC bug 105329): a false -Wrestrict that would stop Release builds. It stays a

@@ -1,5 +1,7 @@
 #include "LibraryHost.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -69,6 +71,10 @@ void LibraryHost::Send(const sim::Bytes& datagram) {
   held_.clear();
   auto& queue = host_.holdFirstCopy && firstCopy ? held_ : replies_;
   std::uint8_t packet[kBufferSize] = {};
+  if (datagram.size() > sizeof packet) {  // longer than any packet of the link: dropped unread
+    ++host_.refused;
+    return;
+  }
   std::memcpy(packet, datagram.data(), datagram.size());
   const auto length = static_cast<std::uint32_t>(datagram.size());
   const std::int32_t code = PreparePackage(packet, length);
@@ -81,6 +87,10 @@ void LibraryHost::Send(const sim::Bytes& datagram) {
   }
   ++host_.accepted;
   const std::int32_t reply = Answer(packet, length, code);
+  if (reply < 0 || static_cast<std::size_t>(reply) > sizeof packet) {
+    ADD_FAILURE() << "the library answered with a reply of " << reply << " bytes";
+    return;
+  }
   for (int copies = host_.answerTwice ? 2 : 1; copies > 0 && !host_.stayMute; --copies) {
     queue.emplace_back(packet, packet + reply);
   }
