@@ -1,13 +1,8 @@
-# 32-bit x86 Linux with Debian's multilib compilers and the i386 packages (libssl-dev:i386,
-# libgtest-dev:i386).
-set(CMAKE_SYSTEM_NAME Linux)
+# 32-bit x86 Linux: Debian's crossbuild-essential-i386 and the i386 -dev packages
+# (libssl-dev:i386, libpcap-dev:i386). Natively run where the kernel runs 32-bit programs,
+# under qemu-i386 where it does not.
+set(VELKOR_TRIPLET i686-linux-gnu)
+set(VELKOR_MULTIARCH i386-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER gcc)
-set(CMAKE_CXX_COMPILER g++)
-set(CMAKE_C_FLAGS_INIT -m32)
-set(CMAKE_CXX_FLAGS_INIT -m32)
-set(CMAKE_EXE_LINKER_FLAGS_INIT -m32)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -m32)
-set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH /usr/lib/i386-linux-gnu)
-set(PKG_CONFIG_EXECUTABLE i686-linux-gnu-pkg-config CACHE FILEPATH "")
+set(VELKOR_QEMU qemu-i386)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -32,9 +33,10 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-// Starts `argv` with standard output and error into `log`; returns the child's pid.
-pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& log,
+// Starts `command` with standard output and error into `log`; returns the child's pid.
+pid_t Spawn(const std::vector<std::string>& command, const std::filesystem::path& log,
             const std::filesystem::path& cwd) {
+  const std::vector<std::string> argv = UnderEmulator(command);
   const pid_t pid = fork();
   if (pid == 0) {
     const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -48,7 +50,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& l
       args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   return pid;
@@ -100,6 +102,14 @@ ScratchDir::~ScratchDir() {
 
 std::filesystem::path BinDir() {
   return std::filesystem::canonical("/proc/self/exe").parent_path();
+}
+
+std::vector<std::string> UnderEmulator(std::vector<std::string> argv) {
+  const char* emulator = std::getenv("VELKOR_EMULATOR");
+  std::istringstream words(emulator != nullptr ? emulator : "");
+  std::vector<std::string> command(std::istream_iterator<std::string>(words), {});
+  command.insert(command.end(), argv.begin(), argv.end());
+  return command;
 }
 
 GatewayProcess::GatewayProcess(const std::filesystem::path& dir, std::vector<std::string> extra)

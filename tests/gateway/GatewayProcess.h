@@ -38,6 +38,9 @@ class ScratchDir {
 
 std::filesystem::path BinDir();  // where the test binary and velkor-gateway live
 
+// `argv` as a cross build runs it: after the emulator's words in VELKOR_EMULATOR, when set.
+std::vector<std::string> UnderEmulator(std::vector<std::string> argv);
+
 struct HttpReply {
   int status = 0;
   std::string body;

@@ -217,19 +217,7 @@ TEST(GatewayStart, AGeneratedTokenIsKeptBesideTheStoreForItsOwnerOnly) {
   std::vector<std::string> args = {"--listen", "127.0.0.1:0",
                                    "--http",   "127.0.0.1:0",
                                    "--db",     (dir.path() / "velkor.db").string()};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const std::string bin = (BinDir() / "velkor-gateway").string();
-    std::vector<char*> argv = {const_cast<char*>(bin.c_str())};
-    for (auto& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  const pid_t pid = StartTool("velkor-gateway", args, log);
   const std::filesystem::path token = dir.path() / "velkor-gateway.token";
   for (int i = 0; i < 200 && !std::filesystem::exists(token); ++i) {
     std::this_thread::sleep_for(20ms);

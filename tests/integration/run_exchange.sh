@@ -6,6 +6,8 @@
 #
 # usage: run_exchange.sh BIN_DIR CARDS_FILE [velkor-sim options...]
 set -eu
+# Cross builds run their programs under an emulator (qemu-user), named by their tests.
+run=${VELKOR_EMULATOR:-}
 . "$(dirname "$0")/../support/await_port.sh"
 
 bin=$1
@@ -36,7 +38,7 @@ number_after() {
 }
 
 : >"$work/host.log"  # exists before the background host opens it
-"$bin/velkor-host" --port 0 --cards "$cards" >"$work/host.log" 2>"$work/host.err" &
+$run "$bin/velkor-host" --port 0 --cards "$cards" >"$work/host.log" 2>"$work/host.err" &
 host_pid=$!
 await_port "$work/host.log" "$host_pid" 'velkor-host: listening on ' 10 ||
   fail "velkor-host did not start, or printed no port within 10 s"
@@ -44,7 +46,7 @@ await_port "$work/host.log" "$host_pid" 'velkor-host: listening on ' 10 ||
 sim_status=0
 # A generous reply timeout: a loaded machine (sanitizers, parallel tests) must not read as a
 # missing reply. It only costs time when a reply really is missing.
-timeout 90 "$bin/velkor-sim" --port "$port" --quiet --timeout-ms 5000 "$@" >"$work/sim.log" 2>&1 || sim_status=$?
+timeout 90 $run "$bin/velkor-sim" --port "$port" --quiet --timeout-ms 5000 "$@" >"$work/sim.log" 2>&1 || sim_status=$?
 
 # A host that is gone already (it crashed) shows in its exit status.
 kill -TERM "$host_pid" 2>/dev/null || true

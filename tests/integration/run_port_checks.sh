@@ -5,6 +5,8 @@
 #
 # usage: run_port_checks.sh BIN_DIR
 set -eu
+# Cross builds run their programs under an emulator (qemu-user), named by their tests.
+run=${VELKOR_EMULATOR:-}
 
 bin=$1
 work=$(mktemp -d)
@@ -26,7 +28,7 @@ fail() {
 }
 
 : >"$work/first.log"  # exists before the background host opens it
-"$bin/velkor-host" --port 0 --quiet >"$work/first.log" 2>&1 &
+$run "$bin/velkor-host" --port 0 --quiet >"$work/first.log" 2>&1 &
 host_pid=$!
 port=
 tries=0
@@ -39,7 +41,7 @@ while [ -z "$port" ]; do
 done
 
 status=0
-timeout 10 "$bin/velkor-host" --port "$port" >"$work/second.log" 2>&1 || status=$?
+timeout 10 $run "$bin/velkor-host" --port "$port" >"$work/second.log" 2>&1 || status=$?
 [ "$status" -ne 0 ] || fail "a second host on port $port started"
 [ "$status" -ne 124 ] || fail "a second host on port $port hung"
 grep -q "port $port on 127.0.0.1 is already in use" "$work/second.log" ||
@@ -51,7 +53,7 @@ host_pid=
 
 # The port is closed now: the simulator's first packet finds nobody.
 status=0
-timeout 20 "$bin/velkor-sim" --port "$port" --devices 2 --rounds 1 --timeout-ms 500 \
+timeout 20 $run "$bin/velkor-sim" --port "$port" --devices 2 --rounds 1 --timeout-ms 500 \
   >"$work/sim.log" 2>&1 || status=$?
 [ "$status" -eq 1 ] || fail "velkor-sim against a closed port exited with $status"
 grep -q 'host unreachable' "$work/sim.log" || fail "velkor-sim did not say the host is unreachable"

@@ -8,6 +8,8 @@
 #
 # usage: run_sim_modes.sh BIN_DIR CARDS_FILE MODE
 set -eu
+# Cross builds run their programs under an emulator (qemu-user), named by their tests.
+run=${VELKOR_EMULATOR:-}
 . "$(dirname "$0")/../support/await_port.sh"
 
 bin=$1
@@ -39,7 +41,7 @@ number_after() {
 
 start_host() {
   : >"$work/host.log"
-  "$bin/velkor-host" --port 0 --quiet --cards "$cards" >"$work/host.log" 2>&1 &
+  $run "$bin/velkor-host" --port 0 --quiet --cards "$cards" >"$work/host.log" 2>&1 &
   host_pid=$!
   await_port "$work/host.log" "$host_pid" 'velkor-host: listening on ' 10 ||
     fail "velkor-host did not start, or printed no port within 10 s"
@@ -69,7 +71,7 @@ start_host
 case $mode in
 shared)
   status=0
-  timeout 90 "$bin/velkor-sim" --port "$port" --devices 300 --sockets 16 --rounds 1 --seed 5 \
+  timeout 90 $run "$bin/velkor-sim" --port "$port" --devices 300 --sockets 16 --rounds 1 --seed 5 \
     --faults duplicate --timeout-ms 5000 --quiet --report "$report" >"$work/sim.log" 2>&1 ||
     status=$?
   stop_host
@@ -87,7 +89,7 @@ shared)
   ;;
 load)
   status=0
-  timeout 60 "$bin/velkor-sim" --port "$port" --devices 40 --sockets 8 --load 2 \
+  timeout 60 $run "$bin/velkor-sim" --port "$port" --devices 40 --sockets 8 --load 2 \
     --timeout-ms 5000 --retries 2 --report "$report" >"$work/sim.log" 2>&1 || status=$?
   stop_host
   [ "$status" -eq 0 ] || fail "velkor-sim exited with status $status"
@@ -101,7 +103,7 @@ load)
   echo "ok: $line"
   ;;
 killed)
-  "$bin/velkor-sim" --port "$port" --devices 8 --rounds 100000 --quiet --report "$report" \
+  $run "$bin/velkor-sim" --port "$port" --devices 8 --rounds 100000 --quiet --report "$report" \
     >"$work/sim.log" 2>&1 &
   sim_pid=$!
   sleep 1
@@ -116,7 +118,7 @@ killed)
   echo "ok: the host's end ended the run"
   ;;
 signal)
-  "$bin/velkor-sim" --port "$port" --devices 8 --load 60 --report "$report" \
+  $run "$bin/velkor-sim" --port "$port" --devices 8 --load 60 --report "$report" \
     >"$work/sim.log" 2>&1 &
   sim_pid=$!
   sleep 1

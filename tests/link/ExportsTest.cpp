@@ -49,7 +49,7 @@ const std::set<std::string> kDocumentedExports = {
 
 std::set<std::string> DefinedDynamicSymbols(const std::string& library) {
   std::set<std::string> names;
-  const std::string command = "nm -D --defined-only '" + library + "'";
+  const std::string command = std::string(VELKOR_NM) + " -D --defined-only '" + library + "'";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {
     return names;

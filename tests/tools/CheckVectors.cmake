@@ -1,10 +1,12 @@
 # Runs the vectors generator into a scratch folder and compares its output with the committed
 # files: a change to the generator or the library that alters a vector shows up here until the
 # files are regenerated.
-#   cmake -DGENERATOR=<velkor-make-vectors> -DCOMMITTED=<tools/vectors> -DSCRATCH=<dir> -P ...
+#   cmake [-DEMULATOR=<command>] -DGENERATOR=<velkor-make-vectors> -DCOMMITTED=<tools/vectors>
+#         -DSCRATCH=<dir> -P ...
 file(REMOVE_RECURSE ${SCRATCH})
 file(MAKE_DIRECTORY ${SCRATCH})
-execute_process(COMMAND ${GENERATOR} ${SCRATCH} RESULT_VARIABLE status)
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${GENERATOR} ${SCRATCH} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "velkor-make-vectors failed: ${status}")
 endif()

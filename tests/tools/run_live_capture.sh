@@ -8,6 +8,8 @@
 #
 # usage: run_live_capture.sh BIN_DIR CARDS_FILE
 set -eu
+# Cross builds run their programs under an emulator (qemu-user), named by their tests.
+run=${VELKOR_EMULATOR:-}
 
 bin=$1
 cards=$2
@@ -43,7 +45,7 @@ wait_for() {
 }
 
 : >"$work/host.log"
-"$bin/velkor-host" --port 0 --cards "$cards" >"$work/host.log" 2>&1 &
+$run "$bin/velkor-host" --port 0 --cards "$cards" >"$work/host.log" 2>&1 &
 host_pid=$!
 wait_for "$work/host.log" "listening on" "$host_pid" "velkor-host printed no port" ||
   fail "velkor-host did not start"
@@ -55,7 +57,7 @@ capture() {
   file=$1
   shift
   : >"$work/inspect.err"
-  "$bin/velkor-inspect" --live lo --filter "udp port $port" "$@" >"$file" 2>"$work/inspect.err" &
+  $run "$bin/velkor-inspect" --live lo --filter "udp port $port" "$@" >"$file" 2>"$work/inspect.err" &
   inspect_pid=$!
   if ! wait_for "$work/inspect.err" "capturing on lo" "$inspect_pid" \
       "velkor-inspect did not start capturing"; then
@@ -66,7 +68,7 @@ capture() {
     fail "velkor-inspect ended before capturing"
   fi
 
-  timeout 60 "$bin/velkor-sim" --port "$port" --quiet --timeout-ms 5000 --devices 2 --rounds 1 \
+  timeout 60 $run "$bin/velkor-sim" --port "$port" --quiet --timeout-ms 5000 --devices 2 --rounds 1 \
     --seed 21 >"$work/sim.log" 2>&1 || fail "velkor-sim failed"
 
   # Every datagram of the exchange arrived before the simulator ended; give the printing a moment.

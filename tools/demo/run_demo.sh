@@ -10,6 +10,8 @@
 #
 # usage: run_demo.sh [BIN_DIR]   (default build/bin)
 set -eu
+# Cross builds run their programs under an emulator (qemu-user), named by their tests.
+run=${VELKOR_EMULATOR:-}
 
 bin=$(cd "${1:-build/bin}" && pwd)
 work=$(mktemp -d)
@@ -27,7 +29,7 @@ say() { printf '\n== %s\n' "$*"; }
 # The gateway, in the scratch folder: velkor.db and the generated token land there.
 cd "$work"
 : >gateway.log
-"$bin/velkor-gateway" --admit any --listen 127.0.0.1:0 --http 127.0.0.1:0 >gateway.log 2>&1 &
+$run "$bin/velkor-gateway" --admit any --listen 127.0.0.1:0 --http 127.0.0.1:0 >gateway.log 2>&1 &
 gateway_pid=$!
 udp= http= tries=0
 while [ -z "$udp" ] || [ -z "$http" ]; do
@@ -59,7 +61,7 @@ api() {  # api METHOD PATH [BODY]
 sim() {  # sim ROUNDS [more options]: four devices, two of each generation, always the same ones
   rounds=$1
   shift
-  "$bin/velkor-sim" --port "$udp" --devices 4 --rounds "$rounds" --seed 6 --quiet "$@"
+  $run "$bin/velkor-sim" --port "$udp" --devices 4 --rounds "$rounds" --seed 6 --quiet "$@"
 }
 
 say "Four simulated devices announce themselves (velkor-sim, one round)"
