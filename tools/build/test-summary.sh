@@ -14,8 +14,9 @@ for dir in "$@"; do
     printf '%-16s %8s\n' "$name" "not run"
     continue
   fi
-  suite=$(grep -m 1 '<testsuite ' "$results")
-  field() { echo "$suite" | sed -n "s/.* $1=\"\([0-9.]*\)\".*/\1/p"; }
+  # ctest writes the suite's attributes one a line.
+  suite=" $(sed -n '/<testsuite/,/>/p' "$results" | tr '\n\t' '  ')"
+  field() { echo "$suite" | sed -n "s/.*[[:space:]]$1=\"\([0-9.]*\)\".*/\1/p"; }
   tests=$(field tests) failed=$(field failures) skipped=$(field skipped) disabled=$(field disabled)
   time=$(field time)
   printf '%-16s %8d %8d %8d %10.0f %10s\n' "$name" $((tests - ${skipped:-0} - ${disabled:-0})) \
