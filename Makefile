@@ -184,39 +184,31 @@ test-clang: deps-clang
 	cd $(CLANG_DIR) && $(CTEST) -LE browser -j $(JOBS)
 	$(call stage-end,$(CLANG_DIR),clang-Release)
 
-# 32-bit x86 Linux at -O3 (Release): natively where the kernel runs 32-bit programs, under
-# qemu-i386 where it does not (the toolchain file asks).
-test32: deps32
-	$(call stage-start,$(BUILD32_DIR))
-	$(call sysroot,i386,$(BUILD32_DIR),$(SYSROOT32))
-	$(CONFIGURE) -S . -B $(BUILD32_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-i686.cmake \
-	  -DVELKOR_SYSROOT=$(abspath $(BUILD32_DIR))/sysroot -DCMAKE_BUILD_TYPE=Release \
-	  -DVELKOR_BUILD_SONPAK=OFF
-	cmake --build $(BUILD32_DIR) -j $(JOBS)
-	cd $(BUILD32_DIR) && $(CTEST_EMULATED) -j $(JOBS)
-	$(call stage-end,$(BUILD32_DIR),i386)
+# $(call linux-cross,<build folder>,<dpkg architecture>,<toolchain>,<build type>,<packages
+# unpacked for it>,<stage name>,<CMake options>): one Linux cross stage. The toolchain file asks
+# whether the target's programs run here; where they do not, its tests run under qemu-user.
+define linux-cross
+$(call stage-start,$(1))
+$(call sysroot,$(2),$(1),$(5))
+$(CONFIGURE) -S . -B $(1) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/$(3).cmake \
+  -DVELKOR_SYSROOT=$(abspath $(1))/sysroot -DCMAKE_BUILD_TYPE=$(4) -DVELKOR_BUILD_SONPAK=OFF $(7)
+cmake --build $(1) -j $(JOBS)
+cd $(1) && $(CTEST_EMULATED) -j $(JOBS)
+$(call stage-end,$(1),$(6))
+endef
 
-# The ARM boards: 64-bit (arm64, MinSizeRel) and 32-bit (armhf, ARMv7, Release), with
-# the gateway, under qemu-aarch64 and qemu-arm.
+# 32-bit x86 Linux at -O3 (Release): natively where the kernel runs 32-bit programs, under
+# qemu-i386 where it does not.
+test32: deps32
+	$(call linux-cross,$(BUILD32_DIR),i386,linux-i686,Release,$(SYSROOT32),i386)
+
+# The ARM boards, with the gateway: 64-bit (arm64, MinSizeRel) under qemu-aarch64, 32-bit
+# (armhf, ARMv7, Release) under qemu-arm.
 test-arm64: deps-arm64
-	$(call stage-start,$(ARM64_DIR))
-	$(call sysroot,arm64,$(ARM64_DIR),$(SYSROOT_ARM))
-	$(CONFIGURE) -S . -B $(ARM64_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake \
-	  -DVELKOR_SYSROOT=$(abspath $(ARM64_DIR))/sysroot -DCMAKE_BUILD_TYPE=MinSizeRel \
-	  -DVELKOR_BUILD_SONPAK=OFF -DVELKOR_BUILD_GATEWAY=ON
-	cmake --build $(ARM64_DIR) -j $(JOBS)
-	cd $(ARM64_DIR) && $(CTEST_EMULATED) -j $(JOBS)
-	$(call stage-end,$(ARM64_DIR),arm64)
+	$(call linux-cross,$(ARM64_DIR),arm64,linux-aarch64,MinSizeRel,$(SYSROOT_ARM),arm64,-DVELKOR_BUILD_GATEWAY=ON)
 
 test-armhf: deps-armhf
-	$(call stage-start,$(ARMHF_DIR))
-	$(call sysroot,armhf,$(ARMHF_DIR),$(SYSROOT_ARM))
-	$(CONFIGURE) -S . -B $(ARMHF_DIR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-armhf.cmake \
-	  -DVELKOR_SYSROOT=$(abspath $(ARMHF_DIR))/sysroot -DCMAKE_BUILD_TYPE=Release \
-	  -DVELKOR_BUILD_SONPAK=OFF -DVELKOR_BUILD_GATEWAY=ON
-	cmake --build $(ARMHF_DIR) -j $(JOBS)
-	cd $(ARMHF_DIR) && $(CTEST_EMULATED) -j $(JOBS)
-	$(call stage-end,$(ARMHF_DIR),armhf)
+	$(call linux-cross,$(ARMHF_DIR),armhf,linux-armhf,Release,$(SYSROOT_ARM),armhf,-DVELKOR_BUILD_GATEWAY=ON)
 
 # $(call runs-32-bit,DIR): true when this machine runs a 32-bit x86 program.
 define runs-32-bit
