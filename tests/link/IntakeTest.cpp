@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "NetConfigRecord.h"
 #include "Packets.h"
 #include "velkorlink.h"
 
@@ -25,11 +26,6 @@ void CaptureSomething() {
   ASSERT_EQ(ReadNetConfigration()[39], 0);
 }
 
-std::vector<uint8_t> Record() {
-  const uint8_t* r = ReadNetConfigration();
-  return {r, r + 60};
-}
-
 TEST(PreparePackage, OpensAPacketSealedByADeviceToKnownPlainBytes) {
   // Sealed under the incoming key text by openssl: type 1, serial 00 01 02 03 04 05 06.
   Buffer b;
@@ -44,12 +40,12 @@ TEST(PreparePackage, OpensAPacketSealedByADeviceToKnownPlainBytes) {
 
 TEST(PreparePackage, ShortPacketIsRefusedUntouched) {
   CaptureSomething();
-  const auto before = Record();
+  const auto before = NetConfigRecord();
   Buffer b = MakePacket({.code = 0xF8, .length = 26});
   const Buffer sealed = b;
   EXPECT_EQ(PreparePackage(b.data(), 25), 0);
   EXPECT_EQ(b.bytes, sealed.bytes);
-  EXPECT_EQ(Record(), before);
+  EXPECT_EQ(NetConfigRecord(), before);
 }
 
 TEST(PreparePackage, RefusalsLeaveTheRecordAsItWas) {
@@ -64,11 +60,11 @@ TEST(PreparePackage, RefusalsLeaveTheRecordAsItWas) {
   };
   for (const auto& c : cases) {
     CaptureSomething();
-    const auto before = Record();
+    const auto before = NetConfigRecord();
     Buffer b = MakePacket({.code = 0xF8, .length = 26});
     c.spoil(b);
     EXPECT_EQ(PreparePackage(b.data(), 26), 0) << c.what;
-    EXPECT_EQ(Record(), before) << c.what;
+    EXPECT_EQ(NetConfigRecord(), before) << c.what;
   }
 }
 

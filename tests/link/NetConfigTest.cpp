@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "NetConfigRecord.h"
 #include "Packets.h"
 #include "velkorlink.h"
 
@@ -24,11 +25,6 @@ Buffer ConfigPacket(uint8_t code, uint8_t type, std::size_t length, Fill fill) {
   return b;
 }
 
-std::vector<uint8_t> Record() {
-  const uint8_t* r = ReadNetConfigration();
-  return {r, r + 60};
-}
-
 TEST(CurrentCapture, StoresWordsLowByteFirstAndSendsThemBack) {
   Buffer b = ConfigPacket(0xFF, 1, 86, [](std::size_t i) { return uint8_t(i + 0x40); });
   b[31] = 0x1F;  // first word 8080, high byte first on the wire
@@ -37,7 +33,7 @@ TEST(CurrentCapture, StoresWordsLowByteFirstAndSendsThemBack) {
   const auto received = b.Slice(26, 60);
   ASSERT_EQ(PreparePackage(b.data(), 86), 0xFF);
 
-  const auto record = Record();
+  const auto record = NetConfigRecord();
   EXPECT_EQ(record[5], 0x90);
   EXPECT_EQ(record[6], 0x1F);
   EXPECT_EQ(record[7], 33 + 0x40 + 1);  // second word swapped: bytes 33, 34 -> 34, 33
@@ -68,13 +64,13 @@ TEST(CurrentCapture, ShortPacketTakesOnlyTheBytesItCarried) {
   }
   std::swap(expected[5], expected[6]);
   std::swap(expected[7], expected[8]);
-  EXPECT_EQ(Record(), expected);
+  EXPECT_EQ(NetConfigRecord(), expected);
 }
 
 TEST(CurrentCapture, HeadOnlyPacketCapturesAnEmptyConfiguration) {
   Buffer b = ConfigPacket(0xFC, 1, 86, [](std::size_t) { return uint8_t{0x55}; });
   ASSERT_EQ(PreparePackage(b.data(), 26), 0xFC);
-  EXPECT_EQ(Record(), std::vector<uint8_t>(60, 0));
+  EXPECT_EQ(NetConfigRecord(), std::vector<uint8_t>(60, 0));
 }
 
 TEST(LegacyCapture, EchoReproducesBytes27To85Exactly) {
@@ -82,7 +78,7 @@ TEST(LegacyCapture, EchoReproducesBytes27To85Exactly) {
   const auto received = b.Slice(27, 59);
   ASSERT_EQ(PreparePackage(b.data(), 86), 0xFA);
 
-  const auto record = Record();
+  const auto record = NetConfigRecord();
   EXPECT_EQ(record[0], uint8_t(35 * 7 + 3));  // lead byte from 35
   EXPECT_EQ(record[5], uint8_t(28 * 7 + 3));  // first word low byte first
   EXPECT_EQ(record[6], uint8_t(27 * 7 + 3));
@@ -104,7 +100,7 @@ TEST(NetConfigRecord, NonConfigurationPacketResetsIt) {
   ASSERT_EQ(PreparePackage(b.data(), 26), 0xF8);
   std::vector<uint8_t> reset(60, 0);
   reset[39] = 1;
-  EXPECT_EQ(Record(), reset);
+  EXPECT_EQ(NetConfigRecord(), reset);
 
   // A reply to a current device sends the reset record as it stands, flag position 0.
   ASSERT_EQ(SendNetConfigration(config.data()), 86);
@@ -114,11 +110,11 @@ TEST(NetConfigRecord, NonConfigurationPacketResetsIt) {
 TEST(NetConfigRecord, RefusedPacketBetweenCaptureAndReplyLeavesIt) {
   Buffer config = ConfigPacket(0xFF, 1, 86, [](std::size_t i) { return uint8_t(i); });
   ASSERT_EQ(PreparePackage(config.data(), 86), 0xFF);
-  const auto captured = Record();
+  const auto captured = NetConfigRecord();
   Buffer bad = MakePacket({.code = 0xF8, .length = 26});
   bad[24] ^= 0x01;
   ASSERT_EQ(PreparePackage(bad.data(), 26), 0);
-  EXPECT_EQ(Record(), captured);
+  EXPECT_EQ(NetConfigRecord(), captured);
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ namespace {
 
 using namespace velkor::test;
 
-constexpr uint8_t kLegacy = 0, kCurrent = 1;
 constexpr ModeBlock kBlock = {{12, 34, 0x01, 0x02, 0x03}};
 
 Buffer Accepted(uint8_t type, uint8_t code = 0xF8, uint32_t length = 26) {

@@ -12,8 +12,6 @@ namespace {
 
 using namespace velkor::test;
 
-constexpr uint8_t kLegacy = 0, kCurrent = 1;
-
 // "kind number code | value1..value8 | cardNumber 'digits'", numbers in hex, values in decimal;
 // "~" marks a field still holding the canary, "-" a value of -1.
 std::string Show(const EventRecord& r) {

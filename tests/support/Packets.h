@@ -21,6 +21,9 @@ std::vector<std::uint8_t> Hex(std::string_view text);
 inline constexpr std::uint8_t kCanary = 0xC3;
 inline constexpr std::size_t kBufferSize = 2048;
 
+// Device types: the legacy controller and the current one.
+inline constexpr std::uint8_t kLegacy = 0, kCurrent = 1;
+
 struct Buffer {
   Buffer() { bytes.fill(kCanary); }
   std::uint8_t* data() { return bytes.data(); }

@@ -54,8 +54,6 @@ struct Writer {
   }
 };
 
-const Bytes kPayload = {0xF8, 0x00, 0x01, 0x02, 0x03};
-
 // A pcapng file: section header, one interface, one enhanced packet block per frame.
 Bytes PcapNg(std::uint16_t link_type, const std::vector<Bytes>& frames, bool big_endian = false) {
   Bytes out;

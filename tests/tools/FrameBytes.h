@@ -10,6 +10,9 @@ namespace velkor::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The UDP payload the frames carry.
+inline const Bytes kPayload = {0xF8, 0x00, 0x01, 0x02, 0x03};
+
 inline void Be16(Bytes& out, std::size_t v) {
   out.push_back(static_cast<std::uint8_t>(v >> 8));
   out.push_back(static_cast<std::uint8_t>(v & 0xFF));

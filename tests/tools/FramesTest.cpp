@@ -14,16 +14,14 @@ using velkor::inspect::Link;
 using velkor::inspect::UdpDatagram;
 using namespace velkor::test;
 
-const Bytes kPayload = {0xF8, 0x00, 0x01, 0x02, 0x03};
-
-struct Outcome {
+struct ReadOutcome {
   std::vector<UdpDatagram> datagrams;
   std::vector<std::string> notes;  // skipped frames and, at the end, incomplete fragments
 };
 
-Outcome ReadAll(Link link, const std::vector<Bytes>& frames) {
+ReadOutcome ReadAll(Link link, const std::vector<Bytes>& frames) {
   FrameReader reader(link);
-  Outcome out;
+  ReadOutcome out;
   for (std::size_t i = 0; i < frames.size(); ++i) {
     std::string why;
     auto d = reader.Read(i + 1, 0, 0, frames[i].data(), frames[i].size(), why);
@@ -52,7 +50,7 @@ TEST(Frames, FramesThatCarryNoWholeUdpDatagramArePassedOver) {
   v6_tcp[6] = 6;
   Bytes v6_bad_extension = Ipv6Udp(kPayload, 1);
   v6_bad_extension[41] = 200;  // extension length past the packet
-  const Outcome out =
+  const ReadOutcome out =
       ReadAll(Link::kEthernet,
               {Ethernet(Ipv4Udp(kPayload), 0x0806), Ethernet(Ipv4Udp(kPayload, 6)), Bytes(10, 0),
                Ethernet(Ipv4Udp(kPayload)), Ethernet(cut), Ethernet(bad_udp),
@@ -75,7 +73,7 @@ TEST(Frames, Ipv6AddressesInTheirShortForm) {
   const Bytes source = {0xFE, 0x80, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 5};
   std::copy(source.begin(), source.end(), ip.begin() + 8);
   std::fill(ip.begin() + 24, ip.begin() + 39, 0);
-  const Outcome out = ReadAll(Link::kRaw, {ip});
+  const ReadOutcome out = ReadAll(Link::kRaw, {ip});
   ASSERT_EQ(out.datagrams.size(), 1u);
   EXPECT_TRUE(out.datagrams[0].ipv6);
   EXPECT_EQ(out.datagrams[0].from, "[fe80::1:0:0:5]:5000");
@@ -124,7 +122,7 @@ TEST(Frames, Ipv4FragmentsAreReassembled) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Outcome out = ReadAll(Link::kIpv4, c.frames);
+    const ReadOutcome out = ReadAll(Link::kIpv4, c.frames);
     EXPECT_EQ(out.notes, c.notes);
     ASSERT_EQ(out.datagrams.size(), c.datagrams);
     for (const UdpDatagram& d : out.datagrams) {
@@ -133,7 +131,7 @@ TEST(Frames, Ipv4FragmentsAreReassembled) {
       EXPECT_EQ(d.fragments.size(), c.frames.size() / c.datagrams);
     }
   }
-  const Outcome in_order = ReadAll(Link::kIpv4, cases[0].frames);
+  const ReadOutcome in_order = ReadAll(Link::kIpv4, cases[0].frames);
   EXPECT_EQ(in_order.datagrams[0].frame, 3u);
   EXPECT_EQ(in_order.datagrams[0].fragments, (std::vector<std::size_t>{1, 2, 3}));
 }
@@ -144,7 +142,7 @@ TEST(Frames, IncompleteDatagramsAreHeldUpToALimit) {
   for (std::uint16_t id = 0; id < velkor::inspect::kMaxPendingDatagrams + 2; ++id) {
     frames.push_back(Ipv4Fragment(id, 0, Udp({1, 2, 3, 4, 5, 6, 7, 8}), true));
   }
-  const Outcome out = ReadAll(Link::kIpv4, frames);
+  const ReadOutcome out = ReadAll(Link::kIpv4, frames);
   ASSERT_EQ(out.notes.size(), frames.size());
   EXPECT_EQ(out.notes[0], "frame 1: IPv4 fragment given up: too many incomplete datagrams");
   EXPECT_EQ(out.notes[2], "frame 3: IPv4 fragment of an incomplete datagram");

@@ -3,10 +3,6 @@
 namespace velkor::inspect {
 namespace {
 
-bool IsScalar(const Json& value) {
-  return !value.is_array() && !value.is_object();
-}
-
 // Numbers, literals and text (with its escaping) as nlohmann writes them.
 void WriteScalar(std::string& out, const Json& value) {
   out += value.dump(-1, ' ', false, Json::error_handler_t::replace);

@@ -13,6 +13,11 @@ namespace velkor::inspect {
 
 using Json = nlohmann::ordered_json;
 
+// Neither an array nor an object.
+inline bool IsScalar(const Json& value) {
+  return !value.is_array() && !value.is_object();
+}
+
 // The member `key` of an object; null when `value` is no object or has no such member.
 const Json* Find(const Json& value, std::string_view key);
 inline const Json* Find(const Json* value, std::string_view key) {

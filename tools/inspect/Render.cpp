@@ -55,10 +55,6 @@ std::string Scalar(const Json& value, bool quote, std::string_view name) {
   return "";
 }
 
-bool IsScalar(const Json& v) {
-  return !v.is_array() && !v.is_object();
-}
-
 bool IsFlatArray(const Json& v) {
   if (!v.is_array()) {
     return false;
