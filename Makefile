@@ -18,9 +18,14 @@ FUZZ_DIR       ?= build-fuzz
 BENCH_DIR      ?= build-bench
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS    ?=
-# Every build that make runs treats warnings as errors; a plain `cmake` does not.
+# Every build that make runs treats warnings as errors, and compiles the tools' and tests' units
+# in batches (a unity build: their heavy headers are parsed once a batch); a plain `cmake` does
+# neither.
 CMAKE := cmake
-CONFIGURE = $(CMAKE) -DVELKOR_WERROR=ON $(CMAKE_FLAGS)
+CONFIGURE = $(CMAKE) -DVELKOR_WERROR=ON -DVELKOR_UNITY_BUILD=ON $(CMAKE_FLAGS)
+# Native test runs start twice as many tests as there are cores: the process tests spend most
+# of their time waiting on sockets, servers and timeouts, not on the processor.
+TEST_JOBS      ?= $(shell echo $$(( $(JOBS) * 2 )))
 # Seconds each fuzzer runs in `make fuzz`, and in the brief run that `make test` includes.
 FUZZ_SECONDS    ?= 60
 CI_FUZZ_SECONDS ?= 10
@@ -148,7 +153,7 @@ test-summary:
 test-normal: deps
 	$(call stage-start,$(BUILD_DIR))
 	$(MAKE) --no-print-directory build
-	cd $(BUILD_DIR) && $(CTEST) -j $(JOBS)
+	cd $(BUILD_DIR) && $(CTEST) -j $(TEST_JOBS)
 	$(call stage-end,$(BUILD_DIR),x86-64)
 
 test-asan: deps
@@ -156,7 +161,7 @@ test-asan: deps
 	$(CONFIGURE) -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DVELKOR_SANITIZE=ON
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -j $(JOBS)
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST) -j $(TEST_JOBS)
 	$(call stage-end,$(ASAN_BUILD_DIR),ASan+UBSan)
 
 # The gateway's threads (link, API, store sync, MQTT) share what it knows of the devices: the
@@ -170,7 +175,7 @@ test-tsan: deps
 	  -DVELKOR_SANITIZE_THREAD=ON -DVELKOR_BUILD_SONPAK=OFF -DVELKOR_BUILD_BINDINGS=OFF
 	cmake --build $(TSAN_BUILD_DIR) -j $(JOBS) --target $(TSAN_TARGETS)
 	cd $(TSAN_BUILD_DIR) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  $(CTEST) -L gateway -j $(JOBS)
+	  $(CTEST) -L gateway -j $(TEST_JOBS)
 	$(call stage-end,$(TSAN_BUILD_DIR),ThreadSanitizer)
 
 # clang 14 at -O3 (Release), so that what only its optimiser warns of or breaks shows up: the
@@ -181,7 +186,7 @@ test-clang: deps-clang
 	CC=clang CXX=clang++ $(CONFIGURE) -S . -B $(CLANG_DIR) -DCMAKE_BUILD_TYPE=Release \
 	  -DVELKOR_BUILD_SONPAK=OFF -DVELKOR_BUILD_BINDINGS=OFF
 	cmake --build $(CLANG_DIR) -j $(JOBS)
-	cd $(CLANG_DIR) && $(CTEST) -LE browser -j $(JOBS)
+	cd $(CLANG_DIR) && $(CTEST) -LE browser -j $(TEST_JOBS)
 	$(call stage-end,$(CLANG_DIR),clang-Release)
 
 # $(call linux-cross,<build folder>,<dpkg architecture>,<toolchain>,<build type>,<packages
