@@ -20,5 +20,9 @@ install(FILES ${PROJECT_BINARY_DIR}/VelkorlinkConfig.cmake
               ${PROJECT_BINARY_DIR}/VelkorlinkConfigVersion.cmake
         DESTINATION ${VELKOR_CMAKE_DIR})
 
+# The pkg-config file finds the prefix from its own folder, however deep the library folder is
+# (lib, or lib/x86_64-linux-gnu on Debian).
+file(RELATIVE_PATH VELKOR_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VELKOR_PC_PREFIX "${VELKOR_PC_PREFIX}")
 configure_file(cmake/velkorlink.pc.in ${PROJECT_BINARY_DIR}/velkorlink.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velkorlink.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -21,6 +21,7 @@
 #include "voicebank/VoiceBank.h"
 #include "voicebank/VoiceBankReader.h"
 
+#include "VelkorVersion.h"
 #include "voicebank/FileHandle.h"
 
 namespace sonpak::mpd {
@@ -399,6 +400,7 @@ int Build(const std::string& listPath, const std::string& output, std::ostream& 
 int RunMpd(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   CLI::App app("Lists, verifies, extracts and builds the voice bank file MP3DATA.MPD.",
                "velkor-mpd");
+  app.set_version_flag("--version", "velkor-mpd " VELKOR_VERSION);
   app.require_subcommand(1);
   std::string file;
   std::string folder;

@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "VelkorVersion.h"
 #include "velkorlink.h"
 
 namespace {
@@ -421,9 +422,12 @@ int main(int argc, char** argv) {
       }
     } else if (flag == "--quiet") {
       host.quiet = true;
+    } else if (flag == "--version") {
+      std::puts("velkor-host " VELKOR_VERSION);
+      return 0;
     } else {
       std::printf(
-          "usage: velkor-host [--port N] [--cards FILE] [--quiet]\n"
+          "usage: velkor-host [--port N] [--cards FILE] [--quiet] [--version]\n"
           "  --port N      UDP port on 127.0.0.1 (default %u; 0 picks a free port)\n"
           "  --cards FILE  cards sent in answer to a card list (lines: number password "
           "[YYMMDDHH])\n"

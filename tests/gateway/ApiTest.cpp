@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "ServiceSupport.h"
+#include "VelkorVersion.h"
 
 namespace velkor::test {
 namespace {
@@ -273,6 +274,7 @@ TEST_F(GatewayTest, OpenApiAndHealthNeedNoToken) {
   const HttpReply doc = gw().Get("/api/v1/openapi.json", false);
   ASSERT_EQ(doc.status, 200);
   EXPECT_TRUE(doc.json["paths"].contains("/api/v1/devices/{serial}/commands"));
+  EXPECT_EQ(doc.json["info"]["version"], VELKOR_VERSION);
   EXPECT_EQ(gw().Get("/favicon.ico", false).status, 404);  // not a 401 for the browser's own ask
   httplib::Client client("127.0.0.1", gw().httpPort());
   const auto answer = client.Get("/api/v1/devices");  // a 401, with the headers every answer has

@@ -9,6 +9,7 @@
 #include "Hex.h"
 #include "Json.h"
 #include "Render.h"
+#include "VelkorVersion.h"
 
 namespace velkor::inspect {
 namespace {
@@ -26,7 +27,8 @@ constexpr char kUsage[] =
     "  --json          one JSON document: {\"packets\": [...], \"problems\": [...],\n"
     "                  \"skipped\": [...]}; with --live one JSON object per line\n"
     "  --filter BPF    the capture filter of --live (default: udp)\n"
-    "  --help          this text\n";
+    "  --help          this text\n"
+    "  --version       the version\n";
 
 struct Output {
   bool json = false;
@@ -248,6 +250,9 @@ int RunInspector(const std::vector<std::string>& args, std::istream& in, std::os
       output.json = true;
     } else if (arg == "--help" || arg == "-h") {
       out << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      out << "velkor-inspect " VELKOR_VERSION "\n";
       return 0;
     } else if (arg == "--pcap") {
       if (i + 1 == args.size()) {

@@ -13,6 +13,7 @@
 
 #include "Report.h"
 #include "Simulator.h"
+#include "VelkorVersion.h"
 
 namespace {
 
@@ -93,6 +94,7 @@ options:
                      SIGINT or SIGTERM, or when the host stops answering (see docs/velkor-sim.md)
   --quiet            print failures and the summary only
   --help             this text
+  --version          the version
 
 The run ends early, with exit status 1, when the host stops answering: its port reports
 closed, or no reply at all comes for max(3 s, timeout x (retries + 1)) while packets are
@@ -144,6 +146,10 @@ int main(int argc, char** argv) {
     const std::string_view flag = argv[i];
     if (flag == "--help") {
       std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (flag == "--version") {
+      std::puts("velkor-sim " VELKOR_VERSION);
       return 0;
     }
     if (flag == "--quiet") {
