@@ -40,6 +40,8 @@ PACKAGES += libboost-dev libcpp-httplib-dev libsqlite3-dev curl
 PACKAGES += libmosquitto-dev mosquitto
 # velkor-gateway on PostgreSQL: the client library, and the server its tests start.
 PACKAGES += libpq-dev postgresql
+# velkor-gateway's systemd unit: systemd-analyze rates its exposure.
+PACKAGES += systemd
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 # The Python, C# and Free Pascal bindings and their tests (normal build only).

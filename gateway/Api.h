@@ -41,6 +41,8 @@ class Api {
   const std::vector<std::pair<std::string, std::string>>& RouteTable() const {
     return router_.Routes();
   }
+  // The bearer token from now on (SIGHUP rereads its file).
+  void SetToken(std::string token) { router_.SetToken(std::move(token)); }
   // One request answered in process, as the server answers it.
   HttpResponse Handle(HttpRequest request) const { return router_.Handle(std::move(request)); }
 

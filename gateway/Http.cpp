@@ -150,8 +150,13 @@ void Router::Add(const std::string& method, const std::string& path, Handler han
 HttpResponse Router::Dispatch(HttpRequest& request) const {
   const std::string header = request.Header("Authorization");
   const std::string prefix = "Bearer ";
+  std::string token;
+  {
+    std::lock_guard lock(tokenMutex_);
+    token = token_;
+  }
   request.authorized = header.compare(0, prefix.size(), prefix) == 0 &&
-                       SameSecret(header.substr(prefix.size()), token_);
+                       SameSecret(header.substr(prefix.size()), token);
   if (!request.authorized && !(public_ && public_(request))) {
     HttpResponse refused = ErrorReply(401, "missing or wrong bearer token");
     refused.headers["WWW-Authenticate"] = "Bearer";

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -92,6 +93,11 @@ class Router {
   // stay out of Routes().
   void Add(const std::string& method, const std::string& path, Handler handler,
            bool documented = true);
+  // The token that requests must bear from now on; safe while requests are handled.
+  void SetToken(std::string token) {
+    std::lock_guard lock(tokenMutex_);
+    token_ = std::move(token);
+  }
   // Requests that need no token.
   void SetPublic(Gate isPublic) { public_ = std::move(isPublic); }
 
@@ -109,6 +115,7 @@ class Router {
   };
   HttpResponse Dispatch(HttpRequest& request) const;
 
+  mutable std::mutex tokenMutex_;
   std::string token_;
   Gate public_;
   std::vector<Route> routes_;

@@ -5,7 +5,7 @@
 // of state and expects one caller at a time); HTTP threads (a few for the sockets, a bounded
 // pool for the handlers, one per event stream) serve the API from the store and the shared state;
 // the main thread waits for SIGINT or SIGTERM and then stops both, the link after it has committed
-// and answered the batch in hand.
+// and answered the batch in hand; on SIGHUP it rereads the token file, and the link goes on.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,12 +13,15 @@
 
 #include <openssl/rand.h>
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "Api.h"
@@ -27,6 +30,7 @@
 #include "Mqtt.h"
 #include "Store.h"
 #include "Sync.h"
+#include "VelkorVersion.h"
 
 namespace {
 
@@ -57,30 +61,95 @@ void WarnIfShared(const std::string& path) {
   }
 }
 
-std::string ReadToken(const std::string& path) {
+// The token in `path`; nothing, with the reason in `error`, when the file is unusable.
+std::optional<std::string> TryReadToken(const std::string& path, std::string& error) {
   WarnIfShared(path);
   std::ifstream file(path, std::ios::binary);
   if (!file) {
-    Die("cannot read the token file " + path + ": " + std::strerror(errno));
+    error = "cannot read the token file " + path + ": " + std::strerror(errno);
+    return std::nullopt;
   }
   std::string text(kMaxTokenFile + 1, '\0');
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
   if (text.size() > kMaxTokenFile) {
-    Die("the token file " + path + " is larger than 4 KiB");
+    error = "the token file " + path + " is larger than 4 KiB";
+    return std::nullopt;
   }
   text = Trim(text);
   if (text.empty()) {
-    Die("the token file " + path + " is empty");
+    error = "the token file " + path + " is empty";
+    return std::nullopt;
   }
   return text;
+}
+
+std::string ReadToken(const std::string& path) {
+  std::string error;
+  std::optional<std::string> token = TryReadToken(path, error);
+  if (!token) {
+    Die(error);
+  }
+  return *token;
+}
+
+// The path of the token a gateway started with neither --token nor --token-file uses.
+std::filesystem::path GeneratedTokenPath(const std::string& dbPath) {
+  return std::filesystem::path(dbPath).parent_path() / "velkor-gateway.token";
+}
+
+// A parse error, told as the configuration file's when it is the file's: a key that no option
+// has, or a value that an option named in the file, and not on the command line, refuses.
+int ParseFailed(const CLI::App& app, const CLI::ParseError& error, const std::string& config,
+                int argc, char** argv) {
+  if (!config.empty()) {
+    const std::string what = error.what();
+    if (dynamic_cast<const CLI::FileError*>(&error) != nullptr) {
+      std::fprintf(stderr, "velkor-gateway: cannot read the configuration file %s\n",
+                   config.c_str());
+      return 1;
+    }
+    const std::string notHere = ": This option is not allowed in a configuration file";
+    if (what.size() > notHere.size() &&
+        what.compare(what.size() - notHere.size(), notHere.size(), notHere) == 0) {
+      std::fprintf(stderr, "velkor-gateway: %s: key %s: not allowed in a configuration file\n",
+                   config.c_str(), what.substr(0, what.size() - notHere.size()).c_str());
+      return 1;
+    }
+    const std::string unknown = "INI was not able to parse ";
+    if (what.rfind(unknown, 0) == 0) {
+      std::string key = what.substr(unknown.size());
+      if (key.size() > 3 && key.compare(key.size() - 3, 3, ".++") == 0) {
+        key = "[" + key.substr(0, key.size() - 3) + "]";  // a section
+      }
+      std::fprintf(stderr, "velkor-gateway: %s: unknown key or line: %s\n", config.c_str(),
+                   key.c_str());
+      return 1;
+    }
+    for (const CLI::Option* option : app.get_options()) {
+      const std::string name = option->get_name(false, true);  // "--clock-every"
+      if (name.size() < 3 || what.rfind(name + ":", 0) != 0) {
+        continue;
+      }
+      const bool onCommandLine = std::any_of(argv + 1, argv + argc, [&](const char* arg) {
+        const std::string_view text = arg;
+        return text == name || text.rfind(name + "=", 0) == 0;
+      });
+      if (!onCommandLine) {
+        const std::size_t text = what.find_first_not_of(' ', name.size() + 1);
+        std::fprintf(stderr, "velkor-gateway: %s: key %s: %s\n", config.c_str(), name.c_str() + 2,
+                     text == std::string::npos ? "" : what.c_str() + text);
+        return 1;
+      }
+    }
+  }
+  return app.exit(error);
 }
 
 // The token of a gateway started with neither --token nor --token-file: generated at first
 // start into a file beside the database that only its owner may read.
 std::string GeneratedToken(const std::string& dbPath) {
-  const std::filesystem::path path =
-      std::filesystem::path(dbPath).parent_path() / "velkor-gateway.token";
+  const std::filesystem::path path = GeneratedTokenPath(dbPath);
   if (std::filesystem::exists(path)) {
     return ReadToken(path.string());
   }
@@ -126,6 +195,7 @@ int main(int argc, char** argv) {
       "synchronous_commit=on) before the report that carries it is acknowledged. Each accepted\n"
       "packet from an admitted device gets exactly one reply. Several gateways may share one\n"
       "PostgreSQL database."};
+  app.set_version_flag("--version", "velkor-gateway " VELKOR_VERSION);
   app.add_option("--listen", listen,
                  "UDP address for the devices, HOST:PORT or [V6]:PORT (port 0: a free one)")
       ->capture_default_str();
@@ -165,8 +235,18 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
   app.add_flag("--echo-only", echoOnly,
-               "benchmark floor: answer every accepted packet with an echo, store nothing, no API");
-  CLI11_PARSE(app, argc, argv);
+               "benchmark floor: answer every accepted packet with an echo, store nothing, no API")
+      ->configurable(false);
+  // Every option but --echo-only may come from a file of KEY = VALUE lines (TOML), a key being
+  // the option's name without its dashes; the command line overrides the file.
+  CLI::Option* configOption =
+      app.set_config("--config", "", "read options from this file (TOML: token-file = \"...\")");
+  app.allow_config_extras(CLI::config_extras_mode::error);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return ParseFailed(app, e, configOption->as<std::string>(), argc, argv);
+  }
 
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   // SIGINT and SIGTERM are taken by the main thread alone, with sigwait; every thread started
@@ -175,6 +255,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -190,8 +271,10 @@ int main(int argc, char** argv) {
     std::printf("udp %s\n", link->BoundText().c_str());
     EchoOnly echo;
     std::thread linkThread([&] { link->Serve(echo, stop); });
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    int signal = SIGHUP;
+    while (signal == SIGHUP) {
+      sigwait(&stopSignals, &signal);
+    }
     stop = true;
     linkThread.join();
     return 0;
@@ -215,6 +298,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Gateway> gateway;
   std::unique_ptr<Api> api;
   std::unique_ptr<MqttBridge> bridge;
+  std::string generatedToken;
   try {
     db = Database::Open(dbPath);
     Migrate(*db);
@@ -226,6 +310,7 @@ int main(int argc, char** argv) {
       token = ReadToken(tokenFile);
     } else if (token.empty()) {
       token = GeneratedToken(dbPath);
+      generatedToken = token;
     }
     if (shared) {
       sync = std::make_unique<StoreSync>(hub, dbPath);
@@ -266,8 +351,25 @@ int main(int argc, char** argv) {
                 bridge->TakesRequests() ? " (requests taken)" : "");
   }
 
+  // The token's file, when it has one, is reread on SIGHUP: a new token takes effect at once, and
+  // an unusable file keeps the token in use.
+  const std::string rereadFrom = !tokenFile.empty()        ? tokenFile
+                                 : !generatedToken.empty() ? GeneratedTokenPath(dbPath).string()
+                                                           : std::string();
   int signal = 0;
-  sigwait(&stopSignals, &signal);
+  for (sigwait(&stopSignals, &signal); signal == SIGHUP; sigwait(&stopSignals, &signal)) {
+    if (rereadFrom.empty()) {
+      std::printf("velkor-gateway: SIGHUP: the token was given on the command line; kept\n");
+      continue;
+    }
+    std::string error;
+    if (std::optional<std::string> reread = TryReadToken(rereadFrom, error)) {
+      api->SetToken(std::move(*reread));
+      std::printf("velkor-gateway: SIGHUP: token reread from %s\n", rereadFrom.c_str());
+    } else {
+      std::fprintf(stderr, "velkor-gateway: SIGHUP: %s; the token in use is kept\n", error.c_str());
+    }
+  }
   std::printf("velkor-gateway: %s, stopping\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
   // The link first: it finishes and commits the batch in hand, answers it, and writes the
   // registry. The API after it, so that it reports the link down meanwhile.

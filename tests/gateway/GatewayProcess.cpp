@@ -114,13 +114,11 @@ std::vector<std::string> UnderEmulator(std::vector<std::string> argv) {
 
 GatewayProcess::GatewayProcess(const std::filesystem::path& dir, std::vector<std::string> extra)
     : dir_(dir) {
-  std::vector<std::string> argv = {(BinDir() / "velkor-gateway").string(),
-                                   "--listen",
-                                   "127.0.0.1:0",
-                                   "--http",
-                                   "127.0.0.1:0",
-                                   "--token",
-                                   kToken};
+  std::vector<std::string> argv = {(BinDir() / "velkor-gateway").string(), "--listen",
+                                   "127.0.0.1:0", "--http", "127.0.0.1:0"};
+  if (std::find(extra.begin(), extra.end(), "--token-file") == extra.end()) {
+    argv.insert(argv.end(), {"--token", kToken});
+  }
   if (std::find(extra.begin(), extra.end(), "--db") == extra.end()) {
     argv.insert(argv.end(), {"--db", (dir / "velkor.db").string()});
   }

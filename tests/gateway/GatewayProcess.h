@@ -50,7 +50,8 @@ struct HttpReply {
 class GatewayProcess {
  public:
   // Starts velkor-gateway in `dir` with --db dir/velkor.db (unless `extra` names a --db), UDP
-  // and HTTP on 127.0.0.1 port 0, --token test-token and `extra` options; waits (10 s at most)
+  // and HTTP on 127.0.0.1 port 0, --token test-token (unless `extra` names a --token-file) and
+  // `extra` options; waits (10 s at most)
   // for its address lines.
   GatewayProcess(const std::filesystem::path& dir, std::vector<std::string> extra = {});
   ~GatewayProcess();  // SIGKILL if still running

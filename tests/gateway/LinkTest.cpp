@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <httplib.h>
+
 #include <fstream>
 
 #include "ServiceSupport.h"
@@ -237,6 +239,87 @@ TEST(GatewayStart, AGeneratedTokenIsKeptBesideTheStoreForItsOwnerOnly) {
   std::ifstream(token) >> secret;
   EXPECT_EQ(secret.size(), 64u);
   EXPECT_EQ(text.find(secret), std::string::npos) << "the token itself was printed";
+}
+
+// Writes `text` to `path`, mode 0600.
+void WriteSecret(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::trunc) << text;
+  chmod(path.c_str(), 0600);
+}
+
+TEST(GatewayStart, AConfigurationFileSetsOptionsAndNamesTheKeyItRefuses) {
+  ScratchDir dir;
+  const std::filesystem::path conf = dir.path() / "gateway.conf";
+  // The file's store is unusable and the command line's is not: the command line wins. The
+  // file's admit = "any" answers a device never admitted.
+  std::ofstream(conf) << "# a comment\nadmit = \"any\"\ndb = \"/dev/null/velkor.db\"\n"
+                         "clock-every = 0\n";
+  {
+    GatewayProcess gateway(dir.path(), {"--config", conf.string()});
+    ASSERT_TRUE(gateway.started()) << gateway.output();
+    sim::Rng rng(5);
+    const sim::DeviceState device = sim::MakeDevice(rng, 0);
+    DeviceSocket socket(gateway.udpPort());
+    const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+    EXPECT_EQ(Checked(hello, socket.Exchange(hello)).kind, sim::ReplyKind::kClock);
+    EXPECT_EQ(gateway.Stop(), 0);
+  }
+  struct Case {
+    const char* file;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"tokn = \"x\"\n", "gateway.conf: unknown key or line: tokn"},
+      {"[gateway]\nlisten = \"127.0.0.1:0\"\n", "gateway.conf: unknown key or line: [gateway]"},
+      {"clock-every = \"often\"\n", "gateway.conf: key clock-every:"},
+      {"admit = \"all\"\n", "gateway.conf: key admit:"},
+      {"echo-only = true\n", "gateway.conf: key echo-only: not allowed"},
+  };
+  const std::filesystem::path log = dir.path() / "refused.log";
+  for (const Case& c : cases) {
+    std::ofstream(conf, std::ios::trunc) << c.file;
+    EXPECT_NE(RunTool("velkor-gateway", {"--config", conf.string()}, log, 10s), 0) << c.file;
+    EXPECT_NE(Text(log).find(c.message), std::string::npos) << c.file << Text(log);
+  }
+  EXPECT_NE(RunTool("velkor-gateway", {"--config", (dir.path() / "none.conf").string()}, log, 10s),
+            0);
+  EXPECT_NE(Text(log).find("cannot read the configuration file"), std::string::npos) << Text(log);
+}
+
+TEST(GatewayStart, SighupRereadsTheTokenFileAndTheLinkGoesOn) {
+  ScratchDir dir;
+  const std::filesystem::path tokenFile = dir.path() / "token";
+  WriteSecret(tokenFile, std::string(GatewayProcess::kToken) + "\n");
+  GatewayProcess gateway(dir.path(), {"--admit", "any", "--token-file", tokenFile.string()});
+  ASSERT_TRUE(gateway.started()) << gateway.output();
+  sim::Rng rng(6);
+  const sim::DeviceState device = sim::MakeDevice(rng, 0);
+  DeviceSocket socket(gateway.udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  ASSERT_EQ(Checked(hello, socket.Exchange(hello)).kind, sim::ReplyKind::kClock);
+
+  httplib::Client client("127.0.0.1", gateway.httpPort());
+  const auto statusWith = [&](const std::string& token) {
+    const auto reply = client.Get("/api/v1/devices", {{"Authorization", "Bearer " + token}});
+    return reply ? reply->status : 0;
+  };
+  WriteSecret(tokenFile, "second-token\n");
+  kill(gateway.pid(), SIGHUP);
+  for (int i = 0; i < 100 && statusWith("second-token") != 200; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(statusWith("second-token"), 200);
+  EXPECT_EQ(gateway.Get("/api/v1/devices").status, 401) << "the old token still works";
+  // An unusable file keeps the token in use.
+  WriteSecret(tokenFile, "");
+  kill(gateway.pid(), SIGHUP);
+  for (int i = 0; i < 100 && gateway.output().find("is kept") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(statusWith("second-token"), 200) << gateway.output();
+  const sim::Bytes poll = sim::PollPacket(device);
+  EXPECT_TRUE(socket.Exchange(poll).has_value()) << "the link stopped answering";
+  EXPECT_EQ(gateway.Stop(), 0);
 }
 
 }  // namespace
