@@ -16,6 +16,7 @@ ARM64_DIR      ?= build-arm64
 ARMHF_DIR      ?= build-armhf
 FUZZ_DIR       ?= build-fuzz
 BENCH_DIR      ?= build-bench
+DEB_DIR        ?= build-deb
 JOBS           ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS    ?=
 # Every build that make runs treats warnings as errors, and compiles the tools' and tests' units
@@ -69,6 +70,8 @@ PACKAGES_WINE32 := wine32:i386
 PACKAGES_CLANG := clang
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
 PACKAGES_BENCH := libbenchmark-dev
+# The Debian packages: their manual pages from each program's --help (help2man), their check.
+PACKAGES_DEB   := help2man lintian
 
 # velkor-inspect's JSON, capture files and live capture; the Wireshark plugin and its tests.
 PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
@@ -104,7 +107,7 @@ CTEST_EMULATED = $(CTEST) -LE fuzz
 .PHONY: all deps deps32 deps-win deps-arm64 deps-armhf deps-clang configure build demo test \
         test-normal test-asan test-tsan test-clang test32 test-windows test-win64 test-win32 \
         test-arm64 test-armhf test-summary format format-check sonpak clean deps-fuzz fuzz \
-        test-fuzz deps-bench bench bench-gateway bench-scale
+        test-fuzz deps-bench bench bench-gateway bench-scale deps-deb deb test-deb
 
 all: build
 
@@ -144,7 +147,7 @@ sonpak: build
 TEST_STAGES := test-normal test-asan test-tsan test-clang test32 test-win64 test-win32 \
                test-arm64 test-armhf
 test: format-check
-	@for stage in $(TEST_STAGES) test-fuzz; do $(MAKE) --no-print-directory $$stage || exit 1; done
+	@for stage in $(TEST_STAGES) test-fuzz test-deb; do $(MAKE) --no-print-directory $$stage || exit 1; done
 	@$(MAKE) --no-print-directory test-summary
 
 # What each stage ran: tests run, failed, skipped, the tests' time and the stage's wall time.
@@ -297,6 +300,30 @@ test-fuzz:
 deps-bench: deps
 	$(call install-missing,$(PACKAGES_BENCH))
 
+deps-deb: deps
+	$(call install-missing,$(PACKAGES_DEB))
+
+# The Debian 12 packages, built with CPack from an install into /usr (no rpath: the libraries
+# are in the system's library folder), into build-deb/; their paths are printed at the end. The
+# compiler and linker flags are Debian's own for packages, with every hardening feature.
+DEB_FLAGS = export DEB_BUILD_MAINT_OPTIONS=hardening=+all && \
+  export CFLAGS="$$(dpkg-buildflags --get CFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" && \
+  export CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" && \
+  export LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+deb: deps-deb
+	$(DEB_FLAGS) && $(CONFIGURE) -S . -B $(DEB_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_SKIP_RPATH=ON -DVELKOR_BUILD_PACKAGES=ON -DVELKOR_BUILD_TESTS=OFF \
+	  -DVELKOR_BUILD_BINDINGS=OFF
+	cmake --build $(DEB_DIR) -j $(JOBS)
+	rm -f $(DEB_DIR)/*.deb
+	cd $(DEB_DIR) && cpack -G DEB >cpack.log || { cat cpack.log; exit 1; }
+	@ls -1 $(abspath $(DEB_DIR))/*.deb
+
+# The packages, checked by Debian's lintian: any error fails; the warnings it prints are listed,
+# with why each stays, in docs/packages.md.
+test-deb: deb
+	lintian --fail-on error $(DEB_DIR)/*.deb
+
 # Builds the benchmarks as the library ships (RelWithDebInfo, -O2) and runs them; not part of
 # `make test`. The ratios and per-record figures are printed at the end.
 bench: deps-bench
@@ -316,4 +343,4 @@ bench-scale: build
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(CLANG_DIR) $(BUILD32_DIR) $(WIN64_DIR) \
-	  $(WIN32_DIR) $(ARM64_DIR) $(ARMHF_DIR) $(FUZZ_DIR) $(BENCH_DIR)
+	  $(WIN32_DIR) $(ARM64_DIR) $(ARMHF_DIR) $(FUZZ_DIR) $(BENCH_DIR) $(DEB_DIR)

@@ -5,12 +5,20 @@ include(CMakePackageConfigHelpers)
 
 set(VELKOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Velkorlink)
 
-install(TARGETS velkorlink velkorutils EXPORT VelkorlinkTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT VelkorlinkTargets NAMESPACE Velkorlink:: DESTINATION ${VELKOR_CMAKE_DIR})
+# Each part is a component, named as the Debian package that holds it (packaging/).
+install(TARGETS velkorlink EXPORT VelkorlinkTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvelkorlink1
+          NAMELINK_COMPONENT libvelkorlink-dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT libvelkorlink1
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvelkorlink-dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT libvelkorlink-dev)
+install(TARGETS velkorutils EXPORT VelkorlinkTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvelkorutils1
+          NAMELINK_COMPONENT libvelkorlink-dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT libvelkorutils1
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT libvelkorlink-dev)
+install(EXPORT VelkorlinkTargets NAMESPACE Velkorlink:: DESTINATION ${VELKOR_CMAKE_DIR}
+        COMPONENT libvelkorlink-dev)
 
 configure_package_config_file(cmake/VelkorlinkConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VelkorlinkConfig.cmake INSTALL_DESTINATION ${VELKOR_CMAKE_DIR})
@@ -18,11 +26,18 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/VelkorlinkConfigVersion.c
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/VelkorlinkConfig.cmake
               ${PROJECT_BINARY_DIR}/VelkorlinkConfigVersion.cmake
-        DESTINATION ${VELKOR_CMAKE_DIR})
+        DESTINATION ${VELKOR_CMAKE_DIR} COMPONENT libvelkorlink-dev)
 
 # The pkg-config file finds the prefix from its own folder, however deep the library folder is
 # (lib, or lib/x86_64-linux-gnu on Debian).
 file(RELATIVE_PATH VELKOR_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
 string(REGEX REPLACE "/$" "" VELKOR_PC_PREFIX "${VELKOR_PC_PREFIX}")
+# Outside the system's library folders a host finds the library where it was installed.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(VELKOR_PC_RPATH "")
+else()
+  set(VELKOR_PC_RPATH " -Wl,-rpath,\${libdir}")
+endif()
 configure_file(cmake/velkorlink.pc.in ${PROJECT_BINARY_DIR}/velkorlink.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/velkorlink.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${PROJECT_BINARY_DIR}/velkorlink.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT libvelkorlink-dev)

@@ -18,6 +18,7 @@
 #include <epan/prefs.h>
 #include <ws_symbol_export.h>
 
+#include "VelkorVersion.h"
 #include "velkorlink.h"
 #include "velkorutils.h"
 
@@ -37,7 +38,7 @@
 static const char kOutgoingKeyText[] = "HZ5RW8KDNVP3QX7L"; /* host to device */
 static const char kIncomingKeyText[] = "B6MJT2FYC9GSE4UA"; /* device to host */
 
-WS_DLL_PUBLIC_DEF const char plugin_version[] = "1.0.0";
+WS_DLL_PUBLIC_DEF const char plugin_version[] = VELKOR_VERSION;
 WS_DLL_PUBLIC_DEF const int plugin_want_major = 4;
 WS_DLL_PUBLIC_DEF const int plugin_want_minor = 0;
 WS_DLL_PUBLIC void plugin_register(void);
