@@ -70,8 +70,10 @@ PACKAGES_WINE32 := wine32:i386
 PACKAGES_CLANG := clang
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
 PACKAGES_BENCH := libbenchmark-dev
-# The Debian packages: their manual pages from each program's --help (help2man), their check.
+# The Debian packages: their manual pages from each program's --help (help2man), their check;
+# the throwaway Debian 12 root that `make test-install` installs them into (mmdebstrap).
 PACKAGES_DEB   := help2man lintian
+PACKAGES_INSTALL := mmdebstrap
 
 # velkor-inspect's JSON, capture files and live capture; the Wireshark plugin and its tests.
 PACKAGES += nlohmann-json3-dev libpcap-dev tshark wireshark-dev
@@ -107,7 +109,7 @@ CTEST_EMULATED = $(CTEST) -LE fuzz
 .PHONY: all deps deps32 deps-win deps-arm64 deps-armhf deps-clang configure build demo test \
         test-normal test-asan test-tsan test-clang test32 test-windows test-win64 test-win32 \
         test-arm64 test-armhf test-summary format format-check sonpak clean deps-fuzz fuzz \
-        test-fuzz deps-bench bench bench-gateway bench-scale deps-deb deb test-deb
+        test-fuzz deps-bench bench bench-gateway bench-scale deps-deb deb test-deb test-install
 
 all: build
 
@@ -323,6 +325,12 @@ deb: deps-deb
 # with why each stays, in docs/packages.md.
 test-deb: deb
 	lintian --fail-on error $(DEB_DIR)/*.deb
+
+# The packages installed into a throwaway Debian 12 root (its base kept in ~/.cache/velkor),
+# used there, removed and purged: tests/install/test_install.sh. As root: it uses chroot.
+test-install: deb
+	$(call install-missing,$(PACKAGES_INSTALL))
+	$(SUDO) sh tests/install/test_install.sh $(DEB_DIR) .
 
 # Builds the benchmarks as the library ships (RelWithDebInfo, -O2) and runs them; not part of
 # `make test`. The ratios and per-record figures are printed at the end.
