@@ -19,6 +19,21 @@ constexpr int kSocketBuffer = 4 << 20;  // room for bursts from many devices whi
 
 }  // namespace
 
+bool IsLoopbackAddress(const std::string& host) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+      return v6.s6_addr[12] == 127;
+    }
+    return IN6_IS_ADDR_LOOPBACK(&v6);
+  }
+  return false;
+}
+
 bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port) {
   std::size_t colon = text.rfind(':');
   if (colon == std::string::npos || colon + 1 >= text.size()) {

@@ -52,6 +52,9 @@ class BatchHandler {
 // "HOST:PORT" or "[V6HOST]:PORT" -> host and port; false when malformed.
 bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port);
 
+// A numeric address of this machine's loopback: 127.0.0.0/8, ::1, or 127.0.0.0/8 mapped to IPv6.
+bool IsLoopbackAddress(const std::string& host);
+
 // "ADDRESS" text of a socket address (no port) and its port.
 std::string AddressText(const sockaddr_storage& address);
 std::uint16_t AddressPort(const sockaddr_storage& address);

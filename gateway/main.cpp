@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
   std::string tokenFile;
   double clockEvery = 24;
   bool echoOnly = false;
+  bool insecureHttp = false;
   MqttOptions mqtt;
   double silentAfter = 300;
   double headerTimeout = 10;
@@ -234,6 +235,9 @@ int main(int argc, char** argv) {
                  "seconds a client has to send a request's whole header (tests shorten it)")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
+  app.add_flag("--insecure-http", insecureHttp,
+               "serve the API over plain HTTP on an address that is not loopback (the token and "
+               "every list cross the network readable)");
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API")
       ->configurable(false);
@@ -246,6 +250,19 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return ParseFailed(app, e, configOption->as<std::string>(), argc, argv);
+  }
+
+  // Plain HTTP carries the bearer token and every card list readable by anyone on the path: it
+  // stays on this machine unless the site says otherwise.
+  if (!echoOnly && !insecureHttp) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (SplitHostPort(http, host, port) && !IsLoopbackAddress(host)) {
+      Die("--http " + http +
+          " is not a loopback address, and the API would be plain HTTP there: the bearer token "
+          "and every card list would cross the network readable. Bind it to 127.0.0.1 behind a "
+          "TLS-terminating proxy, or give --insecure-http to serve it so anyway");
+    }
   }
 
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -239,6 +239,22 @@ TEST(GatewaySupport, HostPortTexts) {
   }
 }
 
+TEST(GatewaySupport, LoopbackAddresses) {
+  for (const auto& [host, loopback] :
+       std::vector<std::pair<std::string, bool>>{{"127.0.0.1", true},
+                                                 {"127.45.6.7", true},
+                                                 {"::1", true},
+                                                 {"::ffff:127.0.0.1", true},
+                                                 {"0.0.0.0", false},
+                                                 {"::", false},
+                                                 {"10.0.0.1", false},
+                                                 {"::ffff:10.0.0.1", false},
+                                                 {"128.0.0.1", false},
+                                                 {"localhost", false}}) {
+    EXPECT_EQ(IsLoopbackAddress(host), loopback) << host;
+  }
+}
+
 TEST(GatewaySupport, SerialsAndTimes) {
   EXPECT_EQ(SerialText(0x00112233445566), "00112233445566");
   EXPECT_EQ(ParseSerial("00112233445566"), 0x00112233445566u);
