@@ -315,7 +315,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<Gateway> gateway;
   std::unique_ptr<Api> api;
   std::unique_ptr<MqttBridge> bridge;
-  std::string generatedToken;
+  // The file the token came from, which SIGHUP rereads; empty for a --token.
+  std::string tokenSource = tokenFile;
   try {
     db = Database::Open(dbPath);
     Migrate(*db);
@@ -327,7 +328,7 @@ int main(int argc, char** argv) {
       token = ReadToken(tokenFile);
     } else if (token.empty()) {
       token = GeneratedToken(dbPath);
-      generatedToken = token;
+      tokenSource = GeneratedTokenPath(dbPath).string();
     }
     if (shared) {
       sync = std::make_unique<StoreSync>(hub, dbPath);
@@ -370,9 +371,7 @@ int main(int argc, char** argv) {
 
   // The token's file, when it has one, is reread on SIGHUP: a new token takes effect at once, and
   // an unusable file keeps the token in use.
-  const std::string rereadFrom = !tokenFile.empty()        ? tokenFile
-                                 : !generatedToken.empty() ? GeneratedTokenPath(dbPath).string()
-                                                           : std::string();
+  const std::string& rereadFrom = tokenSource;
   int signal = 0;
   for (sigwait(&stopSignals, &signal); signal == SIGHUP; sigwait(&stopSignals, &signal)) {
     if (rereadFrom.empty()) {

@@ -244,6 +244,12 @@ TEST(GatewayStart, AGeneratedTokenIsKeptBesideTheStoreForItsOwnerOnly) {
   EXPECT_EQ(text.find(secret), std::string::npos) << "the token itself was printed";
 }
 
+// A device never seen before announces itself: the clock setting answers it once it is admitted.
+sim::ReplyKind Announce(DeviceSocket& socket, const sim::DeviceState& device) {
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  return Checked(hello, socket.Exchange(hello)).kind;
+}
+
 // Writes `text` to `path`, mode 0600.
 void WriteSecret(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::trunc) << text;
@@ -260,11 +266,9 @@ TEST(GatewayStart, AConfigurationFileSetsOptionsAndNamesTheKeyItRefuses) {
   {
     GatewayProcess gateway(dir.path(), {"--config", conf.string()});
     ASSERT_TRUE(gateway.started()) << gateway.output();
-    sim::Rng rng(5);
-    const sim::DeviceState device = sim::MakeDevice(rng, 0);
     DeviceSocket socket(gateway.udpPort());
-    const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
-    EXPECT_EQ(Checked(hello, socket.Exchange(hello)).kind, sim::ReplyKind::kClock);
+    sim::Rng rng(5);
+    EXPECT_EQ(Announce(socket, sim::MakeDevice(rng, 0)), sim::ReplyKind::kClock);
     EXPECT_EQ(gateway.Stop(), 0);
   }
   struct Case {
@@ -295,11 +299,10 @@ TEST(GatewayStart, SighupRereadsTheTokenFileAndTheLinkGoesOn) {
   WriteSecret(tokenFile, std::string(GatewayProcess::kToken) + "\n");
   GatewayProcess gateway(dir.path(), {"--admit", "any", "--token-file", tokenFile.string()});
   ASSERT_TRUE(gateway.started()) << gateway.output();
+  DeviceSocket socket(gateway.udpPort());
   sim::Rng rng(6);
   const sim::DeviceState device = sim::MakeDevice(rng, 0);
-  DeviceSocket socket(gateway.udpPort());
-  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
-  ASSERT_EQ(Checked(hello, socket.Exchange(hello)).kind, sim::ReplyKind::kClock);
+  ASSERT_EQ(Announce(socket, device), sim::ReplyKind::kClock);
 
   httplib::Client client("127.0.0.1", gateway.httpPort());
   const auto statusWith = [&](const std::string& token) {
