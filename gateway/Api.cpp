@@ -6,9 +6,11 @@
 #include <map>
 #include <stdexcept>
 
+#include "Audit.h"
 #include "Commands.h"
 #include "Console.h"
 #include "Link.h"
+#include "Log.h"
 #include "Requests.h"
 #include "Store.h"
 
@@ -78,6 +80,49 @@ std::string StreamChunk(const Json& event) {
          "\n\n";
 }
 
+// The message of a JSON error answer, as the log may show it.
+std::string ErrorOf(const Res& res) {
+  const Json body = Json::parse(res.body, nullptr, false);
+  const auto error = body.is_object() ? body.find("error") : body.end();
+  return error != body.end() && error->is_string() ? error->get<std::string>() : std::string();
+}
+
+// What the request changes, for the audit trail; `status` is what the client is answered.
+AuditEntry Audited(const Req& req, std::optional<std::uint64_t> device, Json detail,
+                   int status = 200) {
+  AuditEntry entry;
+  entry.actor = req.principal.name;
+  entry.address = req.client;
+  entry.method = req.method;
+  entry.route = req.route;
+  entry.device = device;
+  entry.detail = std::move(detail);
+  entry.status = status;
+  return entry;
+}
+
+// The role a route needs: read for a GET, but for the keys and the audit trail; for a change,
+// what the table says, and admin for a change the table does not name.
+Role NeededRole(const std::string& method, const std::string& path) {
+  static const struct {
+    const char* method;
+    const char* path;
+    Role role;
+  } kRoles[] = {
+      {"POST", "/api/v1/devices/{serial}/admit", Role::kOperate},
+      {"POST", "/api/v1/devices/{serial}/commands", Role::kOperate},
+      {"GET", "/api/v1/keys", Role::kAdmin},
+      {"GET", "/api/v1/audit", Role::kAdmin},
+      {"GET", "/api/v1/audit/refusals", Role::kAdmin},
+  };
+  for (const auto& entry : kRoles) {
+    if (method == entry.method && path == entry.path) {
+      return entry.role;
+    }
+  }
+  return method == "GET" ? Role::kRead : Role::kAdmin;
+}
+
 // Holds one of the kMaxStreams places while its stream's provider lives.
 struct StreamPlace {
   explicit StreamPlace(std::atomic<std::size_t>& count) : count_(count) {}
@@ -94,7 +139,8 @@ struct StreamPlace {
 Api::Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limits)
     : hub_(hub),
       db_(Database::Open(dbPath)),
-      router_(std::move(token)),
+      keys_(dbPath, std::move(token)),
+      router_([this](std::string_view bearer) { return keys_.Find(bearer); }),
       server_(std::make_unique<HttpServer>(
           [this](HttpRequest request) { return router_.Handle(std::move(request)); }, limits)) {
   Routes();
@@ -133,8 +179,9 @@ void Api::Stop() {
   server_->Stop();
 }
 
-void Api::Add(const std::string& method, const std::string& path, Router::Handler handler) {
-  router_.Add(method, path, std::move(handler));
+void Api::Add(const std::string& method, const std::string& path, Router::Handler handler,
+              Role role) {
+  router_.Add(method, path, std::move(handler), std::max(role, NeededRole(method, path)));
 }
 
 // The store answered: a failure noted before is over.
@@ -181,6 +228,14 @@ void Api::Routes() {
     }
     // Browsers ask for an icon on their own, without the token: a plain 404, not a 401.
     return req.path == "/favicon.ico";
+  });
+
+  // Refused requests (every 4xx) are counted per client address and logged at a bounded rate.
+  router_.SetObserver([this](const Req& req, const Res& res) {
+    if (res.status >= 400 && res.status < 500) {
+      refusals_.Note(req.client, res.status,
+                     req.method + " " + req.path.substr(0, 200) + ": " + ErrorOf(res));
+    }
   });
 
   // The web console, outside the API's route table (and so outside the OpenAPI document).
@@ -305,7 +360,10 @@ void Api::Routes() {
           Device admitted = d.Registry();
           admitted.admitted = true;
           admitted.pinnedIp = pinned;
-          WriteAnnounced(*db_, hub_.origin, serial, [&] { SaveAdmission(*db_, admitted); });
+          WriteAnnounced(*db_, hub_.origin, serial, [&] {
+            SaveAdmission(*db_, admitted);
+            InsertAudit(*db_, Audited(req, serial, {{"address", pinned}}));
+          });
           hub_.pendingDevices -= d.admitted ? 0 : 1;
           d.admitted = true;
           d.pinnedIp = pinned;
@@ -363,8 +421,13 @@ void Api::Routes() {
           list.body = records;
           list.state = "wanted";
           list.setAt = IsoTime(NowMs());
-          WriteAnnounced(*db_, hub_.origin, serial,
-                         [&] { list.version = SaveList(*db_, serial, kind, list); });
+          WriteAnnounced(*db_, hub_.origin, serial, [&] {
+            list.version = SaveList(*db_, serial, kind, list);
+            InsertAudit(*db_, Audited(req, serial,
+                                      {{"list", ListName(kind)},
+                                       {"version", list.version},
+                                       {"records", records.size()}}));
+          });
           if (!slot || slot->version < list.version) {  // not when a newer one came meanwhile
             slot = list;
           }
@@ -376,7 +439,7 @@ void Api::Routes() {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const Json body = ParseBody(req);
         std::lock_guard db(dbMutex_);
-        Queued queued = QueueCommand(hub_, *db_, serial, body);
+        Queued queued = QueueCommand(hub_, *db_, serial, body, Audited(req, serial, {}, 202));
         return JsonReply(queued.status, std::move(queued.body));
       }));
   Add("GET", "/api/v1/devices/{serial}/commands", store([this](const Req& req) {
@@ -424,8 +487,10 @@ void Api::Routes() {
           Fail(422, SerialText(serial) + " holds " + std::to_string(kMaxVoiceClips) +
                         " voice clips, the most it may; replace one of its words instead");
         }
-        WriteAnnounced(*db_, hub_.origin, serial,
-                       [&] { SaveVoice(*db_, serial, word, clip, IsoTime(NowMs())); });
+        WriteAnnounced(*db_, hub_.origin, serial, [&] {
+          SaveVoice(*db_, serial, word, clip, IsoTime(NowMs()));
+          InsertAudit(*db_, Audited(req, serial, {{"word", word}, {"length", clip.size()}}));
+        });
         d.voice[word] = clip;
         hub_.VoiceWritten(serial, word);
         return JsonReply(200, {{"word", word}, {"length", clip.size()}});
@@ -465,8 +530,10 @@ void Api::Routes() {
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
         const std::string at = IsoTime(NowMs());
-        WriteAnnounced(*db_, hub_.origin, serial,
-                       [&] { SaveTemplate(*db_, serial, slot, data, "api", at); });
+        WriteAnnounced(*db_, hub_.origin, serial, [&] {
+          SaveTemplate(*db_, serial, slot, data, "api", at);
+          InsertAudit(*db_, Audited(req, serial, {{"slot", slot}}));
+        });
         d.templates[slot] = data;
         hub_.TemplateWritten(serial, slot);
         return JsonReply(200, {{"slot", slot},
@@ -560,6 +627,133 @@ void Api::Routes() {
         };
         return res;
       }));
+  KeyRoutes();
+  AuditRoutes();
+}
+
+void Api::KeyRoutes() {
+  const auto guarded = [this](auto handler) {
+    return [this, handler](const Req& req) -> Res {
+      try {
+        Res res = handler(req);
+        StoreWorked();
+        return res;
+      } catch (const DatabaseError& e) {
+        StoreFailed(e);
+        return ErrorReply(503, std::string("store: ") + e.what());
+      }
+    };
+  };
+
+  // Who the request's key is: the console shows what its role allows.
+  Add("GET", "/api/v1/whoami", [](const Req& req) {
+    return JsonReply(200, {{"name", req.principal.name}, {"role", RoleName(req.principal.role)}});
+  });
+
+  Add("GET", "/api/v1/keys", guarded([this](const Req&) {
+        std::vector<KeyInfo> keys;
+        {
+          std::lock_guard db(dbMutex_);
+          keys = ListKeys(*db_);
+        }
+        Json list = Json::array();
+        for (const KeyInfo& key : keys) {
+          list.push_back(
+              {{"name", key.name},
+               {"role", RoleName(key.role)},
+               {"created_at", key.createdAt},
+               {"last_used_at", key.lastUsedAt.empty() ? Json(nullptr) : Json(key.lastUsedAt)}});
+        }
+        return JsonReply(200, {{"keys", std::move(list)}});
+      }));
+
+  // The new key is in this answer only: the store keeps its hash.
+  Add("POST", "/api/v1/keys", guarded([this](const Req& req) {
+        const Json body = ParseBody(req);
+        const auto name = body.is_object() ? body.find("name") : body.end();
+        const auto role = body.is_object() ? body.find("role") : body.end();
+        if (name == body.end() || !name->is_string() || role == body.end() || !role->is_string()) {
+          Fail(400,
+               "the body is {\"name\": \"...\", \"role\": \"read\" | \"operate\" | \"admin\"}");
+        }
+        std::string error;
+        const std::string keyName = name->get<std::string>();
+        if (!ValidKeyName(keyName, error)) {
+          Fail(400, "name: " + error);
+        }
+        const auto keyRole = ParseRole(role->get<std::string>());
+        if (!keyRole) {
+          Fail(400, "role: must be read, operate or admin");
+        }
+        const std::string key = NewKey();
+        const std::string at = IsoTime(NowMs());
+        {
+          std::lock_guard db(dbMutex_);
+          Transaction transaction(*db_);
+          if (!InsertKey(*db_, keyName, *keyRole, KeyHash(key), at)) {
+            Fail(409, "a key named \"" + keyName + "\" exists; revoke it first");
+          }
+          InsertAudit(*db_, Audited(req, std::nullopt,
+                                    {{"key", keyName}, {"role", RoleName(*keyRole)}}, 201));
+          transaction.Commit();
+        }
+        keys_.Invalidate();
+        LogInfo("key \"" + keyName + "\" (" + RoleName(*keyRole) + ") added by " +
+                req.principal.name);
+        return JsonReply(
+            201,
+            {{"name", keyName}, {"role", RoleName(*keyRole)}, {"key", key}, {"created_at", at}});
+      }));
+
+  Add("DELETE", "/api/v1/keys/{name}", guarded([this](const Req& req) {
+        const std::string& keyName = req.matches[1];
+        if (keyName == kTokenKeyName) {
+          Fail(409, "the key \"token\" is the one --token or --token-file gives: change it there");
+        }
+        {
+          std::lock_guard db(dbMutex_);
+          Transaction transaction(*db_);
+          if (!DeleteKey(*db_, keyName)) {
+            Fail(404, "no key \"" + keyName.substr(0, 64) + "\"");
+          }
+          InsertAudit(*db_, Audited(req, std::nullopt, {{"key", keyName}}));
+          transaction.Commit();
+        }
+        keys_.Invalidate();
+        LogInfo("key \"" + keyName + "\" revoked by " + req.principal.name);
+        return JsonReply(200, {{"name", keyName}, {"revoked", true}});
+      }));
+}
+
+void Api::AuditRoutes() {
+  Add("GET", "/api/v1/audit", [this](const Req& req) -> Res {
+    std::optional<std::uint64_t> device;
+    if (req.HasParam("device")) {
+      device = SerialParam(req.Param("device"));
+    }
+    const std::int64_t after =
+        req.HasParam("after") ? NumberParam(req.Param("after"), "after", 0, INT64_MAX) : 0;
+    const std::size_t limit = PageLimit(req);
+    Json entries;
+    try {
+      std::lock_guard db(dbMutex_);
+      entries = ListAudit(*db_, device, after, limit);
+    } catch (const DatabaseError& e) {
+      StoreFailed(e);
+      return ErrorReply(503, std::string("store: ") + e.what());
+    }
+    StoreWorked();
+    const std::int64_t next = entries.empty() ? after : entries.back()["id"].get<std::int64_t>();
+    return JsonReply(200, {{"entries", std::move(entries)}, {"next", next}});
+  });
+
+  Add("GET", "/api/v1/audit/refusals", [this](const Req&) {
+    Json counts = Json::object();
+    for (const auto& [address, count] : refusals_.ByAddress()) {
+      counts[address] = count;
+    }
+    return JsonReply(200, {{"refused_by_address", std::move(counts)}});
+  });
 }
 
 }  // namespace velkor::gateway

@@ -13,6 +13,8 @@
 #include "Database.h"
 #include "Http.h"
 #include "HttpServer.h"
+#include "Keys.h"
+#include "Refusals.h"
 #include "State.h"
 
 namespace velkor::gateway {
@@ -41,20 +43,29 @@ class Api {
   const std::vector<std::pair<std::string, std::string>>& RouteTable() const {
     return router_.Routes();
   }
-  // The bearer token from now on (SIGHUP rereads its file).
-  void SetToken(std::string token) { router_.SetToken(std::move(token)); }
+  // The admin key "token" from now on (SIGHUP rereads its file).
+  void SetToken(std::string token) { keys_.SetToken(std::move(token)); }
+  // The role each documented route needs.
+  std::optional<Role> RoleOf(const std::string& method, const std::string& path) const {
+    return router_.RoleOf(method, path);
+  }
   // One request answered in process, as the server answers it.
   HttpResponse Handle(HttpRequest request) const { return router_.Handle(std::move(request)); }
 
  private:
   void Routes();
-  void Add(const std::string& method, const std::string& path, Router::Handler handler);
+  void Add(const std::string& method, const std::string& path, Router::Handler handler,
+           Role role = Role::kRead);
+  void KeyRoutes();
+  void AuditRoutes();
   void StoreWorked();
   void StoreFailed(const DatabaseError& error);
 
   Hub& hub_;
   std::mutex dbMutex_;
   std::unique_ptr<Database> db_;
+  KeyRing keys_;
+  Refusals refusals_;
   Router router_;
   std::unique_ptr<HttpServer> server_;
   std::string host_;

@@ -42,7 +42,7 @@ void AddConsoleRoutes(Router& router) {
           res.body = file.content();
           return res;
         },
-        false);
+        Role::kRead, false);
   }
 }
 

@@ -133,7 +133,7 @@ void Finish(HttpResponse& response) {
   response.headers.try_emplace("X-Content-Type-Options", "nosniff");
 }
 
-void Router::Add(const std::string& method, const std::string& path, Handler handler,
+void Router::Add(const std::string& method, const std::string& path, Handler handler, Role role,
                  bool documented) {
   std::vector<std::string> segments = Segments(path);
   for (std::string& segment : segments) {
@@ -141,23 +141,35 @@ void Router::Add(const std::string& method, const std::string& path, Handler han
       segment = "{}";
     }
   }
-  routes_.push_back({method, std::move(segments), std::move(handler)});
+  routes_.push_back({method, path, std::move(segments), std::move(handler), role});
   if (documented) {
     documented_.emplace_back(method, path);
   }
 }
 
+std::optional<Role> Router::RoleOf(const std::string& method, const std::string& path) const {
+  for (const Route& route : routes_) {
+    if (route.method == method && route.path == path) {
+      return route.role;
+    }
+  }
+  return std::nullopt;
+}
+
 HttpResponse Router::Dispatch(HttpRequest& request) const {
   const std::string header = request.Header("Authorization");
-  const std::string prefix = "Bearer ";
-  std::string token;
-  {
-    std::lock_guard lock(tokenMutex_);
-    token = token_;
+  constexpr std::string_view kBearer = "Bearer ";
+  std::optional<Principal> principal;
+  if (authenticate_ && header.size() > kBearer.size() &&
+      header.compare(0, kBearer.size(), kBearer) == 0) {
+    principal = authenticate_(std::string_view(header).substr(kBearer.size()));
   }
-  request.authorized = header.compare(0, prefix.size(), prefix) == 0 &&
-                       SameSecret(header.substr(prefix.size()), token);
-  if (!request.authorized && !(public_ && public_(request))) {
+  request.authorized = principal.has_value();
+  if (principal) {
+    request.principal = std::move(*principal);
+  }
+  const bool isPublic = public_ && public_(request);
+  if (!request.authorized && !isPublic) {
     HttpResponse refused = ErrorReply(401, "missing or wrong bearer token");
     refused.headers["WWW-Authenticate"] = "Bearer";
     return refused;
@@ -181,6 +193,14 @@ HttpResponse Router::Dispatch(HttpRequest& request) const {
     }
     if (match) {
       request.matches = std::move(matches);
+      request.route = route.path;
+      if (!isPublic && request.principal.role < route.role) {
+        HttpResponse refused =
+            ErrorReply(403, "the key \"" + request.principal.name + "\" has the role " +
+                                RoleName(request.principal.role) + "; " + method + " " +
+                                route.path + " needs " + RoleName(route.role));
+        return refused;
+      }
       HttpResponse response = route.handler(request);
       if (response.stream) {
         response.stream = Guarded(std::move(response.stream));
@@ -212,6 +232,12 @@ HttpResponse Router::Handle(HttpRequest request) const {
     response.status = 500;
     response.contentType = "application/json";
     response.body = R"({"error":"internal error"})";
+  }
+  if (observer_) {
+    try {
+      observer_(request, response);
+    } catch (...) {  // what it counts is not worth the answer
+    }
   }
   return response;
 }

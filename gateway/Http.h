@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "Records.h"
+#include "Roles.h"
 
 namespace velkor::gateway {
 
@@ -40,7 +40,10 @@ struct HttpRequest {
   HttpHeaders headers;                       // a repeated field's values joined with ", "
   std::string body;
   std::vector<std::string> matches;  // the path, then each {name} segment of the route
-  bool authorized = false;           // the router found the right bearer token
+  std::string route;                 // the matched route as documented, "/api/v1/events" say
+  std::string client;                // the client's address, as the transport saw it
+  bool authorized = false;           // the bearer token is a key's: `principal` says whose
+  Principal principal;
 
   bool HasParam(const std::string& name) const { return query.count(name) != 0; }
   std::string Param(const std::string& name) const;
@@ -86,38 +89,42 @@ class Router {
  public:
   using Handler = std::function<HttpResponse(const HttpRequest&)>;
   using Gate = std::function<bool(const HttpRequest&)>;
+  // The key a bearer token is, or nullopt; must not throw.
+  using Authenticate = std::function<std::optional<Principal>(std::string_view token)>;
+  // Sees every request and its finished answer; must not throw.
+  using Observer = std::function<void(const HttpRequest&, const HttpResponse&)>;
 
-  explicit Router(std::string token) : token_(std::move(token)) {}
+  explicit Router(Authenticate authenticate) : authenticate_(std::move(authenticate)) {}
 
-  // PATH as documented: "{name}" is one path segment. Undocumented routes (the console's files)
-  // stay out of Routes().
+  // PATH as documented: "{name}" is one path segment. A key whose role is below `role` gets 403.
+  // Undocumented routes (the console's files) stay out of Routes().
   void Add(const std::string& method, const std::string& path, Handler handler,
-           bool documented = true);
-  // The token that requests must bear from now on; safe while requests are handled.
-  void SetToken(std::string token) {
-    std::lock_guard lock(tokenMutex_);
-    token_ = std::move(token);
-  }
-  // Requests that need no token.
+           Role role = Role::kRead, bool documented = true);
+  // Requests that need no key.
   void SetPublic(Gate isPublic) { public_ = std::move(isPublic); }
+  void SetObserver(Observer observer) { observer_ = std::move(observer); }
 
   // The answer to `request`, finished. Never throws: a failing handler gets a JSON error, a
   // failing stream provider ends its stream.
   HttpResponse Handle(HttpRequest request) const;
 
   const std::vector<std::pair<std::string, std::string>>& Routes() const { return documented_; }
+  // The role the documented route needs; nullopt for no such route.
+  std::optional<Role> RoleOf(const std::string& method, const std::string& path) const;
 
  private:
   struct Route {
     std::string method;
+    std::string path;
     std::vector<std::string> segments;  // "{}" for a parameter
     Handler handler;
+    Role role;
   };
   HttpResponse Dispatch(HttpRequest& request) const;
 
-  mutable std::mutex tokenMutex_;
-  std::string token_;
+  Authenticate authenticate_;
   Gate public_;
+  Observer observer_;
   std::vector<Route> routes_;
   std::vector<std::pair<std::string, std::string>> documented_;
 };

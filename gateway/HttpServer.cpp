@@ -286,6 +286,7 @@ class Session : public std::enable_shared_from_this<Session> {
     HttpRequest request = std::move(parser_->request);
     parser_.reset();
     DecodeTarget(request);
+    request.client = address_;
     stream_.expires_never();
     net::post(
         *server_.workers, [self = shared_from_this(), request = std::move(request)]() mutable {

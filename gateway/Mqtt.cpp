@@ -404,10 +404,19 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
     reply = {{"error", "the topic must end in a serial of 14 hex digits"}};
   } else if (body.is_discarded()) {
     reply = {{"error", "the request is not JSON (or is larger than 64 KiB)"}};
+  } else if (options_.requestRole < Role::kOperate) {
+    reply = {{"error", std::string("requests from the broker have the role ") +
+                           RoleName(options_.requestRole) + "; commands need operate"},
+             {"status", 403}};
   } else {
     std::lock_guard lock(mutex_);
     try {
-      const Queued queued = QueueCommand(hub_, *db_, *serial, body);
+      AuditEntry audit;
+      audit.actor = "mqtt";
+      audit.address = address_.host;
+      audit.method = "MQTT";
+      audit.route = address_.root + "/requests/{serial}";
+      const Queued queued = QueueCommand(hub_, *db_, *serial, body, std::move(audit));
       reply = queued.body;
       reply["status"] = queued.status;
     } catch (const DatabaseError& error) {

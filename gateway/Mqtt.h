@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Database.h"
+#include "Roles.h"
 #include "State.h"
 
 struct mosquitto;
@@ -32,6 +33,8 @@ struct MqttOptions {
   std::string certFile;      // mqtts: a client certificate and its key
   std::string keyFile;
   std::int64_t silentAfterMs = 5 * 60 * 1000;
+  // What requests from the broker may do: the broker's users are trusted with this role.
+  Role requestRole = Role::kOperate;
 };
 
 struct MqttAddress {

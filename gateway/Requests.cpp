@@ -82,7 +82,8 @@ Json DeviceJson(const DeviceSummary& summary) {
   return j;
 }
 
-Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body) {
+Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body,
+                    AuditEntry audit) {
   std::lock_guard lock(hub.mutex);
   Device* d = hub.Find(serial);
   if (d == nullptr) {
@@ -99,8 +100,13 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
                            " commands queued, the most it may; try again once it has taken some"}}};
   }
   std::int64_t id = 0;
-  WriteAnnounced(db, hub.origin, serial,
-                 [&] { id = InsertCommand(db, serial, *command, IsoTime(NowMs())); });
+  WriteAnnounced(db, hub.origin, serial, [&] {
+    id = InsertCommand(db, serial, *command, IsoTime(NowMs()));
+    audit.device = serial;
+    audit.detail = {{"command_id", id}, {"command", *command}};
+    audit.status = 202;
+    InsertAudit(db, audit);
+  });
   d->commands.push_back({id, *command});
   hub.CommandQueued(id);
   return {202, {{"id", id}, {"state", "queued"}}};

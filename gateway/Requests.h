@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "Audit.h"
 #include "Database.h"
 #include "State.h"
 
@@ -37,11 +38,13 @@ Json DeviceJson(const DeviceSummary& device);
 Json DeviceJson(const Device& device);
 
 // Checks a command body and queues it for the device: 202 {"id", "state": "queued"}, or 404 /
-// 400 / 429 {"error"} with nothing changed. Takes the hub's lock; the caller owns `db`.
+// 400 / 429 {"error"} with nothing changed. Takes the hub's lock; the caller owns `db`. The
+// audit entry (who asked, from where) is written with the command, which it names.
 struct Queued {
   int status;
   Json body;
 };
-Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body);
+Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body,
+                    AuditEntry audit);
 
 }  // namespace velkor::gateway

@@ -110,6 +110,28 @@ CREATE TABLE mqtt_cursors (
   last_event INTEGER NOT NULL
 );
 )sql",
+    // 3: the API's keys (a hash of each, never the key) and the audit trail of every change.
+    R"sql(
+CREATE TABLE api_keys (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL,
+  hash TEXT NOT NULL UNIQUE,  -- SHA-256 of the key, hex
+  created_at TEXT NOT NULL,
+  last_used_at TEXT
+);
+CREATE TABLE audit (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  at TEXT NOT NULL,
+  actor TEXT NOT NULL,    -- the key's name, "mqtt", or "cli"
+  address TEXT NOT NULL,  -- the client's address
+  method TEXT NOT NULL,
+  route TEXT NOT NULL,    -- as documented: /api/v1/devices/{serial}/cards
+  device TEXT,            -- the serial, when the change is a device's
+  detail TEXT NOT NULL,   -- JSON: what changed
+  status INTEGER NOT NULL
+);
+CREATE INDEX audit_by_device ON audit (device, id);
+)sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -218,6 +240,28 @@ CREATE TABLE mqtt_cursors (
   root TEXT PRIMARY KEY,
   last_event BIGINT NOT NULL
 );
+)sql",
+    // 3: the API's keys (a hash of each, never the key) and the audit trail of every change.
+    R"sql(
+CREATE TABLE api_keys (
+  name TEXT PRIMARY KEY,
+  role TEXT NOT NULL,
+  hash TEXT NOT NULL UNIQUE,
+  created_at TEXT NOT NULL,
+  last_used_at TEXT
+);
+CREATE TABLE audit (
+  id BIGSERIAL PRIMARY KEY,
+  at TEXT NOT NULL,
+  actor TEXT NOT NULL,
+  address TEXT NOT NULL,
+  method TEXT NOT NULL,
+  route TEXT NOT NULL,
+  device TEXT,
+  detail TEXT NOT NULL,
+  status INTEGER NOT NULL
+);
+CREATE INDEX audit_by_device ON audit (device, id);
 )sql",
 };
 static_assert(std::size(kPostgresMigrations) == kSchemaVersion);

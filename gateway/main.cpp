@@ -26,6 +26,7 @@
 
 #include "Api.h"
 #include "Gateway.h"
+#include "KeysCommand.h"
 #include "Link.h"
 #include "Mqtt.h"
 #include "Store.h"
@@ -238,6 +239,28 @@ int main(int argc, char** argv) {
   app.add_flag("--insecure-http", insecureHttp,
                "serve the API over plain HTTP on an address that is not loopback (the token and "
                "every list cross the network readable)");
+  std::string mqttRole = "operate";
+  app.add_option("--mqtt-role", mqttRole,
+                 "what requests taken from the broker may do: read (none), operate or admin")
+      ->check(CLI::IsMember({"read", "operate", "admin"}))
+      ->capture_default_str();
+  // velkor-gateway keys add NAME --role ROLE | list | revoke NAME, on the store of --db.
+  KeysCommand keysCommand;
+  CLI::App* keys = app.add_subcommand("keys", "manage the API's keys in the store (--db)");
+  keys->require_subcommand(1);
+  keys->fallthrough();
+  CLI::App* keysAdd = keys->add_subcommand("add", "add a key and print it, once");
+  keysAdd->add_option("name", keysCommand.name, "the key's name")->required();
+  keysAdd->add_option("--role", keysCommand.role, "read, operate or admin")
+      ->required()
+      ->check(CLI::IsMember({"read", "operate", "admin"}));
+  CLI::App* keysRevoke = keys->add_subcommand("revoke", "revoke a key at once");
+  keysRevoke->add_option("name", keysCommand.name, "the key's name")->required();
+  keys->add_subcommand("list", "the keys' names, roles, and when created and last used");
+  for (CLI::App* sub : keys->get_subcommands({})) {
+    sub->fallthrough();
+    sub->callback([&keysCommand, sub] { keysCommand.action = sub->get_name(); });
+  }
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API")
       ->configurable(false);
@@ -250,6 +273,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return ParseFailed(app, e, configOption->as<std::string>(), argc, argv);
+  }
+  if (!keysCommand.action.empty()) {
+    return RunKeysCommand(keysCommand, dbPath);
   }
 
   // Plain HTTP carries the bearer token and every card list readable by anyone on the path: it
@@ -343,6 +369,7 @@ int main(int argc, char** argv) {
         WarnIfShared(mqtt.passwordFile);
       }
       mqtt.silentAfterMs = static_cast<std::int64_t>(silentAfter * 1000);
+      mqtt.requestRole = ParseRole(mqttRole).value_or(Role::kOperate);
       bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
     }
   } catch (const DatabaseError& e) {

@@ -45,8 +45,12 @@ const COMMANDS = [
   { command: 'finger_passwords', label: 'Finger passwords', passwords: 10 },
 ];
 
+const ROLES = ['read', 'operate', 'admin']; // each may do what the one before it may
+const AUDIT_SHOWN = 200; // newest audit entries shown
+
 const state = {
   token: null,
+  role: 'read', // the signed-in key's role: the page offers only what it allows
   session: 0, // bumped on sign-out: loops of an older session stop
   selected: null,
   lastEventId: null,
@@ -140,7 +144,7 @@ async function signIn(candidate) {
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
   try {
-    res = await fetch('/api/v1/devices', {
+    res = await fetch('/api/v1/whoami', {
       headers: { Authorization: 'Bearer ' + candidate },
       cache: 'no-store',
       credentials: 'omit',
@@ -159,11 +163,21 @@ async function signIn(candidate) {
     show('sign-in-error', 'wrong token');
     return;
   }
-  if (!res.ok) {
+  let who = null;
+  try {
+    who = res.ok ? await res.json() : null;
+  } catch (e) {
+    who = null;
+  }
+  if (!who || !ROLES.includes(who.role)) {
     show('sign-in-error', 'the gateway answered HTTP ' + res.status);
     return;
   }
   state.token = candidate;
+  state.role = who.role;
+  $('signed-in-as').textContent = who.name + ' (' + who.role + ')';
+  $('signed-in-as').hidden = false;
+  applyRole();
   sessionStorage.setItem(TOKEN_KEY, candidate);
   $('token').value = '';
   $('sign-in').hidden = true;
@@ -173,6 +187,20 @@ async function signIn(candidate) {
   const session = state.session;
   refreshDevices(session);
   runStream(session);
+  if (allows('admin')) {
+    refreshAudit(session);
+  }
+}
+
+function allows(role) {
+  return ROLES.indexOf(state.role) >= ROLES.indexOf(role);
+}
+
+// Whatever needs more than the key's role is hidden; the gateway refuses it anyway (403).
+function applyRole() {
+  for (const node of document.querySelectorAll('[data-role]')) {
+    node.hidden = !allows(node.dataset.role);
+  }
 }
 
 function signOut(message) {
@@ -186,7 +214,9 @@ function signOut(message) {
     state.stream = null;
   }
   clearTimeout(state.devicesTimer);
-  for (const id of ['devices', 'events', 'cards', 'commands']) {
+  state.role = 'read';
+  $('signed-in-as').hidden = true;
+  for (const id of ['devices', 'events', 'cards', 'commands', 'audit']) {
     $(id).tBodies[0].replaceChildren();
   }
   $('console').hidden = true;
@@ -229,7 +259,7 @@ function deviceRow(d) {
   cell(row, '', 'serial').appendChild(pick);
   cell(row, d.generation, 'generation');
   const status = cell(row, d.state, 'state state-' + d.state);
-  if (d.state === 'pending') {
+  if (d.state === 'pending' && allows('operate')) {
     const admit = element('button', 'Admit', 'admit');
     admit.type = 'button';
     admit.addEventListener('click', () => admitDevice(d.serial, admit));
@@ -325,6 +355,52 @@ function selectDevice(serial) {
   refreshCommands(state.session).catch(() => {});
 }
 
+// ---- the audit trail ----
+
+function auditRow(entry) {
+  const row = element('tr');
+  cell(row, entry.id, 'id');
+  cell(row, entry.at, 'at');
+  cell(row, entry.actor, 'actor');
+  cell(row, entry.address, 'address mono');
+  cell(row, entry.method + ' ' + entry.route, 'route mono');
+  cell(row, entry.device || '', 'device mono');
+  cell(row, entry.status, 'status');
+  cell(row, JSON.stringify(entry.detail), 'detail mono');
+  return row;
+}
+
+// The newest entries, newest first: the pages are read oldest first, the last ones kept.
+async function refreshAudit(session) {
+  if (session !== state.session || !allows('admin')) {
+    return;
+  }
+  try {
+    const entries = [];
+    let after = 0;
+    for (let page = 0; page < PAGES_MAX; page++) {
+      const reply = await api('GET', '/api/v1/audit?limit=' + PAGE + '&after=' + after);
+      if (!reply.ok || !reply.data || !Array.isArray(reply.data.entries)) {
+        show('audit-error', 'audit: ' + errorOf(reply));
+        return;
+      }
+      entries.push(...reply.data.entries);
+      entries.splice(0, Math.max(0, entries.length - AUDIT_SHOWN));
+      if (reply.data.entries.length < PAGE) {
+        break;
+      }
+      after = reply.data.next;
+    }
+    show('audit-error', '');
+    $('audit').tBodies[0].replaceChildren(...entries.reverse().map(auditRow));
+    $('audit-empty').hidden = entries.length > 0;
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('audit-error', 'the gateway cannot be reached (' + e.message + ')');
+    }
+  }
+}
+
 // ---- the card list ----
 
 function cardRow(card) {
@@ -349,10 +425,13 @@ function cardRow(card) {
       input.value = card && card[field.name] !== undefined ? String(card[field.name])
         : field.initial;
     }
+    // Only an admin key may set the list: for the others it is shown, not edited.
+    input.disabled = !allows('admin');
     td.appendChild(input);
   }
   const remove = element('button', 'Remove', 'remove');
   remove.type = 'button';
+  remove.hidden = !allows('admin');
   remove.addEventListener('click', () => row.remove());
   cell(row, '').appendChild(remove);
   return row;
@@ -784,6 +863,7 @@ document.addEventListener('DOMContentLoaded', () => {
     loadCards();
   });
   $('cards-save').addEventListener('click', saveCards);
+  $('audit-reload').addEventListener('click', () => refreshAudit(state.session));
   const stored = sessionStorage.getItem(TOKEN_KEY);
   if (stored) {
     signIn(stored);

@@ -1,13 +1,18 @@
 // The API's router and handlers in process, and the transport's request parser: the answers to
 // hostile input, the paging and the per-device bounds, the health check's two faces, a store
-// failure under an open event stream.
+// failure under an open event stream, what each key's role allows, and the audit trail.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "Api.h"
 #include "HttpServer.h"
+#include "Keys.h"
 #include "Requests.h"
 #include "Store.h"
 
@@ -238,6 +243,166 @@ TEST(HttpParser, LimitsComeBeforeAnyHandler) {
       EXPECT_EQ(parsed.request->body.size(), c.body) << c.what;
     }
   }
+}
+
+// The store's contents but for the keys' last use, which a refused request may well update.
+std::string StoreDump(const std::string& path) {
+  sqlite3* db = nullptr;
+  std::string dump;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    const auto row = [](void* out, int columns, char** values, char**) {
+      for (int i = 0; i < columns; ++i) {
+        *static_cast<std::string*>(out) += std::string(values[i] ? values[i] : "NULL") + "|";
+      }
+      return 0;
+    };
+    for (const char* table : {"devices", "events", "commands", "lists", "templates", "voice",
+                              "audit", "mqtt_cursors"}) {
+      sqlite3_exec(db, (std::string("SELECT * FROM ") + table).c_str(), row, &dump, nullptr);
+      dump += "\n";
+    }
+  }
+  sqlite3_close(db);
+  return dump;
+}
+
+// Each documented operation against no key, a wrong key, a revoked key and a key of each role:
+// the role each needs is the document's x-role. Refusals change nothing in the store.
+TEST_F(ApiInProcess, EveryRouteAnswersEachKeyAsItsRoleAllows) {
+  const std::string at = IsoTime(NowMs());
+  ASSERT_TRUE(InsertKey(*db_, "reader", Role::kRead, KeyHash("key-read"), at));
+  ASSERT_TRUE(InsertKey(*db_, "operator", Role::kOperate, KeyHash("key-operate"), at));
+  ASSERT_TRUE(InsertKey(*db_, "root", Role::kAdmin, KeyHash("key-admin"), at));
+  ASSERT_TRUE(InsertKey(*db_, "gone", Role::kAdmin, KeyHash("key-gone"), at));
+  const auto as = [&](const std::string& key, const std::string& method, const std::string& target,
+                      const std::string& body = "{}") {
+    HttpHeaders headers;
+    if (!key.empty()) {
+      headers["Authorization"] = "Bearer " + key;
+    }
+    return api_->Handle(HttpRequest::Make(method, target, headers, body)).status;
+  };
+  ASSERT_EQ(as("key-gone", "GET", "/api/v1/whoami"), 200);
+  ASSERT_TRUE(DeleteKey(*db_, "gone"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // the ring rereads each second
+
+  const struct {
+    std::string key;
+    std::optional<Role> role;  // nullopt: not a valid key
+  } keys[] = {
+      {"", std::nullopt},        {"key-wrong", std::nullopt},     {"key-gone", std::nullopt},
+      {"key-read", Role::kRead}, {"key-operate", Role::kOperate}, {"key-admin", Role::kAdmin},
+      {"token", Role::kAdmin}};
+  const Json doc = Json::parse(OpenApiDocument());
+  const std::string before = StoreDump(path_);
+  int refusals = 0;
+  for (const auto& [path, methods] : doc["paths"].items()) {
+    std::string target = path;
+    for (const auto& [name, value] : {std::pair{"{serial}", SerialText(kSerial)},
+                                      {"{id}", "1"},
+                                      {"{word}", "1"},
+                                      {"{slot}", "1"},
+                                      {"{name}", "nobody"}}) {
+      const std::size_t found = target.find(name);
+      if (found != std::string::npos) {
+        target.replace(found, std::strlen(name), value);
+      }
+    }
+    for (const auto& [method, operation] : methods.items()) {
+      std::string upper = method;
+      std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+      const bool isPublic = operation.contains("security") && operation["security"].empty();
+      const auto needed = ParseRole(operation.value("x-role", std::string()));
+      ASSERT_TRUE(isPublic || needed) << upper << " " << path << " names no x-role";
+      if (!isPublic) {
+        EXPECT_EQ(api_->RoleOf(upper, path), needed) << upper << " " << path;
+      }
+      for (const auto& k : keys) {
+        const bool allowed = isPublic || (k.role && *k.role >= *needed);
+        const int expected = allowed ? 0 : k.role ? 403 : 401;
+        if (allowed && upper != "GET") {
+          continue;  // the changes themselves are the next test's
+        }
+        const int status = as(k.key, upper, target);
+        if (expected != 0) {
+          ++refusals;
+          EXPECT_EQ(status, expected) << upper << " " << path << " with \"" << k.key << "\"";
+        } else {
+          EXPECT_NE(status, 401) << upper << " " << path << " with \"" << k.key << "\"";
+          EXPECT_NE(status, 403) << upper << " " << path << " with \"" << k.key << "\"";
+        }
+      }
+    }
+  }
+  EXPECT_GT(refusals, 60);
+  EXPECT_EQ(StoreDump(path_), before) << "a refused request changed the store";
+}
+
+// Each kind of change the API accepts leaves one entry, written with it, naming the key, the
+// route as documented and what changed; a refused change leaves none.
+TEST_F(ApiInProcess, EachAcceptedChangeIsAuditedWithItsKey) {
+  ASSERT_TRUE(InsertKey(*db_, "reader", Role::kRead, KeyHash("key-read"), IsoTime(NowMs())));
+  const struct {
+    std::string method, target, body;
+    int status;
+    std::string route;
+    Json detail;  // fields the entry's detail holds
+  } changes[] = {
+      {"POST", kDevice + "/admit", "", 200, "/api/v1/devices/{serial}/admit", {{"address", ""}}},
+      {"PUT",
+       kDevice + "/cards",
+       R"([{"cardNumber": 1234, "password": "", "year": 0, "month": 0, "day": 0, "hour": 0,
+             "param": 0, "flag0": false, "flag1": false, "flag2": false, "flag3": false,
+             "flag4": false, "flag6": false, "flag7": false}])",
+       200,
+       "/api/v1/devices/{serial}/cards",
+       {{"list", "cards"}, {"version", 1}, {"records", 1}}},
+      {"POST",
+       kDevice + "/commands",
+       R"({"command": "clock"})",
+       202,
+       "/api/v1/devices/{serial}/commands",
+       {{"command_id", 1}}},
+      {"PUT",
+       kDevice + "/voice/7",
+       "ID3",
+       200,
+       "/api/v1/devices/{serial}/voice/{word}",
+       {{"word", 7}, {"length", 3}}},
+      {"PUT",
+       kDevice + "/templates/2",
+       R"({"template": ")" + std::string(256, 'A') + R"("})",
+       200,
+       "/api/v1/devices/{serial}/templates/{slot}",
+       {{"slot", 2}}},
+      {"POST",
+       "/api/v1/keys",
+       R"({"name": "app", "role": "operate"})",
+       201,
+       "/api/v1/keys",
+       {{"key", "app"}, {"role", "operate"}}},
+      {"DELETE", "/api/v1/keys/app", "", 200, "/api/v1/keys/{name}", {{"key", "app"}}},
+  };
+  for (const auto& c : changes) {
+    HttpHeaders reader{{"Authorization", "Bearer key-read"}};
+    ASSERT_EQ(api_->Handle(HttpRequest::Make(c.method, c.target, reader, c.body)).status, 403);
+    const HttpResponse response = Call(c.method, c.target, c.body);
+    ASSERT_EQ(response.status, c.status) << c.method << " " << c.target << ": " << response.body;
+  }
+  const Json entries = Body(Call("GET", "/api/v1/audit"))["entries"];
+  ASSERT_EQ(entries.size(), std::size(changes));
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const Json& entry = entries[i];
+    EXPECT_EQ(entry["actor"], "token");
+    EXPECT_EQ(entry["method"], changes[i].method);
+    EXPECT_EQ(entry["route"], changes[i].route);
+    EXPECT_EQ(entry["status"], changes[i].status);
+    for (const auto& [field, value] : changes[i].detail.items()) {
+      EXPECT_EQ(entry["detail"][field], value) << changes[i].route << ": " << field;
+    }
+  }
+  EXPECT_EQ(Body(Call("GET", "/api/v1/audit?device=" + SerialText(kSerial)))["entries"].size(), 5u);
+  EXPECT_EQ(Body(Call("GET", "/api/v1/audit/refusals"))["refused_by_address"].size(), 1u);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 
 Starts velkor-gateway and runs velkor-sim on loopback in a scratch folder, then signs in,
 watches simulated devices and their events appear, edits a card list and sends commands through
-the page, and checks what reached the devices in the simulator's report. Everything it starts
+the page, checks what reached the devices in the simulator's report and the page's audit
+trail, and signs in with a read key, which is offered no change. Everything it starts
 is stopped on every path; every wait is bounded.
 
 usage: console_test.py BIN_DIR [--chromium PATH] [--chromedriver PATH]
@@ -460,6 +461,36 @@ def a_changed_token_signs_out(driver, procs, base, bin_dir, scratch, udp):
     check(stored_token(driver) is None, "the refused token stays in session storage")
 
 
+AUDIT_ROUTES = """
+return Array.from(document.querySelectorAll('#audit tbody tr')).map(
+  r => r.querySelector('.route').textContent);
+"""
+
+
+def the_audit_shows_the_changes(driver):
+    driver.find_element(By.ID, "audit-reload").click()
+    wanted = {"PUT /api/v1/devices/{serial}/cards", "POST /api/v1/devices/{serial}/commands"}
+    wait(driver, "the card list and the commands in the audit",
+         lambda: wanted <= set(driver.execute_script(AUDIT_ROUTES)))
+
+
+def a_read_key_sees_no_changes(driver, bin_dir, scratch, serial):
+    # A key added on the command line while the gateway runs signs in within a second; the page
+    # offers a read key neither the audit, nor commands, nor saving a list.
+    made = subprocess.run([os.path.join(bin_dir, "velkor-gateway"), "keys", "add", "viewer",
+                           "--role", "read", "--db", os.path.join(scratch, "velkor.db")],
+                          capture_output=True, text=True, timeout=20)
+    check(made.returncode == 0, "keys add failed: " + made.stderr)
+    sign_in(driver, made.stdout.strip())
+    wait(driver, "the console for the read key", lambda: shown(driver, "console"), seconds=5)
+    check(text(driver, "signed-in-as") == "viewer (read)",
+          "signed in as " + text(driver, "signed-in-as"))
+    select_device(driver, serial)
+    for hidden in ("audit-section", "command-section", "cards-save", "cards-add"):
+        check(not shown(driver, hidden), hidden + " shows to a read key")
+    signs_out(driver)
+
+
 def no_policy_violations(driver):
     log = driver.get_log("browser")
     refused = [e["message"] for e in log if "Content Security Policy" in e["message"]]
@@ -505,10 +536,14 @@ def main():
         steps.append("commands are queued")
         edits_reach_the_device(driver, args.bin_dir, scratch, udp, current)
         steps.append("the edits reach the device")
+        the_audit_shows_the_changes(driver)
+        steps.append("the audit shows the changes")
         a_pending_device_is_admitted(driver, procs, base, args.bin_dir, scratch, udp)
         steps.append("a pending device is admitted")
         signs_out(driver)
         steps.append("signs out")
+        a_read_key_sees_no_changes(driver, args.bin_dir, scratch, current)
+        steps.append("a read key is offered no changes")
         a_changed_token_signs_out(driver, procs, base, args.bin_dir, scratch, udp)
         steps.append("a token no longer taken signs the page out")
         no_policy_violations(driver)
