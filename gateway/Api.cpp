@@ -369,6 +369,8 @@ void Api::Routes() {
           d.pinnedIp = pinned;
           summary = Summarize(d);
         }
+        LogInfo("device " + SerialText(serial) + " admitted by " + req.principal.name +
+                ", pinned to " + summary.registry.pinnedIp);
         return JsonReply(200, DeviceJson(summary));
       }));
 

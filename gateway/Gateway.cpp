@@ -8,6 +8,7 @@
 #include <set>
 
 #include "Commands.h"
+#include "Log.h"
 
 namespace velkor::gateway {
 namespace {
@@ -226,8 +227,8 @@ void Gateway::Handle(std::span<Datagram> batch) {
     std::lock_guard lock(hub_.mutex);
     ++hub_.counters.commitFailures;
     if (hub_.storeError.empty()) {
-      std::fprintf(stderr, "velkor-gateway: store: %s; packets that need it go unanswered\n",
-                   error.what());
+      LogError(std::string("store lost: ") + error.what() +
+               "; packets that need it go unanswered until it is back");
     }
     hub_.storeError = error.what();
     for (std::size_t i = 0; i < batch.size(); ++i) {
@@ -266,6 +267,9 @@ void Gateway::Handle(std::span<Datagram> batch) {
   }
   std::lock_guard lock(hub_.mutex);
   ++hub_.counters.commits;
+  if (!hub_.storeError.empty()) {
+    LogInfo("store back: the link stores and answers again");
+  }
   hub_.storeError.clear();
   for (const std::string& key : undo.reports) {
     if (const auto found = recent_.find(key); found != recent_.end()) {
@@ -329,6 +333,11 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.lastSeen = at;  // the row is written now, as seen now
     fresh.firstPacket = Hex(raw.data(), std::min(raw.size(), kFirstPacketKept));
     hub_.pendingDevices += fresh.admitted ? 0 : 1;
+    if (newDeviceLines_.Allow()) {
+      LogInfo(
+          "new device " + SerialText(serial) + " from " + ip +
+          (fresh.admitted ? ": admitted at first contact (--admit any)" : ": waits for admission"));
+    }
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
     const Device snapshot = device->Registry();
     writes.push_back([snapshot](Database& db) {
@@ -343,6 +352,10 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     // nothing else of the device changes (its address, its type, when it was last seen).
     ++dev.conflicts;
     ++hub_.counters.conflicts;
+    if (dev.conflictAddress != ip && conflictLines_.Allow()) {
+      LogWarning("address conflict: " + SerialText(dev.serial) + " is pinned to " + dev.pinnedIp +
+                 ", packets from " + ip + " are refused");
+    }
     dev.conflictAddress = ip;
     dev.dirty = true;
     return 0;

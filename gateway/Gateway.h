@@ -13,6 +13,7 @@
 
 #include "Database.h"
 #include "Link.h"
+#include "Log.h"
 #include "State.h"
 #include "Store.h"
 
@@ -39,6 +40,9 @@ class Gateway final : public BatchHandler {
 
  private:
   struct Undo;
+  // Address conflicts and new devices are logged, each at a bounded rate.
+  LogLimiter conflictLines_;
+  LogLimiter newDeviceLines_;
   // A write of one datagram's; false when the datagram's reply must not go (a command that
   // another gateway sent first).
   using Write = std::function<bool(Database&)>;

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "Log.h"
+
 namespace velkor::gateway {
 namespace {
 
@@ -30,9 +32,9 @@ StreamProvider Guarded(StreamProvider provider) {
     try {
       return provider(writer);
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "velkor-gateway: event stream ended: %s\n", e.what());
+      LogWarning(std::string("event stream ended: ") + e.what());
     } catch (...) {
-      std::fprintf(stderr, "velkor-gateway: event stream ended\n");
+      LogWarning("event stream ended");
     }
     return false;
   };
@@ -219,8 +221,8 @@ HttpResponse Router::Handle(HttpRequest request) const {
   } catch (const HttpError& e) {
     response = ErrorReply(e.status, e.message);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "velkor-gateway: %s %s: %s\n", request.method.c_str(),
-                 JsonText(request.path.substr(0, kPathInMessage)).c_str(), e.what());
+    LogError(request.method + " " + JsonText(request.path.substr(0, kPathInMessage)) + ": " +
+             e.what());
     response = ErrorReply(500, "internal error");
   } catch (...) {
     response = ErrorReply(500, "internal error");

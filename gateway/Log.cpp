@@ -46,4 +46,30 @@ void Log(LogLevel level, std::string_view message) {
   std::fflush(stderr);
 }
 
+bool LogLimiter::Allow() {
+  const auto now = std::chrono::steady_clock::now();
+  std::uint64_t held = 0;
+  bool allow = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (now - windowStart_ >= std::chrono::minutes(1)) {
+      held = held_;
+      windowStart_ = now;
+      lines_ = 0;
+      held_ = 0;
+    }
+    allow = lines_ < perMinute_;
+    if (allow) {
+      ++lines_;
+    } else {
+      ++held_;
+    }
+  }
+  if (held != 0) {
+    LogWarning(std::to_string(held) +
+               " more lines like the next one in the last minute, not logged");
+  }
+  return allow;
+}
+
 }  // namespace velkor::gateway

@@ -3,6 +3,9 @@
 // shippers (--log-format json). Lines from several threads never interleave.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <string_view>
 
 namespace velkor::gateway {
@@ -22,5 +25,21 @@ inline void LogWarning(std::string_view message) {
 inline void LogError(std::string_view message) {
   Log(LogLevel::kError, message);
 }
+
+// Lines of one kind, at most `perMinute` a minute, so that a flood of what they report cannot
+// fill the journal: the next line allowed after a full minute is preceded by a count of those
+// held back.
+class LogLimiter {
+ public:
+  explicit LogLimiter(int perMinute = 10) : perMinute_(perMinute) {}
+  bool Allow();
+
+ private:
+  std::mutex mutex_;
+  int perMinute_;
+  std::chrono::steady_clock::time_point windowStart_{};
+  int lines_ = 0;           // allowed this minute
+  std::uint64_t held_ = 0;  // held back this minute
+};
 
 }  // namespace velkor::gateway

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "Log.h"
 #include "Requests.h"
 #include "Store.h"
 
@@ -220,11 +221,11 @@ void MqttBridge::Run() {
       }
       PublishStatuses(now, leading);
     } catch (const DatabaseError& error) {
-      std::fprintf(stderr, "velkor-gateway: mqtt: store: %s\n", error.what());
+      LogError(std::string("mqtt: store: ") + error.what());
     } catch (const std::exception& error) {
       // Nothing may end the bridge's thread (and with it the process): the next round tries
       // again.
-      std::fprintf(stderr, "velkor-gateway: mqtt: %s\n", error.what());
+      LogError(std::string("mqtt: ") + error.what());
     }
     std::unique_lock lock(mutex_);
     bool saved = true;
@@ -348,8 +349,8 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
 
 void MqttBridge::OnConnect(int rc) {
   if (rc != 0) {
-    std::fprintf(stderr, "velkor-gateway: mqtt: the broker refused the connection: %s\n",
-                 mosquitto_connack_string(rc));
+    LogError(std::string("mqtt: the broker refused the connection: ") +
+             mosquitto_connack_string(rc));
     return;
   }
   if (takesRequests_) {
@@ -357,6 +358,7 @@ void MqttBridge::OnConnect(int rc) {
         (db_->engine() == Engine::kPostgres ? kRequestsGroup : "") + address_.root + "/requests/+";
     mosquitto_subscribe(client_, nullptr, requests.c_str(), kQos);
   }
+  LogInfo("mqtt: connected to " + address_.host + ":" + std::to_string(address_.port));
   std::lock_guard lock(mutex_);
   connected_ = true;
   {
@@ -369,6 +371,9 @@ void MqttBridge::OnConnect(int rc) {
 
 void MqttBridge::OnDisconnect() {
   std::lock_guard lock(mutex_);
+  if (connected_ && !stop_) {
+    LogWarning("mqtt: broker lost; events are published from where it left off once it is back");
+  }
   connected_ = false;
   // What was not acknowledged goes out again, from the cursor, after the reconnection.
   inflight_.clear();

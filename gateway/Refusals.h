@@ -3,12 +3,13 @@
 // too: past kMaxRefusingClients addresses, the rest are counted under "other".
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
+
+#include "Log.h"
 
 namespace velkor::gateway {
 
@@ -24,9 +25,7 @@ class Refusals {
  private:
   mutable std::mutex mutex_;
   std::map<std::string, std::uint64_t> counts_;
-  std::chrono::steady_clock::time_point windowStart_{};
-  int logged_ = 0;              // lines this minute
-  std::uint64_t unlogged_ = 0;  // refusals this minute past the lines' bound
+  LogLimiter lines_{kRefusalLinesPerMinute};
 };
 
 }  // namespace velkor::gateway

@@ -5,6 +5,7 @@
 #include <optional>
 #include <set>
 
+#include "Log.h"
 #include "Store.h"
 
 namespace velkor::gateway {
@@ -169,12 +170,12 @@ void StoreSync::Run() {
       // The link and the API notice a store that is away on their own; this only waits for it.
       if (lastError != error.what()) {
         lastError = error.what();
-        std::fprintf(stderr, "velkor-gateway: store sync: %s\n", error.what());
+        LogError(std::string("store sync: ") + error.what());
       }
       std::this_thread::sleep_for(kWait);
     } catch (const std::exception& error) {
       // A row it cannot read must not end the thread, and with it the process.
-      std::fprintf(stderr, "velkor-gateway: store sync: %s\n", error.what());
+      LogError(std::string("store sync: ") + error.what());
       std::this_thread::sleep_for(kWait);
     }
   }

@@ -28,6 +28,7 @@
 #include "Gateway.h"
 #include "KeysCommand.h"
 #include "Link.h"
+#include "Log.h"
 #include "Mqtt.h"
 #include "Store.h"
 #include "Sync.h"
@@ -41,7 +42,7 @@ constexpr std::size_t kTokenBytes = 32;
 constexpr std::size_t kMaxTokenFile = 4096;
 
 [[noreturn]] void Die(const std::string& message) {
-  std::fprintf(stderr, "velkor-gateway: %s\n", message.c_str());
+  LogError(message);
   std::exit(1);
 }
 
@@ -261,6 +262,11 @@ int main(int argc, char** argv) {
     sub->fallthrough();
     sub->callback([&keysCommand, sub] { keysCommand.action = sub->get_name(); });
   }
+  std::string logFormat = "text";
+  app.add_option("--log-format", logFormat,
+                 "the log on stderr: text lines, or one JSON object a line for log shippers")
+      ->check(CLI::IsMember({"text", "json"}))
+      ->capture_default_str();
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API")
       ->configurable(false);
@@ -274,6 +280,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return ParseFailed(app, e, configOption->as<std::string>(), argc, argv);
   }
+  SetLogFormat(logFormat == "json" ? LogFormat::kJson : LogFormat::kText);
   if (!keysCommand.action.empty()) {
     return RunKeysCommand(keysCommand, dbPath);
   }
@@ -381,6 +388,8 @@ int main(int argc, char** argv) {
   hub.linkUp = true;
   std::printf("udp %s\nhttp %s\n", link->BoundText().c_str(), api->BoundText().c_str());
   std::fflush(stdout);
+  LogInfo("started " VELKOR_VERSION ": devices on udp " + link->BoundText() + ", API on " +
+          api->BoundText() + ", store " + Database::Redacted(dbPath));
 
   std::thread linkThread([&] {
     link->Serve(*gateway, stop);
@@ -402,18 +411,18 @@ int main(int argc, char** argv) {
   int signal = 0;
   for (sigwait(&stopSignals, &signal); signal == SIGHUP; sigwait(&stopSignals, &signal)) {
     if (rereadFrom.empty()) {
-      std::printf("velkor-gateway: SIGHUP: the token was given on the command line; kept\n");
+      LogInfo("SIGHUP: the token was given on the command line; kept");
       continue;
     }
     std::string error;
     if (std::optional<std::string> reread = TryReadToken(rereadFrom, error)) {
       api->SetToken(std::move(*reread));
-      std::printf("velkor-gateway: SIGHUP: token reread from %s\n", rereadFrom.c_str());
+      LogInfo("SIGHUP: token reread from " + rereadFrom);
     } else {
-      std::fprintf(stderr, "velkor-gateway: SIGHUP: %s; the token in use is kept\n", error.c_str());
+      LogWarning("SIGHUP: " + error + "; the token in use is kept");
     }
   }
-  std::printf("velkor-gateway: %s, stopping\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+  LogInfo(std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + ", stopping");
   // The link first: it finishes and commits the batch in hand, answers it, and writes the
   // registry. The API after it, so that it reports the link down meanwhile.
   stop = true;
@@ -431,9 +440,8 @@ int main(int argc, char** argv) {
     bridge->Stop();  // what it has not published is published by the next start
   }
   const LinkCounters& c = hub.counters;
-  std::printf(
-      "velkor-gateway: packets accepted %llu, refused %llu, answered %llu, events stored %llu\n",
-      static_cast<unsigned long long>(c.accepted), static_cast<unsigned long long>(c.refused),
-      static_cast<unsigned long long>(c.answered), static_cast<unsigned long long>(c.eventsStored));
+  LogInfo("stopped: packets accepted " + std::to_string(c.accepted) + ", refused " +
+          std::to_string(c.refused) + ", answered " + std::to_string(c.answered) +
+          ", events stored " + std::to_string(c.eventsStored));
   return 0;
 }
