@@ -25,11 +25,13 @@
 #include <thread>
 
 #include "Api.h"
+#include "Backup.h"
 #include "Gateway.h"
 #include "KeysCommand.h"
 #include "Link.h"
 #include "Log.h"
 #include "Mqtt.h"
+#include "Retention.h"
 #include "Store.h"
 #include "Sync.h"
 #include "VelkorVersion.h"
@@ -191,6 +193,7 @@ int main(int argc, char** argv) {
   MqttOptions mqtt;
   double silentAfter = 300;
   double headerTimeout = 10;
+  double keepDays = 0;  // 0: every event is kept
 
   CLI::App app{
       "velkor-gateway: serves Velkorlink devices over UDP and gives applications a REST API.\n"
@@ -237,6 +240,11 @@ int main(int argc, char** argv) {
                  "seconds a client has to send a request's whole header (tests shorten it)")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
+  app.add_option("--keep-events", keepDays,
+                 "delete events older than DAYS (default: keep every event); the newest event "
+                 "is always kept")
+      ->type_name("DAYS")
+      ->check(CLI::Range(0.001, 100.0 * 366));
   app.add_flag("--insecure-http", insecureHttp,
                "serve the API over plain HTTP on an address that is not loopback (the token and "
                "every list cross the network readable)");
@@ -275,6 +283,15 @@ int main(int argc, char** argv) {
   CLI::Option* configOption =
       app.set_config("--config", "", "read options from this file (TOML: token-file = \"...\")");
   app.allow_config_extras(CLI::config_extras_mode::error);
+  BackupOptions backupOptions;
+  CLI::App* backup = app.add_subcommand(
+      "backup",
+      "copy a SQLite store, consistent, while a gateway may run on it; for PostgreSQL use "
+      "pg_dump");
+  backup->add_option("--db", backupOptions.db, "the store (default: the gateway's --db)");
+  backup->add_option("--to", backupOptions.to, "the copy's file, created 0600")->required();
+  backup->add_flag("--force", backupOptions.force, "replace the file when it exists");
+  backup->fallthrough();  // --config, or the gateway's --db, after the word too
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -283,6 +300,15 @@ int main(int argc, char** argv) {
   SetLogFormat(logFormat == "json" ? LogFormat::kJson : LogFormat::kText);
   if (!keysCommand.action.empty()) {
     return RunKeysCommand(keysCommand, dbPath);
+  }
+  if (*backup) {
+    if (backupOptions.db.empty()) {
+      if (app.get_option("--db")->count() == 0) {
+        Die("backup: give --db, or a --config whose db names the store");
+      }
+      backupOptions.db = dbPath;
+    }
+    return RunBackup(backupOptions);
   }
 
   // Plain HTTP carries the bearer token and every card list readable by anyone on the path: it
@@ -348,6 +374,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Gateway> gateway;
   std::unique_ptr<Api> api;
   std::unique_ptr<MqttBridge> bridge;
+  std::unique_ptr<Retention> retention;
   // The file the token came from, which SIGHUP rereads; empty for a --token.
   std::string tokenSource = tokenFile;
   try {
@@ -379,6 +406,10 @@ int main(int argc, char** argv) {
       mqtt.requestRole = ParseRole(mqttRole).value_or(Role::kOperate);
       bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
     }
+    if (keepDays > 0) {
+      retention = std::make_unique<Retention>(
+          dbPath, std::chrono::milliseconds(static_cast<std::int64_t>(keepDays * 86400 * 1000)));
+    }
   } catch (const DatabaseError& e) {
     Die("cannot use the store " + Database::Redacted(dbPath) + ": " + e.what());
   } catch (const std::exception& e) {
@@ -398,6 +429,9 @@ int main(int argc, char** argv) {
   std::thread httpThread([&] { api->Serve(); });
   if (sync) {
     sync->Start();
+  }
+  if (retention) {
+    retention->Start();
   }
   if (bridge) {
     bridge->Start();
@@ -423,6 +457,9 @@ int main(int argc, char** argv) {
     }
   }
   LogInfo(std::string(signal == SIGTERM ? "SIGTERM" : "SIGINT") + ", stopping");
+  if (retention) {
+    retention->Stop();  // wakes it from its wait; a batch in hand is committed first
+  }
   // The link first: it finishes and commits the batch in hand, answers it, and writes the
   // registry. The API after it, so that it reports the link down meanwhile.
   stop = true;

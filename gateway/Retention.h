@@ -1,0 +1,67 @@
+// Event retention: a thread of its own, on a connection of its own, deletes the events older
+// than the kept time in small transactions, so that it never holds the store's write lock for
+// long and stays off the link thread's commit path.
+//
+// The events table has no index on received_ms (one would slow every insert), and it needs
+// none: ids grow in insertion order and received_ms is the insertion time, so the old events
+// are a prefix of the table in id order. A batch walks that prefix from the lowest id and stops
+// at the first event that is not older than the cutoff.
+//
+// The event with the highest id is never deleted. On SQLite, `events.id` is an INTEGER PRIMARY
+// KEY without AUTOINCREMENT: a new row gets max(id) + 1, so a table emptied of its newest rows
+// would hand out again ids that event-stream clients (Last-Event-ID), API pages (after=) and
+// MQTT cursors have already seen, and they would skip the new events that took them. Keeping
+// the newest row keeps max(id), and with it every later id, above all that were handed out.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Database.h"
+
+namespace velkor::gateway {
+
+// Deletes, in one transaction, at most `limit` events in id order from the lowest, stopping at
+// the first one received at or after `beforeMs`; never the event with the highest id. Returns
+// how many it deleted: fewer than `limit` means nothing older is left to delete.
+std::int64_t DeleteOldEvents(Database& db, std::int64_t beforeMs, std::int64_t limit);
+
+struct RetentionTiming {
+  std::int64_t batch = 1000;                // events a transaction deletes at most
+  std::chrono::milliseconds pause{50};      // between two full batches
+  std::chrono::milliseconds idle{60'000};   // once nothing old is left
+  std::chrono::milliseconds retry{10'000};  // after a store error
+};
+
+class Retention {
+ public:
+  // Opens its own connection to `location`; throws DatabaseError when it cannot.
+  Retention(const std::string& location, std::chrono::milliseconds keep,
+            RetentionTiming timing = {});
+  ~Retention();
+  Retention(const Retention&) = delete;
+  Retention& operator=(const Retention&) = delete;
+
+  void Start();
+  void Stop();  // wakes the thread from its wait; returns once it has ended
+
+ private:
+  void Run();
+  // Sleeps `wait` or until Stop; false when stopped.
+  bool Wait(std::chrono::milliseconds wait);
+
+  std::unique_ptr<Database> db_;
+  std::chrono::milliseconds keep_;
+  RetentionTiming timing_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace velkor::gateway
