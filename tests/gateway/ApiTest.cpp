@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 #include "ServiceSupport.h"
 #include "VelkorVersion.h"
@@ -288,6 +289,66 @@ TEST_F(GatewayTest, OpenApiAndHealthNeedNoToken) {
   const HttpReply detailed = gw().Get("/api/v1/healthz");
   EXPECT_EQ(detailed.json["link"], "up");
   EXPECT_EQ(detailed.json["store"], "ok");
+}
+
+// Keys added and revoked on the command line, on the store of a running gateway, take effect
+// within a second; the key is printed once, the list never shows it.
+TEST_F(GatewayTest, KeysFromTheCommandLineTakeEffectWhileItRuns) {
+  Announce();
+  const std::string db = (dir_.path() / "velkor.db").string();
+  const auto keys = [&](std::vector<std::string> args) {
+    const auto log = dir_.path() / "keys.log";
+    args.insert(args.begin(), "keys");
+    args.insert(args.end(), {"--db", db});
+    const int status = RunTool("velkor-gateway", args, log, std::chrono::seconds(30));
+    std::ifstream in(log);
+    return std::pair{status, std::string(std::istreambuf_iterator<char>(in), {})};
+  };
+  const auto [added, printed] = keys({"add", "door-app", "--role", "operate"});
+  ASSERT_EQ(added, 0) << printed;
+  const std::size_t at = printed.find("vk_");
+  const std::string key = printed.substr(at, printed.find('\n', at) - at);
+  ASSERT_EQ(key.size(), 67u) << printed;  // vk_ and 64 hex digits
+
+  httplib::Client client("127.0.0.1", gw().httpPort());
+  const httplib::Headers bearer = {{"Authorization", "Bearer " + key}};
+  const std::string commands = "/api/v1/devices/" + SerialOf(current_) + "/commands";
+  const auto status = [&](const char* method) {
+    const auto reply =
+        std::string(method) == "GET"
+            ? client.Get(commands, bearer)
+            : client.Post(commands, bearer, R"({"command": "clock"})", "application/json");
+    return reply ? reply->status : 0;
+  };
+  const auto within = [&](const char* method, int wanted) {
+    int got = status(method);
+    for (int i = 0; i < 30 && got != wanted; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      got = status(method);
+    }
+    return got;
+  };
+  EXPECT_EQ(within("POST", 202), 202);
+  EXPECT_EQ(
+      client
+          .Put(commands.substr(0, commands.size() - 8) + "cards", bearer, "[]", "application/json")
+          ->status,
+      403);
+
+  const auto [listed, list] = keys({"list"});
+  EXPECT_EQ(listed, 0);
+  EXPECT_NE(list.find("door-app"), std::string::npos) << list;
+  EXPECT_NE(list.find("operate"), std::string::npos) << list;
+  EXPECT_EQ(list.find(key.substr(3)), std::string::npos) << "the list shows the key";
+
+  ASSERT_EQ(keys({"revoke", "door-app"}).first, 0);
+  EXPECT_EQ(within("GET", 401), 401);
+  const Json audit = gw().Get("/api/v1/audit").json["entries"];
+  ASSERT_GE(audit.size(), 3u) << audit.dump();
+  EXPECT_EQ(audit[0]["route"], "keys add");
+  EXPECT_EQ(audit[1]["actor"], "door-app");
+  EXPECT_EQ(audit[2]["route"], "keys revoke");
+  EXPECT_NE(gw().output().find("key \"door-app\" is revoked"), std::string::npos) << gw().output();
 }
 
 }  // namespace

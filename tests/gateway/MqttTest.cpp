@@ -358,6 +358,13 @@ TEST_F(MqttTest, EventsStatusesAndRequestsGoThroughTheBroker) {
   const Json commands = gateway_->Get("/api/v1/devices/" + serial + "/commands").json["commands"];
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0]["body"]["code"], 2);
+  // The accepted one is in the audit trail, as the broker's; the refused ones are not.
+  const Json audit = gateway_->Get("/api/v1/audit").json["entries"];
+  ASSERT_EQ(audit.size(), 1u) << audit.dump();
+  EXPECT_EQ(audit[0]["actor"], "mqtt");
+  EXPECT_EQ(audit[0]["method"], "MQTT");
+  EXPECT_EQ(audit[0]["device"], serial);
+  EXPECT_EQ(audit[0]["detail"]["command_id"], commands[0]["id"]);
 }
 
 TEST_F(MqttTest, ABrokerThatStopsAndComesBackLosesNothing) {
