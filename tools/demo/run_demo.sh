@@ -3,10 +3,11 @@
 #
 # In a scratch folder: starts the gateway on its embedded SQLite store (loopback ports it picks
 # itself, every device admitted at first contact), lets simulated devices of both generations
-# announce themselves, pushes a card list and opens a door through the API, runs the devices
-# again with faults, reads events back, and ends with a summary: packets accepted and refused,
-# events stored, replies the simulator verified, and each command's state. Exits with the
-# simulator's status.
+# announce themselves, pushes a card list (with the admin token) and opens a door (with an
+# operate key) through the API, runs the devices again with faults, reads events back (with a
+# read key), and ends with a summary: packets accepted and refused, events stored, replies the
+# simulator verified, each command's state and the audit trail. Exits with the simulator's
+# status.
 #
 # usage: run_demo.sh [BIN_DIR]   (default build/bin)
 set -eu
@@ -48,15 +49,23 @@ say "velkor-gateway is up"
 cat gateway.log
 echo "store: $work/velkor.db (WAL, synchronous=FULL); token file: velkor-gateway.token (mode $(stat -c %a velkor-gateway.token))"
 
-api() {  # api METHOD PATH [BODY]
+say "A key for each application: an operate key for the door app, a read key for the event reader"
+door_key=$($run "$bin/velkor-gateway" keys add door-app --role operate --db velkor.db)
+reader_key=$($run "$bin/velkor-gateway" keys add event-reader --role read --db velkor.db)
+$run "$bin/velkor-gateway" keys list --db velkor.db
+
+as() {  # as KEY METHOD PATH [BODY]
+  key=$1
+  shift
   if [ $# -ge 3 ]; then
-    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $token" \
+    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $key" \
       -H 'Content-Type: application/json' --data "$3" "$http/api/v1$2"
   else
-    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $token" "$http/api/v1$2"
+    curl -sS --max-time 10 -X "$1" -H "Authorization: Bearer $key" "$http/api/v1$2"
   fi
   echo
 }
+api() { as "$token" "$@"; }  # the admin key "token"
 
 sim() {  # sim ROUNDS [more options]: four devices, two of each generation, always the same ones
   rounds=$1
@@ -84,18 +93,20 @@ api PUT "/devices/$current/cards" '[
    "param": 0, "flag0": true, "flag1": true, "flag2": false, "flag3": false, "flag4": false,
    "flag7": false, "flag6": false}]'
 
-say "POST a control command (open door 1) to every device"
+say "POST a control command (open door 1) to every device, with the door app's operate key"
 for serial in $serials; do
   printf '%s: ' "$serial"
-  api POST "/devices/$serial/commands" '{"command": "control", "code": 2, "first": 1}'
+  as "$door_key" POST "/devices/$serial/commands" '{"command": "control", "code": 2, "first": 1}'
 done
+echo "the same with the read key:"
+as "$reader_key" POST "/devices/$current/commands" '{"command": "control", "code": 2, "first": 1}'
 
 say "The devices run again, with every fault kind (velkor-sim --faults all, two rounds)"
 sim 2 --faults all >sim2.log 2>&1 || status=$?
 cat sim2.log
 
-say "GET /api/v1/events?limit=3"
-api GET "/events?limit=3"
+say "GET /api/v1/events?limit=3, with the event reader's read key"
+as "$reader_key" GET "/events?limit=3"
 
 say "Summary"
 link=$(api GET /link)
@@ -109,6 +120,9 @@ echo "card list on $current: $(api GET "/devices/$current" | grep -o '"cards":{"
 for serial in $serials; do
   echo "command states on $serial: $(api GET "/devices/$serial/commands" | grep -o '"state":"[a-z]*"' | cut -d'"' -f4 | tr '\n' ' ')"
 done
+echo "audit trail: $(api GET /audit | grep -o '"actor":"[^"]*","address":"[^"]*","method":"[A-Z]*","route":"[^"]*"' \
+  | sed 's/"actor":"\([^"]*\)","address":"[^"]*","method":"\([A-Z]*\)","route":"\([^"]*\)"/\1 \2 \3/' \
+  | sort | uniq -c | sed 's/^ *//' | paste -sd ';' | sed 's/;/; /g')"
 
 kill -TERM "$gateway_pid"
 wait "$gateway_pid" || status=1
