@@ -96,7 +96,9 @@ class Database {
 
   virtual Engine engine() const = 0;
   virtual void Exec(const char* sql) = 0;
-  virtual Statement& Prepare(const char* sql) = 0;  // cached by text for the connection's life
+  // Cached for the connection's life, found again by the text's address first: `sql` must be
+  // a literal, or text that outlives the connection (a static string), never a temporary's.
+  virtual Statement& Prepare(const char* sql) = 0;
   virtual void Begin() = 0;  // a write transaction: it holds the write lock from its start
   // Ends the transaction Begin() opened. Commit throws DatabaseError unless the engine says the
   // transaction committed; either way the transaction is over. Rollback never throws.
