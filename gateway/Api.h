@@ -44,11 +44,12 @@ class Api {
   // The bearer token from now on (SIGHUP rereads its file).
   void SetToken(std::string token) { router_.SetToken(std::move(token)); }
   // One request answered in process, as the server answers it.
-  HttpResponse Handle(HttpRequest request) const { return router_.Handle(std::move(request)); }
+  HttpResponse Handle(HttpRequest request) const;
 
  private:
   void Routes();
   void Add(const std::string& method, const std::string& path, Router::Handler handler);
+  std::string Metrics();  // the text of GET /metrics
   void StoreWorked();
   void StoreFailed(const DatabaseError& error);
 

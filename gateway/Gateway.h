@@ -43,6 +43,7 @@ class Gateway final : public BatchHandler {
   // another gateway sent first).
   using Write = std::function<bool(Database&)>;
 
+  void Work(std::span<Datagram> batch);
   // One datagram, under the hub's lock. Returns the reply length (0: none).
   std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at,
                       std::vector<Write>& writes, Undo& undo);
@@ -57,7 +58,7 @@ class Gateway final : public BatchHandler {
   // A list report: the wanted list when the report differs from it, else 0 (no list reply).
   std::int32_t ReplyList(Device& device, ListKind kind, std::uint8_t* packet, std::uint32_t length,
                          const std::string& at, std::vector<Write>& writes, Undo& undo);
-  void Refuse(const sockaddr_storage& from);
+  void Refuse(const sockaddr_storage& from, Refusal reason);
   struct Recent {
     std::int64_t ms = 0;
     bool committed = false;  // its events are stored: a copy sent again is answered at once
@@ -74,6 +75,10 @@ class Gateway final : public BatchHandler {
   std::int64_t lastFlushMs_ = 0;
   std::vector<std::string> dirtyRefusals_;
   EventRows eventRows_;  // the batch's events
+  // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
+  BatchCounts counts_;
+  std::vector<ReplyKind> replyKinds_;
+  ReplyKind replyKind_ = ReplyKind::kEcho;
 };
 
 // The list as a device reads it back after it travelled: the records go through the Send and

@@ -141,7 +141,7 @@ void Router::Add(const std::string& method, const std::string& path, Handler han
       segment = "{}";
     }
   }
-  routes_.push_back({method, std::move(segments), std::move(handler)});
+  routes_.push_back({method, path, std::move(segments), std::move(handler)});
   if (documented) {
     documented_.emplace_back(method, path);
   }
@@ -181,6 +181,7 @@ HttpResponse Router::Dispatch(HttpRequest& request) const {
     }
     if (match) {
       request.matches = std::move(matches);
+      request.route = route.path;
       HttpResponse response = route.handler(request);
       if (response.stream) {
         response.stream = Guarded(std::move(response.stream));
@@ -213,6 +214,7 @@ HttpResponse Router::Handle(HttpRequest request) const {
     response.contentType = "application/json";
     response.body = R"({"error":"internal error"})";
   }
+  response.route = std::move(request.route);
   return response;
 }
 

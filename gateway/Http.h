@@ -41,6 +41,7 @@ struct HttpRequest {
   std::string body;
   std::vector<std::string> matches;  // the path, then each {name} segment of the route
   bool authorized = false;           // the router found the right bearer token
+  std::string route;                 // the matched route's path as added, "" for none
 
   bool HasParam(const std::string& name) const { return query.count(name) != 0; }
   std::string Param(const std::string& name) const;
@@ -71,6 +72,7 @@ struct HttpResponse {
   std::string body;
   std::optional<Json> json;  // becomes the body when the response is finished
   StreamProvider stream;     // an event stream instead of a body
+  std::string route;         // Router::Handle: the request's matched route, "" for none
 };
 
 HttpResponse JsonReply(int status, Json body);
@@ -110,6 +112,7 @@ class Router {
  private:
   struct Route {
     std::string method;
+    std::string path;                   // as added
     std::vector<std::string> segments;  // "{}" for a parameter
     Handler handler;
   };

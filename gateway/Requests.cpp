@@ -103,6 +103,7 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
                  [&] { id = InsertCommand(db, serial, *command, IsoTime(NowMs())); });
   d->commands.push_back({id, *command});
   hub.CommandQueued(id);
+  hub.metrics.CommandQueued();
   return {202, {{"id", id}, {"state", "queued"}}};
 }
 
