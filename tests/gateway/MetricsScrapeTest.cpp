@@ -126,7 +126,6 @@ TEST_F(MetricsScrapeTest, CountersFollowASimulatorRunAndPassPromtool) {
   EXPECT_EQ(stored, link["events_stored"].get<double>());
   EXPECT_EQ(stored, static_cast<double>(AllEvents(*gateway_).size()));
   EXPECT_EQ(at("velkor_event_reports_duplicate_total"), link["duplicates"].get<double>());
-  EXPECT_GT(at("velkor_event_reports_duplicate_total"), 0);
 
   EXPECT_EQ(at("velkor_link_batch_datagrams_count"), link["batches"].get<double>());
   EXPECT_EQ(at("velkor_link_batch_datagrams_sum"), received);
