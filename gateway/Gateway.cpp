@@ -226,6 +226,7 @@ void Gateway::Work(std::span<Datagram> batch) {
       LockEventOrder(db_);
     }
     eventRows_.Clear();  // what a failed attempt gathered
+    eventsWritten_ = 0;
     for (std::size_t i = 0; i < writes.size(); ++i) {
       for (const Write& write : writes[i]) {
         if (!write(db_)) {
@@ -289,9 +290,7 @@ void Gateway::Work(std::span<Datagram> batch) {
     return;
   }
   observeCommit();
-  for (const auto& [_, count] : undo.events) {
-    counts_.eventsStored += count;
-  }
+  counts_.eventsStored = eventsWritten_;
   counts_.commandsSent = undo.commands.size() - lost.size();
   std::lock_guard lock(hub_.mutex);
   ++hub_.counters.commits;
@@ -490,6 +489,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
         for (const auto& [index, record] : records) {
           eventRows_.Add(db, serial, now, record, raw.data() + first + kRecord * index);
         }
+        eventsWritten_ += records.size();
         return true;
       });
   device.events += count;

@@ -74,7 +74,8 @@ class Gateway final : public BatchHandler {
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
   std::vector<std::string> dirtyRefusals_;
-  EventRows eventRows_;  // the batch's events
+  EventRows eventRows_;              // the batch's events
+  std::uint64_t eventsWritten_ = 0;  // of them, those not stored before
   // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
   BatchCounts counts_;
   std::vector<ReplyKind> replyKinds_;
