@@ -43,6 +43,9 @@ PACKAGES += libmosquitto-dev mosquitto
 PACKAGES += libpq-dev postgresql
 # velkor-gateway's systemd unit: systemd-analyze rates its exposure.
 PACKAGES += systemd
+# velkor-gateway's /metrics: its process test checks the text with promtool (the package's
+# server is never started by the tests).
+PACKAGES += prometheus
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 # The Python, C# and Free Pascal bindings and their tests (normal build only).

@@ -20,6 +20,9 @@ namespace {
 constexpr auto kStreamWait = std::chrono::seconds(1);
 constexpr int kKeepAliveEverySeconds = 15;
 constexpr std::size_t kStreamPage = 100;
+// An admitted device not heard from for this long counts as silent in the metrics: the default
+// of --silent-after, after which MQTT announces it silent.
+constexpr std::int64_t kSilentAfterMs = 5 * 60 * 1000;
 
 using Req = HttpRequest;
 using Res = HttpResponse;
@@ -142,8 +145,18 @@ Api::Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limi
       keys_(dbPath, std::move(token)),
       router_([this](std::string_view bearer) { return keys_.Find(bearer); }),
       server_(std::make_unique<HttpServer>(
-          [this](HttpRequest request) { return router_.Handle(std::move(request)); }, limits)) {
+          [this](HttpRequest request) { return Handle(std::move(request)); }, limits)) {
   Routes();
+}
+
+HttpResponse Api::Handle(HttpRequest request) const {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string method = request.method;
+  HttpResponse response = router_.Handle(std::move(request));
+  hub_.metrics.ObserveRequest(
+      method, response.route, response.status,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  return response;
 }
 
 Api::~Api() = default;
@@ -191,8 +204,24 @@ void Api::StoreWorked() {
 }
 
 void Api::StoreFailed(const DatabaseError& error) {
+  hub_.metrics.StoreFailed(StoreUser::kApi);
   std::lock_guard lock(hub_.mutex);
   hub_.storeError = error.what();
+}
+
+std::string Api::Metrics() {
+  // The gauges that are counts of what memory holds, counted now.
+  const std::int64_t silentBefore = NowMs() - kSilentAfterMs;
+  std::int64_t pending = 0, active = 0, silent = 0;
+  {
+    std::lock_guard lock(hub_.mutex);
+    for (const auto& [_, device] : hub_.devices) {
+      ++(!device.admitted ? pending : device.lastSeenMs < silentBefore ? silent : active);
+    }
+  }
+  hub_.metrics.SetDevices(pending, active, silent);
+  hub_.metrics.SetStreamClients(static_cast<std::int64_t>(std::min(streams_.load(), kMaxStreams)));
+  return hub_.metrics.Render();
 }
 
 void Api::Routes() {
@@ -287,6 +316,14 @@ void Api::Routes() {
                                {"commits", c.commits},
                                {"commit_failures", c.commitFailures},
                                {"refused_by_address", refused}});
+      }));
+
+  // For scrapers, outside /api/v1 where they look for it.
+  Add("GET", "/metrics", wrap([this](const Req&) {
+        Res res;
+        res.contentType = kMetricsContentType;
+        res.body = Metrics();
+        return res;
       }));
 
   // A page of the registry in serial order; under the lock only the page's fields are copied.

@@ -50,7 +50,7 @@ class Api {
     return router_.RoleOf(method, path);
   }
   // One request answered in process, as the server answers it.
-  HttpResponse Handle(HttpRequest request) const { return router_.Handle(std::move(request)); }
+  HttpResponse Handle(HttpRequest request) const;
 
  private:
   void Routes();
@@ -58,6 +58,7 @@ class Api {
            Role role = Role::kRead);
   void KeyRoutes();
   void AuditRoutes();
+  std::string Metrics();  // the text of GET /metrics
   void StoreWorked();
   void StoreFailed(const DatabaseError& error);
 

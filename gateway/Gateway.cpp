@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -154,7 +155,8 @@ Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
   lastFlushMs_ = now;
 }
 
-void Gateway::Refuse(const sockaddr_storage& from) {
+void Gateway::Refuse(const sockaddr_storage& from, DatagramRefusal reason) {
+  ++counts_.refused[static_cast<std::size_t>(reason)];
   std::string address = AddressText(from);
   // Source addresses cost nothing to vary: past a bound, the rest are counted together.
   if (hub_.refusedByAddress.size() >= kMaxRefusalAddresses &&
@@ -180,6 +182,20 @@ const Gateway::Recent* Gateway::SeenRecently(const std::string& key, std::int64_
 }
 
 void Gateway::Handle(std::span<Datagram> batch) {
+  counts_ = {};
+  replyKinds_.assign(batch.size(), ReplyKind::kEcho);
+  Work(batch);
+  // Counted once the batch's fate is known: a reply its failed commit held back never left.
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    if (batch[i].reply > 0) {
+      ++counts_.replies[static_cast<std::size_t>(replyKinds_[i])];
+    }
+  }
+  hub_.metrics.ObserveBatch(batch.size());
+  hub_.metrics.AddBatch(counts_);
+}
+
+void Gateway::Work(std::span<Datagram> batch) {
   const std::int64_t now = NowMs();
   const std::string at = IsoTime(now);
   std::vector<std::vector<Write>> writes(batch.size());
@@ -189,6 +205,7 @@ void Gateway::Handle(std::span<Datagram> batch) {
     ++hub_.counters.batches;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       batch[i].reply = Answer(batch[i], now, at, writes[i], undo);
+      replyKinds_[i] = replyKind_;
     }
   }
 
@@ -199,12 +216,18 @@ void Gateway::Handle(std::span<Datagram> batch) {
   }
   std::int64_t lastEvent = 0;
   std::vector<std::size_t> lost;  // datagrams whose command another gateway sent first
+  const auto commitStart = std::chrono::steady_clock::now();
+  const auto observeCommit = [&] {
+    hub_.metrics.ObserveCommit(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - commitStart).count());
+  };
   try {
     Transaction transaction(db_);
     if (!undo.events.empty()) {
       LockEventOrder(db_);
     }
     eventRows_.Clear();  // what a failed attempt gathered
+    eventsWritten_ = 0;
     for (std::size_t i = 0; i < writes.size(); ++i) {
       for (const Write& write : writes[i]) {
         if (!write(db_)) {
@@ -222,6 +245,8 @@ void Gateway::Handle(std::span<Datagram> batch) {
     }
     transaction.Commit();
   } catch (const DatabaseError& error) {
+    observeCommit();
+    hub_.metrics.StoreFailed(StoreUser::kCommit);
     // Nothing of the batch is stored: the packets that wrote get no reply (a device sends its
     // report again), and what they took from memory goes back.
     std::lock_guard lock(hub_.mutex);
@@ -265,6 +290,9 @@ void Gateway::Handle(std::span<Datagram> batch) {
     }
     return;
   }
+  observeCommit();
+  counts_.eventsStored = eventsWritten_;
+  counts_.commandsSent = undo.commands.size() - lost.size();
   std::lock_guard lock(hub_.mutex);
   ++hub_.counters.commits;
   if (!hub_.storeError.empty()) {
@@ -296,9 +324,11 @@ void Gateway::Handle(std::span<Datagram> batch) {
 std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& at,
                              std::vector<Write>& writes, Undo& undo) {
   ++hub_.counters.received;
+  ++counts_.received;
+  replyKind_ = ReplyKind::kEcho;
   if (d.oversized) {
     ++hub_.counters.oversized;
-    Refuse(d.from);
+    Refuse(d.from, DatagramRefusal::kOversized);
     return 0;
   }
   std::uint8_t* packet = d.buffer.data();
@@ -310,7 +340,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   const std::vector<std::uint8_t> raw(packet, packet + d.length);
   const std::int32_t code = PreparePackage(packet, d.length);
   if (code == 0) {
-    Refuse(d.from);
+    Refuse(d.from, DatagramRefusal::kMalformed);
     return 0;
   }
   const std::uint64_t serial = GetDeviceIdent(packet);
@@ -322,6 +352,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
       hub_.pendingDevices >= kMaxPendingDevices) {
     // The key texts are no secret, so anyone can make up serials: the pending list is bounded.
     ++hub_.counters.unadmitted;
+    ++counts_.refused[static_cast<std::size_t>(DatagramRefusal::kPendingFull)];
     return 0;
   }
   if (device == nullptr) {
@@ -352,6 +383,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     // nothing else of the device changes (its address, its type, when it was last seen).
     ++dev.conflicts;
     ++hub_.counters.conflicts;
+    ++counts_.refused[static_cast<std::size_t>(DatagramRefusal::kConflict)];
     if (dev.conflictAddress != ip && conflictLines_.Allow()) {
       LogWarning("address conflict: " + SerialText(dev.serial) + " is pinned to " + dev.pinnedIp +
                  ", packets from " + ip + " are refused");
@@ -377,19 +409,21 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
 
   if (!dev.admitted) {
     ++hub_.counters.unadmitted;
+    ++counts_.refused[static_cast<std::size_t>(DatagramRefusal::kUnadmitted)];
     return 0;
   }
 
   // What the packet holds, into the registry and the store.
   if (code == kEventReport && !TakeEvents(dev, packet, d.length, raw, now, writes, undo)) {
-    Refuse(d.from);  // shorter than its record count says
+    Refuse(d.from, DatagramRefusal::kTruncated);  // shorter than its record count says
     return 0;
   }
   if ((code == kFingerUpload && d.length < kUploadLength) ||
       (code == kFingerRequest && d.length < kRequestLength)) {
-    Refuse(d.from);
+    Refuse(d.from, DatagramRefusal::kTruncated);
     return 0;
   }
+  ++counts_.accepted;
   if (code == kFingerUpload) {
     FingerDataRecord upload{};
     GetFingerData(packet, &upload);
@@ -437,6 +471,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   const std::string key = SerialKey(device.serial) + Digest(raw);
   if (const Recent* seen = SeenRecently(key, now)) {
     ++hub_.counters.duplicates;
+    ++counts_.duplicates;
     if (!seen->committed) {
       // Its first copy is in this batch: this reply, too, waits for that commit, and goes
       // unanswered if it fails.
@@ -467,6 +502,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
         for (const auto& [index, record] : records) {
           eventRows_.Add(db, serial, now, record, raw.data() + first + kRecord * index);
         }
+        eventsWritten_ += records.size();
         return true;
       });
   device.events += count;
@@ -480,11 +516,13 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
                             const std::string& at, std::vector<Write>& writes, Undo& undo) {
   // 1. Voice data, 2. a template: these requests take nothing else as their answer.
   if (code == kVoiceRequest && dev.IsLegacy()) {
+    replyKind_ = ReplyKind::kVoice;
     return ReplyVoice(dev, d);
   }
   std::uint8_t* packet = d.buffer.data();
   const std::uint32_t length = d.length;
   if (code == kFingerRequest) {
+    replyKind_ = ReplyKind::kTemplate;
     return ReplyTemplate(dev, packet);
   }
   // 3. The oldest queued command.
@@ -497,6 +535,7 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
     hub_.commandsInFlight.insert(command.id);
     undo.announce.insert(dev.serial);
     undo.commands.emplace_back(dev.serial, std::move(command));
+    replyKind_ = ReplyKind::kCommand;
     return reply;
   }
   // 4. The clock, on first contact and then every clockEvery.
@@ -504,17 +543,20 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
       (options_.clockEveryMs > 0 && now - *dev.lastClockMs >= options_.clockEveryMs)) {
     dev.lastClockMs = now;
     dev.lastClockAt = at;
+    replyKind_ = ReplyKind::kClock;
     return SendTimer(packet);
   }
   // 5. A list report that differs from the wanted list.
   if (const auto kind = ListReport(code)) {
     if (const std::int32_t reply = ReplyList(dev, *kind, packet, length, at, writes, undo);
         reply > 0) {
+      replyKind_ = ReplyKind::kList;
       return reply;
     }
   }
   // 6. The configuration back, 7. else the echo.
   if (code == kConfiguration || code == kFirmware) {
+    replyKind_ = ReplyKind::kConfiguration;
     return SendNetConfigration(packet);
   }
   return SendDeviceEcho(packet);
@@ -646,6 +688,7 @@ void Gateway::Flush() {
     std::lock_guard lock(hub_.mutex);
     hub_.storeError.clear();  // the store works again, whatever failed before
   } catch (const DatabaseError& error) {
+    hub_.metrics.StoreFailed(StoreUser::kFlush);
     std::lock_guard lock(hub_.mutex);
     hub_.storeError = error.what();
     for (const Device& device : devices) {

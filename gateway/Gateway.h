@@ -47,6 +47,7 @@ class Gateway final : public BatchHandler {
   // another gateway sent first).
   using Write = std::function<bool(Database&)>;
 
+  void Work(std::span<Datagram> batch);
   // One datagram, under the hub's lock. Returns the reply length (0: none).
   std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at,
                       std::vector<Write>& writes, Undo& undo);
@@ -61,7 +62,7 @@ class Gateway final : public BatchHandler {
   // A list report: the wanted list when the report differs from it, else 0 (no list reply).
   std::int32_t ReplyList(Device& device, ListKind kind, std::uint8_t* packet, std::uint32_t length,
                          const std::string& at, std::vector<Write>& writes, Undo& undo);
-  void Refuse(const sockaddr_storage& from);
+  void Refuse(const sockaddr_storage& from, DatagramRefusal reason);
   struct Recent {
     std::int64_t ms = 0;
     bool committed = false;  // its events are stored: a copy sent again is answered at once
@@ -77,7 +78,12 @@ class Gateway final : public BatchHandler {
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
   std::vector<std::string> dirtyRefusals_;
-  EventRows eventRows_;  // the batch's events
+  EventRows eventRows_;              // the batch's events
+  std::uint64_t eventsWritten_ = 0;  // of them, those not stored before
+  // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
+  BatchCounts counts_;
+  std::vector<ReplyKind> replyKinds_;
+  ReplyKind replyKind_ = ReplyKind::kEcho;
 };
 
 // The list as a device reads it back after it travelled: the records go through the Send and

@@ -241,6 +241,7 @@ HttpResponse Router::Handle(HttpRequest request) const {
     } catch (...) {  // what it counts is not worth the answer
     }
   }
+  response.route = std::move(request.route);
   return response;
 }
 

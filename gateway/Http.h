@@ -74,6 +74,7 @@ struct HttpResponse {
   std::string body;
   std::optional<Json> json;  // becomes the body when the response is finished
   StreamProvider stream;     // an event stream instead of a body
+  std::string route;         // Router::Handle: the request's matched route, "" for none
 };
 
 HttpResponse JsonReply(int status, Json body);
@@ -115,7 +116,7 @@ class Router {
  private:
   struct Route {
     std::string method;
-    std::string path;
+    std::string path;                   // as added
     std::vector<std::string> segments;  // "{}" for a parameter
     Handler handler;
     Role role;

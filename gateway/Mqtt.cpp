@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <stdexcept>
@@ -221,13 +222,20 @@ void MqttBridge::Run() {
       }
       PublishStatuses(now, leading);
     } catch (const DatabaseError& error) {
+      hub_.metrics.StoreFailed(StoreUser::kMqtt);
       LogError(std::string("mqtt: store: ") + error.what());
     } catch (const std::exception& error) {
       // Nothing may end the bridge's thread (and with it the process): the next round tries
       // again.
       LogError(std::string("mqtt: ") + error.what());
     }
+    std::int64_t newest = 0;
+    {
+      std::lock_guard hubLock(hub_.mutex);
+      newest = hub_.lastEventId;
+    }
     std::unique_lock lock(mutex_);
+    hub_.metrics.SetMqttBacklog(leading ? std::max<std::int64_t>(0, newest - cursor_) : 0);
     bool saved = true;
     if (cursorDirty_) {
       cursorDirty_ = false;
@@ -237,6 +245,7 @@ void MqttBridge::Run() {
           SaveMqttCursor(*db_, address_.root, cursor_);
         }
       } catch (const DatabaseError&) {
+        hub_.metrics.StoreFailed(StoreUser::kMqtt);
         saved = false;  // written after the wait, or with the next acknowledgement
       }
     }
@@ -341,6 +350,8 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
   if (rc != MOSQ_ERR_SUCCESS) {
     return false;
   }
+  hub_.metrics.MqttPublished(eventId > 0 ? GatewayMetrics::MqttMessage::kEvent
+                                         : GatewayMetrics::MqttMessage::kStatus);
   if (eventId > 0) {
     inflight_[mid] = eventId;
   }
@@ -361,6 +372,7 @@ void MqttBridge::OnConnect(int rc) {
   LogInfo("mqtt: connected to " + address_.host + ":" + std::to_string(address_.port));
   std::lock_guard lock(mutex_);
   connected_ = true;
+  hub_.metrics.SetMqttConnected(true);
   {
     std::lock_guard hubLock(hub_.mutex);
     silent_.clear();  // every device's status is announced again on this connection
@@ -375,6 +387,7 @@ void MqttBridge::OnDisconnect() {
     LogWarning("mqtt: broker lost; events are published from where it left off once it is back");
   }
   connected_ = false;
+  hub_.metrics.SetMqttConnected(false);
   // What was not acknowledged goes out again, from the cursor, after the reconnection.
   inflight_.clear();
   queuedUpTo_ = cursor_;
@@ -425,6 +438,7 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
       reply = queued.body;
       reply["status"] = queued.status;
     } catch (const DatabaseError& error) {
+      hub_.metrics.StoreFailed(StoreUser::kMqtt);
       reply = {{"error", std::string("store: ") + error.what()}};
     } catch (const std::exception&) {
       // A callback of the client's thread: nothing may leave it.
@@ -438,8 +452,10 @@ void MqttBridge::OnMessage(const mosquitto_message& message) {
     }
   }
   const std::string payload = JsonText(reply);
-  mosquitto_publish(client_, nullptr, replies.c_str(), static_cast<int>(payload.size()),
-                    payload.data(), kQos, false);
+  if (mosquitto_publish(client_, nullptr, replies.c_str(), static_cast<int>(payload.size()),
+                        payload.data(), kQos, false) == MOSQ_ERR_SUCCESS) {
+    hub_.metrics.MqttPublished(GatewayMetrics::MqttMessage::kReply);
+  }
 }
 
 }  // namespace velkor::gateway

@@ -109,6 +109,7 @@ Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& bo
   });
   d->commands.push_back({id, *command});
   hub.CommandQueued(id);
+  hub.metrics.CommandQueued();
   return {202, {{"id", id}, {"state", "queued"}}};
 }
 

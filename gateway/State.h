@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "GatewayMetrics.h"
 #include "Records.h"
 
 namespace velkor::gateway {
@@ -128,6 +129,8 @@ struct Hub {
   }
   std::map<std::string, std::uint64_t> refusedByAddress;
   LinkCounters counters;
+  // What GET /metrics serves; atomics, updated without this mutex.
+  GatewayMetrics metrics;
   bool linkUp = false;
   std::string storeError;  // the last store failure, empty while the store works
 

@@ -13,6 +13,7 @@
 #include "Api.h"
 #include "HttpServer.h"
 #include "Keys.h"
+#include "Metrics.h"
 #include "Requests.h"
 #include "Store.h"
 
@@ -403,6 +404,33 @@ TEST_F(ApiInProcess, EachAcceptedChangeIsAuditedWithItsKey) {
   }
   EXPECT_EQ(Body(Call("GET", "/api/v1/audit?device=" + SerialText(kSerial)))["entries"].size(), 5u);
   EXPECT_EQ(Body(Call("GET", "/api/v1/audit/refusals"))["refused_by_address"].size(), 1u);
+}
+
+// Requests are counted by their route's template, never by the path they named; unmatched
+// ones as "other"; the text is served only with the token.
+TEST_F(ApiInProcess, MetricsCountRequestsByRouteTemplate) {
+  EXPECT_EQ(Call("GET", "/metrics", "", false).status, 401);
+  EXPECT_EQ(Call("GET", kDevice).status, 200);
+  EXPECT_EQ(Call("GET", "/api/v1/devices/0A2DEC89025CC2").status, 404);
+  EXPECT_EQ(Call("GET", "/api/v1/no/such/route").status, 404);
+  EXPECT_EQ(Call("POST", kDevice + "/commands", R"({"command": "clock"})").status, 202);
+  const HttpResponse metrics = Call("GET", "/metrics");
+  ASSERT_EQ(metrics.status, 200);
+  EXPECT_EQ(metrics.contentType, kMetricsContentType);
+  const std::string device = R"(method="GET",route="/api/v1/devices/{serial}",code=")";
+  for (const std::string& line : {
+           "velkor_http_requests_total{" + device + "200\"} 1\n",
+           "velkor_http_requests_total{" + device + "404\"} 1\n",
+           std::string(R"(velkor_http_requests_total{method="GET",route="other",code="404"} 1)"),
+           std::string(R"(velkor_http_requests_total{method="GET",route="other",code="401"} 1)"),
+           std::string(
+               R"(velkor_http_request_duration_seconds_count{route="/api/v1/devices/{serial}"} 2)"),
+           std::string("velkor_commands_total{state=\"queued\"} 1\n"),
+           std::string("velkor_devices{state=\"silent\"} 1\n"),
+       }) {
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\n" << metrics.body;
+  }
+  EXPECT_EQ(metrics.body.find("0A2DEC89025CC"), std::string::npos) << "a serial in a label";
 }
 
 }  // namespace
