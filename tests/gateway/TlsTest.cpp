@@ -1,8 +1,11 @@
 // The API over HTTPS: certificate authorities and server certificates for 127.0.0.1 made with the
 // openssl tool in the scratch folder, the API reached with curl (and openssl s_client), the
 // certificate replaced and reread on SIGHUP, and unusable certificates and keys at start.
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -65,17 +68,17 @@ void Install(const std::filesystem::path& dir, const std::string& name) {
 class TlsTest : public GatewayTest {
  protected:
   void SetUp() override {
-    for (const std::string ca : {"ca1", "ca2"}) {
+    for (const char* ca : {"ca1", "ca2"}) {
       ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir_.path(), ca));
     }
     ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir_.path(), "one", "ca1"));
     ASSERT_NO_FATAL_FAILURE(MakeCertificate(dir_.path(), "two", "ca2"));
     Install(dir_.path(), "one");
-    Start({"--admit", "any", "--tls-cert", (dir_.path() / "cert.pem").string(), "--tls-key",
-           (dir_.path() / "key.pem").string()});
+    Start({"--admit", "any", "--http-header-timeout", "1", "--tls-cert",
+           (dir_.path() / "cert.pem").string(), "--tls-key", (dir_.path() / "key.pem").string()});
   }
 
-  // curl's HTTP status for `url` (000: no answer), trusting the authority `ca` (none: only
+  // curl's HTTP status for `path` (000: no answer), trusting the authority `ca` (none: only
   // the system's).
   std::string Curl(const std::string& ca, const std::string& options, const std::string& path,
                    const std::string& scheme = "https") {
@@ -126,6 +129,16 @@ TEST_F(TlsTest, ServesHttpsOnlyAndSighupSwapsTheCertificateForNewConnections) {
   }
   EXPECT_EQ(Curl("", "", "/api/v1/healthz"), "000") << "a certificate no one vouches for";
   EXPECT_EQ(Curl("", "", "/api/v1/healthz", "http"), "000") << "plain HTTP was answered";
+  {
+    // A handshake begun and never finished is closed at the header time (1 s here).
+    const int fd = LoopbackSocket(SOCK_STREAM, "127.0.0.1", gw().httpPort());
+    ASSERT_EQ(send(fd, "\x16\x03\x01", 3, 0), 3);
+    pollfd closed{fd, POLLIN, 0};
+    char byte = 0;
+    const bool gone = poll(&closed, 1, 4000) == 1 && recv(fd, &byte, 1, 0) <= 0;
+    close(fd);
+    EXPECT_TRUE(gone) << "a stalled handshake held its connection";
+  }
 
   // Below TLS 1.2: refused by the gateway (its alert), when this curl or openssl offers it.
   const std::string port = std::to_string(gw().httpPort());
@@ -145,14 +158,14 @@ TEST_F(TlsTest, ServesHttpsOnlyAndSighupSwapsTheCertificateForNewConnections) {
   }
 
   // A connection opened with the first certificate, asked on after the reload.
-  std::FILE* open =
+  std::FILE* held =
       popen(("timeout 20 sh -c '(sleep 3; printf \"GET /api/v1/healthz HTTP/1.1\\r\\nHost: "
              "x\\r\\nConnection: close\\r\\n\\r\\n\") | openssl s_client -quiet -connect "
              "127.0.0.1:" +
              port + " -CAfile " + (dir_.path() / "ca1.pem").string() + "' 2>&1")
                 .c_str(),
             "r");
-  ASSERT_NE(open, nullptr);
+  ASSERT_NE(held, nullptr);
   std::this_thread::sleep_for(500ms);
 
   Install(dir_.path(), "two");
@@ -161,10 +174,10 @@ TEST_F(TlsTest, ServesHttpsOnlyAndSighupSwapsTheCertificateForNewConnections) {
   EXPECT_EQ(Curl("ca1.pem", "", "/api/v1/healthz"), "000") << "the old certificate is still used";
   std::string answer;
   char chunk[4096];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, open)) > 0;) {
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, held)) > 0;) {
     answer.append(chunk, n);
   }
-  pclose(open);
+  pclose(held);
   EXPECT_NE(answer.find("HTTP/1.1 200"), std::string::npos) << "the open connection: " << answer;
 
   // An unusable pair keeps the one in use, with a message naming the file.
