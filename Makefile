@@ -35,8 +35,8 @@ CI_FUZZ_SECONDS ?= 10
 PACKAGES := build-essential cmake pkg-config git binutils clang-format \
             libgtest-dev libgmock-dev libssl-dev qt6-base-dev nlohmann-json3-dev
 # velkor-gateway: HTTP (Boost.Beast and Asio), its store; cpp-httplib is its tests' HTTP client;
-# curl drives its API in the demo.
-PACKAGES += libboost-dev libcpp-httplib-dev libsqlite3-dev curl
+# curl drives its API in the demo and in the HTTPS tests, whose certificates openssl makes.
+PACKAGES += libboost-dev libcpp-httplib-dev libsqlite3-dev curl openssl
 # velkor-gateway on MQTT: the client library, and the broker its tests start.
 PACKAGES += libmosquitto-dev mosquitto
 # velkor-gateway on PostgreSQL: the client library, and the server its tests start.

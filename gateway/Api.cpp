@@ -174,9 +174,15 @@ void Api::Bind(const std::string& listen) {
   port_ = *bound;
 }
 
+void Api::UseTls(std::shared_ptr<TlsCredentials> tls) {
+  server_->UseTls(std::move(tls));
+  tls_ = true;
+}
+
 std::string Api::BoundText() const {
   const bool v6 = host_.find(':') != std::string::npos;
-  return "http://" + (v6 ? "[" + host_ + "]" : host_) + ":" + std::to_string(port_);
+  return (tls_ ? "https://" : "http://") + (v6 ? "[" + host_ + "]" : host_) + ":" +
+         std::to_string(port_);
 }
 
 void Api::Serve() {

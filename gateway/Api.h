@@ -1,5 +1,5 @@
-// The REST API: JSON over HTTP/1.1 under /api/v1. Handlers read and change the hub and the
-// store through a connection of their own; they never call the link library.
+// The REST API: JSON over HTTP/1.1 (or HTTPS) under /api/v1. Handlers read and change the hub and
+// the store through a connection of their own; they never call the link library.
 #pragma once
 
 #include <atomic>
@@ -34,7 +34,9 @@ class Api {
 
   // Binds "HOST:PORT" (port 0: a free one); throws std::runtime_error when it cannot.
   void Bind(const std::string& listen);
-  std::string BoundText() const;  // "http://HOST:PORT"
+  // HTTPS with these credentials, which a reload changes for connections to come; before Bind().
+  void UseTls(std::shared_ptr<TlsCredentials> tls);
+  std::string BoundText() const;  // "http://HOST:PORT", or "https://HOST:PORT"
   // Serves until Stop(); blocks.
   void Serve();
   void Stop();
@@ -71,6 +73,7 @@ class Api {
   std::unique_ptr<HttpServer> server_;
   std::string host_;
   int port_ = 0;
+  bool tls_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};
 };

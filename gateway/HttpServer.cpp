@@ -13,6 +13,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 
 #include <atomic>
 #include <condition_variable>
@@ -21,7 +22,10 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
+
+#include "Tls.h"
 
 namespace velkor::gateway {
 namespace {
@@ -29,6 +33,7 @@ namespace {
 namespace net = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
+namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using boost::system::error_code;
 using namespace std::chrono_literals;
@@ -130,7 +135,16 @@ std::optional<Refusal> RefusalOf(const error_code& ec, const RequestParser& pars
   return std::nullopt;
 }
 
-class Session;
+// The stream thread's side of a connection, whatever its transport: chunks go out on the
+// connection's strand.
+class StreamSink {
+ public:
+  virtual ~StreamSink() = default;
+  virtual bool Gone() const = 0;
+  virtual void WriteChunk(std::shared_ptr<std::string> data,
+                          std::shared_ptr<std::promise<bool>> done) = 0;
+  virtual void EndStream() = 0;
+};
 
 }  // namespace
 
@@ -145,7 +159,7 @@ struct HttpServer::Impl {
   void Accept();
   void Admit(tcp::socket socket);
   void Release(const std::string& address);
-  void RunStream(std::shared_ptr<Session> session, StreamProvider provider);
+  void RunStream(std::shared_ptr<StreamSink> session, StreamProvider provider);
   void RunIo();
 
   Handler handler;
@@ -161,29 +175,59 @@ struct HttpServer::Impl {
   tcp::acceptor acceptor;
   net::steady_timer retry;
   std::optional<net::thread_pool> workers;
+  std::shared_ptr<TlsCredentials> tls;  // HTTPS when set
 };
 
 namespace {
 
-class Session : public std::enable_shared_from_this<Session> {
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+constexpr bool kPlain = false;  // template arguments, for reading
+constexpr bool kTls = true;
+
+// The connection's stream over the accepted socket; the TLS one with `context`.
+template <class Stream>
+Stream OpenStream(tcp::socket socket, ssl::context* context) {
+  if constexpr (std::is_same_v<Stream, TlsStream>) {
+    return Stream(std::move(socket), *context);
+  } else {
+    return Stream(std::move(socket));
+  }
+}
+
+// One connection: plain HTTP, or HTTP in TLS after a handshake that must end within the header
+// time. Every deadline is the TCP stream's beneath, whichever it is.
+template <bool Tls>
+class Session final : public StreamSink, public std::enable_shared_from_this<Session<Tls>> {
+  using Stream = std::conditional_t<Tls, TlsStream, PlainStream>;
+
  public:
-  Session(HttpServer::Impl& server, tcp::socket socket, std::string address)
+  Session(HttpServer::Impl& server, tcp::socket socket, std::string address,
+          std::shared_ptr<ssl::context> context)
       : server_(server),
         limits_(server.limits),
-        stream_(std::move(socket)),
+        context_(std::move(context)),
+        stream_(OpenStream<Stream>(std::move(socket), context_.get())),
         buffer_(kBufferBytes),
         address_(std::move(address)) {}
-  ~Session() { server_.Release(address_); }
+  ~Session() override { server_.Release(address_); }
 
   void Start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->AwaitRequest(); });
+    net::dispatch(stream_.get_executor(), [self = this->shared_from_this()] {
+      if constexpr (Tls) {
+        self->Handshake();
+      } else {
+        self->AwaitRequest();
+      }
+    });
   }
 
   // The stream thread's side: chunks go out on the connection's strand.
-  bool Gone() const { return clientGone_; }
-  void WriteChunk(std::shared_ptr<std::string> data, std::shared_ptr<std::promise<bool>> done) {
-    net::post(stream_.get_executor(), [self = shared_from_this(), data, done] {
-      self->stream_.expires_after(self->limits_.writeTimeout);
+  bool Gone() const override { return clientGone_; }
+  void WriteChunk(std::shared_ptr<std::string> data,
+                  std::shared_ptr<std::promise<bool>> done) override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this(), data, done] {
+      self->Tcp().expires_after(self->limits_.writeTimeout);
       net::async_write(self->stream_,
                        http::make_chunk(net::const_buffer(data->data(), data->size())),
                        [self, data, done](error_code ec, std::size_t) {
@@ -194,28 +238,44 @@ class Session : public std::enable_shared_from_this<Session> {
                        });
     });
   }
-  void EndStream() {
-    net::post(stream_.get_executor(), [self = shared_from_this()] {
+  void EndStream() override {
+    net::post(stream_.get_executor(), [self = this->shared_from_this()] {
       if (self->clientGone_) {
         self->Close();
         return;
       }
-      self->stream_.expires_after(self->limits_.writeTimeout);
+      self->Tcp().expires_after(self->limits_.writeTimeout);
       net::async_write(self->stream_, http::make_chunk_last(),
                        [self](error_code, std::size_t) { self->Close(); });
     });
   }
 
  private:
+  beast::tcp_stream& Tcp() { return beast::get_lowest_layer(stream_); }
+
+  // A client that never finishes its handshake holds its place no longer than one that never
+  // finishes its header; one that fails it (plain HTTP, say) is closed with no answer.
+  void Handshake() {
+    Tcp().expires_after(limits_.headerTimeout);
+    stream_.async_handshake(ssl::stream_base::server,
+                            [self = this->shared_from_this()](error_code ec) {
+                              if (ec) {
+                                self->Close();
+                              } else {
+                                self->AwaitRequest();
+                              }
+                            });
+  }
+
   // Between requests: the first byte of the next one must come within the idle time.
   void AwaitRequest() {
     if (buffer_.size() > 0) {
       ReadHeader();
       return;
     }
-    stream_.expires_after(limits_.idleTimeout);
+    Tcp().expires_after(limits_.idleTimeout);
     stream_.async_read_some(buffer_.prepare(kReadBytes),
-                            [self = shared_from_this()](error_code ec, std::size_t n) {
+                            [self = this->shared_from_this()](error_code ec, std::size_t n) {
                               if (ec) {
                                 self->Close();
                                 return;
@@ -228,10 +288,10 @@ class Session : public std::enable_shared_from_this<Session> {
   // The whole header within the header time, however slowly it trickles in.
   void ReadHeader() {
     parser_.emplace(limits_);
-    stream_.expires_after(limits_.headerTimeout);
+    Tcp().expires_after(limits_.headerTimeout);
     http::async_read_header(
         stream_, buffer_, *parser_,
-        [self = shared_from_this()](error_code ec, std::size_t) { self->OnHeader(ec); });
+        [self = this->shared_from_this()](error_code ec, std::size_t) { self->OnHeader(ec); });
   }
 
   void OnHeader(error_code ec) {
@@ -246,9 +306,9 @@ class Session : public std::enable_shared_from_this<Session> {
     const std::string expect = parser_->request.Header("Expect");
     if (expect.size() == 12 && !CaseLess()(expect, "100-continue") &&
         !CaseLess()("100-continue", expect)) {
-      stream_.expires_after(limits_.writeTimeout);
+      Tcp().expires_after(limits_.writeTimeout);
       net::async_write(stream_, net::buffer(kContinue, sizeof kContinue - 1),
-                       [self = shared_from_this()](error_code error, std::size_t) {
+                       [self = this->shared_from_this()](error_code error, std::size_t) {
                          if (error) {
                            self->Close();
                          } else {
@@ -261,9 +321,9 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void ReadBody() {
-    stream_.expires_after(limits_.bodyTimeout);
+    Tcp().expires_after(limits_.bodyTimeout);
     http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](error_code ec, std::size_t) {
+                     [self = this->shared_from_this()](error_code ec, std::size_t) {
                        if (ec) {
                          self->Fail(ec);
                        } else {
@@ -287,20 +347,20 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_.reset();
     DecodeTarget(request);
     request.client = address_;
-    stream_.expires_never();
-    net::post(
-        *server_.workers, [self = shared_from_this(), request = std::move(request)]() mutable {
-          HttpResponse response;
-          try {
-            response = self->server_.handler(std::move(request));
-          } catch (...) {
-            response = ErrorReply(500, "internal error");
-            Finish(response);
-          }
-          net::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
-            self->Answer(std::move(response), false);
-          });
-        });
+    Tcp().expires_never();
+    net::post(*server_.workers, [self = this->shared_from_this(),
+                                 request = std::move(request)]() mutable {
+      HttpResponse response;
+      try {
+        response = self->server_.handler(std::move(request));
+      } catch (...) {
+        response = ErrorReply(500, "internal error");
+        Finish(response);
+      }
+      net::post(self->stream_.get_executor(), [self, response = std::move(response)]() mutable {
+        self->Answer(std::move(response), false);
+      });
+    });
   }
 
   template <class Message>
@@ -326,19 +386,20 @@ class Session : public std::enable_shared_from_this<Session> {
     if (!head_) {
       message->body() = std::move(response.body);
     }
-    stream_.expires_after(limits_.writeTimeout);
-    http::async_write(stream_, *message,
-                      [self = shared_from_this(), message, linger](error_code ec, std::size_t) {
-                        if (ec) {
-                          self->Close();
-                        } else if (linger) {
-                          self->Linger();
-                        } else if (!self->keepAlive_) {
-                          self->Close();
-                        } else {
-                          self->AwaitRequest();
-                        }
-                      });
+    Tcp().expires_after(limits_.writeTimeout);
+    http::async_write(
+        stream_, *message,
+        [self = this->shared_from_this(), message, linger](error_code ec, std::size_t) {
+          if (ec) {
+            self->Close();
+          } else if (linger) {
+            self->Linger();
+          } else if (!self->keepAlive_) {
+            self->Close();
+          } else {
+            self->AwaitRequest();
+          }
+        });
   }
 
   // A request the transport turns away before any handler: the answer, then the connection
@@ -353,16 +414,16 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Linger() {
     error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    Tcp().socket().shutdown(tcp::socket::shutdown_send, ignored);
     lingerUntil_ = std::chrono::steady_clock::now() + kLingerTime;
     Drain();
   }
 
   void Drain() {
     buffer_.consume(buffer_.size());
-    stream_.expires_at(lingerUntil_);
+    Tcp().expires_at(lingerUntil_);
     stream_.async_read_some(buffer_.prepare(kReadBytes),
-                            [self = shared_from_this()](error_code ec, std::size_t n) {
+                            [self = this->shared_from_this()](error_code ec, std::size_t n) {
                               self->lingered_ += n;
                               if (ec || self->lingered_ > kLingerBytes) {
                                 self->Close();
@@ -378,11 +439,11 @@ class Session : public std::enable_shared_from_this<Session> {
     header->chunked(true);
     header->keep_alive(false);
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*header);
-    stream_.expires_after(limits_.writeTimeout);
+    Tcp().expires_after(limits_.writeTimeout);
     http::async_write_header(
         stream_, *serializer,
-        [self = shared_from_this(), header, serializer, provider = std::move(response.stream)](
-            error_code ec, std::size_t) mutable {
+        [self = this->shared_from_this(), header, serializer,
+         provider = std::move(response.stream)](error_code ec, std::size_t) mutable {
           if (ec) {
             self->Close();
             return;
@@ -395,9 +456,9 @@ class Session : public std::enable_shared_from_this<Session> {
   // A read stays pending while a stream runs: it ends when the client closes its end.
   void WatchClient() {
     buffer_.consume(buffer_.size());
-    stream_.expires_never();
+    Tcp().expires_never();
     stream_.async_read_some(buffer_.prepare(kReadBytes),
-                            [self = shared_from_this()](error_code ec, std::size_t n) {
+                            [self = this->shared_from_this()](error_code ec, std::size_t n) {
                               if (ec) {
                                 self->clientGone_ = true;
                                 return;
@@ -409,13 +470,14 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Close() {
     error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    stream_.close();
+    Tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
+    Tcp().close();
   }
 
   HttpServer::Impl& server_;
   const HttpLimits& limits_;
-  beast::tcp_stream stream_;
+  std::shared_ptr<ssl::context> context_;  // the TLS one, kept as long as the connection
+  Stream stream_;
   beast::flat_buffer buffer_;
   std::string address_;
   std::optional<RequestParser> parser_;
@@ -428,7 +490,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
 class ChunkWriter final : public StreamWriter {
  public:
-  ChunkWriter(HttpServer::Impl& server, std::shared_ptr<Session> session)
+  ChunkWriter(HttpServer::Impl& server, std::shared_ptr<StreamSink> session)
       : server_(server), session_(std::move(session)) {}
 
   bool Write(std::string_view chunk) override {
@@ -454,7 +516,7 @@ class ChunkWriter final : public StreamWriter {
 
  private:
   HttpServer::Impl& server_;
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<StreamSink> session_;
 };
 
 }  // namespace
@@ -495,7 +557,13 @@ void HttpServer::Impl::Admit(tcp::socket socket) {
     ++open;
     ++fromThere;
   }
-  std::make_shared<Session>(*this, std::move(socket), std::move(address))->Start();
+  if (tls) {
+    std::make_shared<Session<kTls>>(*this, std::move(socket), std::move(address), tls->Context())
+        ->Start();
+  } else {
+    std::make_shared<Session<kPlain>>(*this, std::move(socket), std::move(address), nullptr)
+        ->Start();
+  }
 }
 
 void HttpServer::Impl::Release(const std::string& address) {
@@ -507,7 +575,7 @@ void HttpServer::Impl::Release(const std::string& address) {
   }
 }
 
-void HttpServer::Impl::RunStream(std::shared_ptr<Session> session, StreamProvider provider) {
+void HttpServer::Impl::RunStream(std::shared_ptr<StreamSink> session, StreamProvider provider) {
   {
     std::lock_guard lock(mutex);
     ++streams;
@@ -575,6 +643,10 @@ std::optional<std::uint16_t> HttpServer::Bind(const std::string& host, std::uint
     return std::nullopt;
   }
   return acceptor.local_endpoint(ec).port();
+}
+
+void HttpServer::UseTls(std::shared_ptr<TlsCredentials> tls) {
+  impl_->tls = std::move(tls);
 }
 
 void HttpServer::Serve() {

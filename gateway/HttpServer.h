@@ -1,7 +1,8 @@
-// The API's transport: HTTP/1.1 on Boost.Beast. Sockets are served asynchronously by a few I/O
-// threads, so a slow or idle client holds no thread; handlers run on a bounded pool of workers
-// (they wait on the store and the hub's lock), event streams each on a thread of their own.
-// Every limit is applied before a handler runs or a body is kept.
+// The API's transport: HTTP/1.1 on Boost.Beast, in TLS when it is given credentials. Sockets are
+// served asynchronously by a few I/O threads, so a slow or idle client holds no thread; handlers
+// run on a bounded pool of workers (they wait on the store and the hub's lock), event streams each
+// on a thread of their own. Every limit is applied before a handler runs or a body is kept, to
+// plain and TLS connections alike; a TLS handshake must end within the header time.
 #pragma once
 
 #include <chrono>
@@ -16,6 +17,8 @@
 #include "Http.h"
 
 namespace velkor::gateway {
+
+class TlsCredentials;
 
 struct HttpLimits {
   std::chrono::milliseconds headerTimeout{10000};  // a request's whole header
@@ -43,6 +46,9 @@ class HttpServer {
   // Listens on a numeric HOST and PORT (0: a free one) with SO_REUSEADDR and never
   // SO_REUSEPORT, so that a port in use fails; the bound port, or nullopt.
   std::optional<std::uint16_t> Bind(const std::string& host, std::uint16_t port);
+  // HTTPS from now on: each connection accepted later is served with the context `tls` has
+  // when it comes. Before Serve().
+  void UseTls(std::shared_ptr<TlsCredentials> tls);
   // Serves until Stop(); blocks. Returns once no handler or stream runs any more.
   void Serve();
   void Stop();

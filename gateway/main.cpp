@@ -5,7 +5,8 @@
 // of state and expects one caller at a time); HTTP threads (a few for the sockets, a bounded
 // pool for the handlers, one per event stream) serve the API from the store and the shared state;
 // the main thread waits for SIGINT or SIGTERM and then stops both, the link after it has committed
-// and answered the batch in hand; on SIGHUP it rereads the token file, and the link goes on.
+// and answered the batch in hand; on SIGHUP it rereads the token file and the TLS certificate and
+// key, and the link goes on.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -34,6 +35,7 @@
 #include "Retention.h"
 #include "Store.h"
 #include "Sync.h"
+#include "Tls.h"
 #include "VelkorVersion.h"
 
 namespace {
@@ -190,6 +192,8 @@ int main(int argc, char** argv) {
   double clockEvery = 24;
   bool echoOnly = false;
   bool insecureHttp = false;
+  std::string tlsCert;
+  std::string tlsKey;
   MqttOptions mqtt;
   double silentAfter = 300;
   double headerTimeout = 10;
@@ -240,14 +244,22 @@ int main(int argc, char** argv) {
                  "seconds a client has to send a request's whole header (tests shorten it)")
       ->check(CLI::Range(0.1, 600.0))
       ->capture_default_str();
+  auto* tlsCertOption = app.add_option(
+      "--tls-cert", tlsCert,
+      "serve the API and the console over HTTPS with this certificate (PEM, the server's "
+      "first, then any intermediates); SIGHUP rereads it");
+  auto* tlsKeyOption = app.add_option(
+      "--tls-key", tlsKey, "the HTTPS certificate's key (PEM, not encrypted, mode 0600)");
+  tlsCertOption->needs(tlsKeyOption);
+  tlsKeyOption->needs(tlsCertOption);
+  app.add_flag("--insecure-http", insecureHttp,
+               "without --tls-cert: serve the API over plain HTTP on an address that is not "
+               "loopback (the token and every list cross the network readable)");
   app.add_option("--keep-events", keepDays,
                  "delete events older than DAYS (default: keep every event); the newest event "
                  "is always kept")
       ->type_name("DAYS")
       ->check(CLI::Range(0.001, 100.0 * 366));
-  app.add_flag("--insecure-http", insecureHttp,
-               "serve the API over plain HTTP on an address that is not loopback (the token and "
-               "every list cross the network readable)");
   std::string mqttRole = "operate";
   app.add_option("--mqtt-role", mqttRole,
                  "what requests taken from the broker may do: read (none), operate or admin")
@@ -313,14 +325,25 @@ int main(int argc, char** argv) {
 
   // Plain HTTP carries the bearer token and every card list readable by anyone on the path: it
   // stays on this machine unless the site says otherwise.
-  if (!echoOnly && !insecureHttp) {
+  if (!echoOnly && !insecureHttp && tlsCert.empty()) {
     std::string host;
     std::uint16_t port = 0;
     if (SplitHostPort(http, host, port) && !IsLoopbackAddress(host)) {
       Die("--http " + http +
           " is not a loopback address, and the API would be plain HTTP there: the bearer token "
-          "and every card list would cross the network readable. Bind it to 127.0.0.1 behind a "
-          "TLS-terminating proxy, or give --insecure-http to serve it so anyway");
+          "and every card list would cross the network readable. Give --tls-cert and --tls-key "
+          "to serve HTTPS, bind it to 127.0.0.1 behind a TLS-terminating proxy, or give "
+          "--insecure-http to serve it so anyway");
+    }
+  }
+  // HTTPS: a certificate or key that cannot be used stops the gateway before anything is bound.
+  std::shared_ptr<TlsCredentials> tls;
+  if (!echoOnly && !tlsCert.empty()) {
+    WarnIfShared(tlsKey);
+    try {
+      tls = std::make_shared<TlsCredentials>(tlsCert, tlsKey);
+    } catch (const std::exception& e) {
+      Die(e.what());
     }
   }
 
@@ -397,6 +420,9 @@ int main(int argc, char** argv) {
     limits.headerTimeout =
         std::chrono::milliseconds(static_cast<std::int64_t>(headerTimeout * 1000));
     api = std::make_unique<Api>(hub, dbPath, token, limits);
+    if (tls) {
+      api->UseTls(tls);
+    }
     api->Bind(http);
     if (!mqtt.url.empty()) {
       if (!mqtt.passwordFile.empty()) {
@@ -444,6 +470,19 @@ int main(int argc, char** argv) {
   const std::string& rereadFrom = tokenSource;
   int signal = 0;
   for (sigwait(&stopSignals, &signal); signal == SIGHUP; sigwait(&stopSignals, &signal)) {
+    // The certificate and key too: connections from now on get the new pair, those open keep
+    // theirs, and a pair that cannot be used keeps the one in use.
+    if (tls) {
+      WarnIfShared(tls->keyFile());
+      try {
+        tls->Reload();
+        std::printf("velkor-gateway: SIGHUP: TLS certificate reread from %s\n",
+                    tls->certFile().c_str());
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "velkor-gateway: SIGHUP: %s; the certificate in use is kept\n",
+                     e.what());
+      }
+    }
     if (rereadFrom.empty()) {
       LogInfo("SIGHUP: the token was given on the command line; kept");
       continue;

@@ -134,6 +134,8 @@ GatewayProcess::GatewayProcess(const std::filesystem::path& dir, std::vector<std
         udpPort_ = static_cast<std::uint16_t>(std::stoi(line.substr(14)));
       } else if (line.rfind("http http://127.0.0.1:", 0) == 0) {
         httpPort_ = static_cast<std::uint16_t>(std::stoi(line.substr(22)));
+      } else if (line.rfind("http https://127.0.0.1:", 0) == 0) {
+        httpPort_ = static_cast<std::uint16_t>(std::stoi(line.substr(23)));
       }
     }
     int status = 0;

@@ -1,6 +1,7 @@
 // velkor-gateway as a process for tests: started in a scratch folder on loopback ports it picks
 // itself, its REST API reached over real HTTP, simulated devices' packets sent from UDP sockets
-// of the test, and stopped (SIGTERM, or SIGKILL) on every path.
+// of the test, and stopped (SIGTERM, or SIGKILL) on every path. A gateway given --tls-cert is
+// started the same way; its API is then HTTPS, which the Get/Put/Post client here does not speak.
 #pragma once
 
 #include <sys/types.h>
