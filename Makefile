@@ -43,9 +43,11 @@ PACKAGES += libmosquitto-dev mosquitto
 PACKAGES += libpq-dev postgresql
 # velkor-gateway's systemd unit: systemd-analyze rates its exposure.
 PACKAGES += systemd
-# velkor-gateway's /metrics: its process test checks the text with promtool (the package's
-# server is never started by the tests).
-PACKAGES += prometheus
+# velkor-gateway's /metrics: its process test checks the text with promtool, which comes only
+# with Debian's Prometheus server. `make deps` installs it without its recommended exporter, and
+# where systemd started the server on installing it, stops and disables it again: nothing here
+# needs it running.
+PACKAGES_PROMTOOL := prometheus
 # velkor-mpd: MP3 details, its command line and its JSON; lame encodes the MP3 files its tests read.
 PACKAGES += libmpg123-dev libcli11-dev nlohmann-json3-dev lame
 # The Python, C# and Free Pascal bindings and their tests (normal build only).
@@ -118,6 +120,12 @@ all: build
 
 deps:
 	$(call install-missing,$(PACKAGES))
+	@if ! dpkg-query -W -f='$${Status}' $(PACKAGES_PROMTOOL) 2>/dev/null | grep -q "install ok installed"; then \
+	  echo "Installing: $(PACKAGES_PROMTOOL) (for promtool)"; \
+	  sh tools/build/apt-update.sh && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y --no-install-recommends $(PACKAGES_PROMTOOL) && \
+	  if [ -d /run/systemd/system ]; then $(SUDO) systemctl disable --now prometheus.service || true; fi; \
+	fi
 
 deps32: deps
 	$(call install-missing,$(PACKAGES32))
