@@ -20,9 +20,6 @@ namespace {
 constexpr auto kStreamWait = std::chrono::seconds(1);
 constexpr int kKeepAliveEverySeconds = 15;
 constexpr std::size_t kStreamPage = 100;
-// An admitted device not heard from for this long counts as silent in the metrics: the default
-// of --silent-after, after which MQTT announces it silent.
-constexpr std::int64_t kSilentAfterMs = 5 * 60 * 1000;
 
 using Req = HttpRequest;
 using Res = HttpResponse;
@@ -217,7 +214,7 @@ void Api::StoreFailed(const DatabaseError& error) {
 
 std::string Api::Metrics() {
   // The gauges that are counts of what memory holds, counted now.
-  const std::int64_t silentBefore = NowMs() - kSilentAfterMs;
+  const std::int64_t silentBefore = NowMs() - hub_.silentAfterMs;
   std::int64_t pending = 0, active = 0, silent = 0;
   {
     std::lock_guard lock(hub_.mutex);

@@ -136,6 +136,9 @@ struct Hub {
 
   // This run's random id, sent with the notifications to other gateways on a shared store.
   std::string origin;
+  // An admitted device not heard from for this long is silent (--silent-after): MQTT announces
+  // it, the metrics count it.
+  std::int64_t silentAfterMs = 5 * 60 * 1000;
   // Commands the link thread has taken and not yet committed as sent: a reload from the store
   // meanwhile must not queue them again.
   std::set<std::int64_t> commandsInFlight;

@@ -386,6 +386,7 @@ int main(int argc, char** argv) {
       Die("cannot draw a random id");
     }
     hub.origin = Hex(random, sizeof random);
+    hub.silentAfterMs = static_cast<std::int64_t>(silentAfter * 1000);
   }
   const bool shared = Database::IsPostgresUrl(dbPath);
   if (shared && token.empty() && tokenFile.empty()) {
