@@ -1,13 +1,16 @@
 // Retention's batch on both engines (a scratch SQLite file and a scratch PostgreSQL server):
 // the old events are a prefix in id order, a batch deletes at most its limit of them, it stops
 // at the first event that is not old, it never deletes the newest event, and the next event
-// stored gets a higher id than any before it.
+// stored gets a higher id than any before it; and, on the same two stores, the statements of the
+// API's keys and of the audit trail.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <thread>
 
+#include "Audit.h"
+#include "Keys.h"
 #include "Retention.h"
 #include "ScratchPostgres.h"
 #include "Store.h"
@@ -93,6 +96,29 @@ TEST(RetentionStoreTest, ABatchDeletesAnOldPrefixAndNeverTheNewestEvent) {
       StoreEvents(*db, "n");
       EXPECT_GT(EventIds(*db).back(), before.back());
     }
+
+    // The keys' and the audit trail's statements, on the same server: PostgreSQL's dialect too.
+    SCOPED_TRACE(location + ": keys and audit");
+    EXPECT_TRUE(InsertKey(*db, "app", Role::kOperate, KeyHash("secret"), "2026-01-01T00:00:00Z"));
+    EXPECT_FALSE(InsertKey(*db, "app", Role::kAdmin, KeyHash("other"), "2026-01-01T00:00:00Z"));
+    ASSERT_EQ(ListKeys(*db).size(), 1u);
+    EXPECT_EQ(ListKeys(*db)[0].role, Role::kOperate);
+    AuditEntry entry;
+    entry.actor = "app";
+    entry.device = 0x0A2DEC89025CC1;
+    entry.detail = {{"command_id", 7}};
+    InsertAudit(*db, entry);
+    entry.device.reset();
+    InsertAudit(*db, entry);
+    const Json all = ListAudit(*db, std::nullopt, 0, 10);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0]["device"], "0A2DEC89025CC1");
+    EXPECT_EQ(all[0]["detail"]["command_id"], 7);
+    EXPECT_TRUE(all[1]["device"].is_null());
+    EXPECT_EQ(ListAudit(*db, 0x0A2DEC89025CC1, 0, 10).size(), 1u);
+    EXPECT_TRUE(ListAudit(*db, std::nullopt, all[1]["id"].get<std::int64_t>(), 10).empty());
+    EXPECT_TRUE(DeleteKey(*db, "app"));
+    EXPECT_FALSE(DeleteKey(*db, "app"));
   }
 }
 
