@@ -10,6 +10,7 @@
 
 #include "Commands.h"
 #include "Log.h"
+#include "Pending.h"
 
 namespace velkor::gateway {
 namespace {
@@ -36,7 +37,6 @@ constexpr std::size_t kRequestLength = 33;  // 0xEA: the number ends at byte 32
 constexpr std::size_t kZeroedTail = 160;    // bytes past a short packet the library may read
 constexpr std::size_t kCapturedFlag = 39;   // of the configuration record
 constexpr std::size_t kDigestLength = 16;   // of a report's SHA-256, for the duplicate check
-constexpr std::int64_t kFlushEveryMs = 1000;
 constexpr std::size_t kMaxRefusalAddresses = 4096;
 constexpr const char* kOtherAddresses = "other";
 constexpr std::size_t kMaxPendingDevices = 10000;
@@ -96,17 +96,6 @@ std::int32_t SendList(ListKind kind, const Json& body, std::uint8_t* packet) {
 
 }  // namespace
 
-// What a batch changed in memory before its commit, put back when the commit fails.
-struct Gateway::Undo {
-  std::vector<std::pair<std::uint64_t, QueuedCommand>> commands;  // taken from the queue
-  std::vector<std::tuple<std::uint64_t, ListKind, WantedList>> lists;
-  std::vector<std::string> reports;                             // duplicate-check keys added
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // device, records counted
-  std::set<std::uint64_t> announce;  // devices whose owed state the other gateways must reload
-  // Templates devices uploaded: memory takes them once they are stored.
-  std::vector<std::tuple<std::uint64_t, std::uint8_t, Template>> templates;
-};
-
 std::string ReadBack(ListKind kind, const Json& body) {
   std::uint8_t scratch[kListScratch] = {};
   const std::int32_t length = SendList(kind, body, scratch);
@@ -141,6 +130,10 @@ std::string ReportedList(ListKind kind, const std::uint8_t* packet, std::uint32_
 
 Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
     : hub_(hub), db_(db), options_(options) {
+  if (db_.engine() == Engine::kSqlite) {
+    db_.Exec("PRAGMA cache_size=-65536");
+    db_.Exec("PRAGMA wal_autocheckpoint=0");
+  }
   const std::int64_t now = NowMs();
   std::vector<RecentReport> reports;
   std::lock_guard lock(hub_.mutex);
@@ -183,146 +176,63 @@ const Gateway::Recent* Gateway::SeenRecently(const std::string& key, std::int64_
 
 void Gateway::Handle(std::span<Datagram> batch) {
   counts_ = {};
-  replyKinds_.assign(batch.size(), ReplyKind::kEcho);
-  Work(batch);
-  // Counted once the batch's fate is known: a reply its failed commit held back never left.
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    if (batch[i].reply > 0) {
-      ++counts_.replies[static_cast<std::size_t>(replyKinds_[i])];
+  if (send_) {
+    WaitForRoom(batch.size());
+  }
+  const std::int64_t now = NowMs();
+  const std::string at = IsoTime(now);
+  Pending* p = TakePending();
+  bool submitted = false;
+  {
+    std::lock_guard lock(hub_.mutex);
+    ++hub_.counters.batches;
+    for (Datagram& d : batch) {
+      waits_ = false;
+      const std::size_t writesBefore = p->writes.size();
+      d.reply = Answer(d, now, at, *p);
+      if (d.reply > 0 && waits_) {
+        p->kinds.push_back(replyKind_);
+        if (send_) {
+          // Out of the link's batch, so that the link sends it only when the commit is done.
+          if (p->heldCount == p->held.size()) {
+            p->held.emplace_back();
+          }
+          std::swap(d, p->held[p->heldCount++]);
+          d.reply = 0;
+        } else {
+          p->replies.push_back(&d);
+        }
+        continue;
+      }
+      for (std::size_t i = writesBefore; i < p->writes.size(); ++i) {
+        p->writes[i].first = Pending::kNoReply;
+      }
+      if (d.reply > 0) {
+        ++counts_.replies[static_cast<std::size_t>(replyKind_)];  // it waits on nothing
+      }
+    }
+    for (std::size_t i = 0; i < p->heldCount; ++i) {
+      p->replies.push_back(&p->held[i]);
+    }
+    if (send_ && p->FromLink()) {
+      Submit(p);
+      submitted = true;
     }
   }
   hub_.metrics.ObserveBatch(batch.size());
   hub_.metrics.AddBatch(counts_);
-}
-
-void Gateway::Work(std::span<Datagram> batch) {
-  const std::int64_t now = NowMs();
-  const std::string at = IsoTime(now);
-  std::vector<std::vector<Write>> writes(batch.size());
-  Undo undo;
-  {
-    std::lock_guard lock(hub_.mutex);
-    ++hub_.counters.batches;
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      batch[i].reply = Answer(batch[i], now, at, writes[i], undo);
-      replyKinds_[i] = replyKind_;
-    }
-  }
-
-  const bool anyWrites =
-      std::any_of(writes.begin(), writes.end(), [](const auto& w) { return !w.empty(); });
-  if (!anyWrites) {
+  if (submitted) {
     return;
   }
-  std::int64_t lastEvent = 0;
-  std::vector<std::size_t> lost;  // datagrams whose command another gateway sent first
-  const auto commitStart = std::chrono::steady_clock::now();
-  const auto observeCommit = [&] {
-    hub_.metrics.ObserveCommit(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - commitStart).count());
-  };
-  try {
-    Transaction transaction(db_);
-    if (!undo.events.empty()) {
-      LockEventOrder(db_);
-    }
-    eventRows_.Clear();  // what a failed attempt gathered
-    eventsWritten_ = 0;
-    for (std::size_t i = 0; i < writes.size(); ++i) {
-      for (const Write& write : writes[i]) {
-        if (!write(db_)) {
-          lost.push_back(i);
-        }
-      }
-    }
-    eventRows_.Flush(db_);
-    for (const std::uint64_t serial : undo.announce) {
-      Announce(db_, hub_.origin, serial);
-    }
-    if (!undo.events.empty()) {
-      lastEvent = NewestEvent(db_);
-      AnnounceEvents(db_, hub_.origin, lastEvent);
-    }
-    transaction.Commit();
-  } catch (const DatabaseError& error) {
-    observeCommit();
-    hub_.metrics.StoreFailed(StoreUser::kCommit);
-    // Nothing of the batch is stored: the packets that wrote get no reply (a device sends its
-    // report again), and what they took from memory goes back.
-    std::lock_guard lock(hub_.mutex);
-    ++hub_.counters.commitFailures;
-    if (hub_.storeError.empty()) {
-      LogError(std::string("store lost: ") + error.what() +
-               "; packets that need it go unanswered until it is back");
-    }
-    hub_.storeError = error.what();
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      if (!writes[i].empty() && batch[i].reply > 0) {
-        batch[i].reply = 0;
-        --hub_.counters.answered;
-      }
-    }
-    for (auto it = undo.commands.rbegin(); it != undo.commands.rend(); ++it) {
-      hub_.commandsInFlight.erase(it->second.id);
-      if (Device* d = hub_.Find(it->first)) {
-        d->commands.push_front(it->second);
-      }
-    }
-    for (auto it = undo.lists.rbegin(); it != undo.lists.rend(); ++it) {
-      if (Device* d = hub_.Find(std::get<0>(*it))) {
-        auto& slot = d->lists[static_cast<std::size_t>(std::get<1>(*it))];
-        if (slot && slot->version == std::get<2>(*it).version) {
-          slot = std::get<2>(*it);
-        }
-      }
-    }
-    for (const std::string& key : undo.reports) {
-      recent_.erase(key);
-    }
-    for (const auto& [serial, count] : undo.events) {
-      if (Device* d = hub_.Find(serial)) {
-        d->events -= count;
-        hub_.counters.eventsStored -= count;
-      }
-    }
-    for (auto& [_, device] : hub_.devices) {
-      device.dirty = true;  // registry rows this batch inserted are written by the next flush
-    }
-    return;
-  }
-  observeCommit();
-  counts_.eventsStored = eventsWritten_;
-  counts_.commandsSent = undo.commands.size() - lost.size();
-  std::lock_guard lock(hub_.mutex);
-  ++hub_.counters.commits;
-  if (!hub_.storeError.empty()) {
-    LogInfo("store back: the link stores and answers again");
-  }
-  hub_.storeError.clear();
-  for (const std::string& key : undo.reports) {
-    if (const auto found = recent_.find(key); found != recent_.end()) {
-      found->second.committed = true;  // copies sent again are answered from now on
-    }
-  }
-  TakeTemplates(undo);
-  for (const auto& [_, command] : undo.commands) {
-    hub_.CommandSent(command.id);
-  }
-  for (const std::size_t i : lost) {
-    // The command went out from another gateway, so this reply must not; the device asks again.
-    if (batch[i].reply > 0) {
-      batch[i].reply = 0;
-      --hub_.counters.answered;
-    }
-  }
-  if (!undo.events.empty() && lastEvent > hub_.lastEventId) {
-    hub_.lastEventId = lastEvent;
-    hub_.eventsChanged.notify_all();
+  std::vector<Pending*> group{p};
+  if (p->FromLink()) {
+    Commit(group);
+  } else {
+    Recycle(group, false);
   }
 }
 
-std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& at,
-                             std::vector<Write>& writes, Undo& undo) {
+std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& at, Pending& p) {
   ++hub_.counters.received;
   ++counts_.received;
   replyKind_ = ReplyKind::kEcho;
@@ -337,7 +247,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   if (d.length < kZeroedTail) {
     std::memset(packet + d.length, 0, kZeroedTail - d.length);
   }
-  const std::vector<std::uint8_t> raw(packet, packet + d.length);
+  raw_.assign(packet, packet + d.length);
   const std::int32_t code = PreparePackage(packet, d.length);
   if (code == 0) {
     Refuse(d.from, DatagramRefusal::kMalformed);
@@ -362,7 +272,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     fresh.pinnedIp = fresh.admitted ? ip : std::string();
     fresh.firstSeen = at;
     fresh.lastSeen = at;  // the row is written now, as seen now
-    fresh.firstPacket = Hex(raw.data(), std::min(raw.size(), kFirstPacketKept));
+    fresh.firstPacket = Hex(raw_.data(), std::min(raw_.size(), kFirstPacketKept));
     hub_.pendingDevices += fresh.admitted ? 0 : 1;
     if (newDeviceLines_.Allow()) {
       LogInfo(
@@ -371,7 +281,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     }
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
     const Device snapshot = device->Registry();
-    writes.push_back([snapshot](Database& db) {
+    AddWrite(p, [snapshot](Database& db) {
       SaveDevice(db, snapshot);
       return true;
     });
@@ -414,7 +324,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   }
 
   // What the packet holds, into the registry and the store.
-  if (code == kEventReport && !TakeEvents(dev, packet, d.length, raw, now, writes, undo)) {
+  if (code == kEventReport && !TakeEvents(dev, packet, d.length, now, p)) {
     Refuse(d.from, DatagramRefusal::kTruncated);  // shorter than its record count says
     return 0;
   }
@@ -429,12 +339,12 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     GetFingerData(packet, &upload);
     Template data;
     std::memcpy(data.data(), upload.templateData, kTemplateLength);
-    writes.push_back([serial, slot = upload.leadByte, data, at](Database& db) {
+    AddWrite(p, [serial, slot = upload.leadByte, data, at](Database& db) {
       SaveTemplate(db, serial, slot, data, "device", at);
       return true;
     });
-    undo.templates.emplace_back(serial, upload.leadByte, data);
-    undo.announce.insert(serial);
+    p.undo.templates.emplace_back(serial, upload.leadByte, data);
+    p.undo.announce.insert(serial);
   }
   if (code == kFirmware) {
     dev.firmware = GetFirmwareVersion(packet);
@@ -447,7 +357,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     }
   }
 
-  const std::int32_t reply = Reply(dev, code, d, raw, now, at, writes, undo);
+  const std::int32_t reply = Reply(dev, code, d, now, at, p);
   if (reply > 0) {
     ++dev.answered;
     ++hub_.counters.answered;
@@ -458,8 +368,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
 }
 
 bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length,
-                         const std::vector<std::uint8_t>& raw, std::int64_t now,
-                         std::vector<Write>& writes, Undo& undo) {
+                         std::int64_t now, Pending& p) {
   if (length <= kHead) {
     return false;
   }
@@ -468,52 +377,44 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   if (length < first + kRecord * count) {
     return false;
   }
-  const std::string key = SerialKey(device.serial) + Digest(raw);
+  const std::string digest = Digest(raw_);
+  const std::string key = SerialKey(device.serial) + digest;
   if (const Recent* seen = SeenRecently(key, now)) {
     ++hub_.counters.duplicates;
     ++counts_.duplicates;
-    if (!seen->committed) {
-      // Its first copy is in this batch: this reply, too, waits for that commit, and goes
-      // unanswered if it fails.
-      writes.push_back([](Database&) { return true; });
-    }
+    // Its first copy may be on its way to the store: this reply, too, waits for that commit
+    // (which comes first), and goes unanswered if it fails.
+    waits_ = waits_ || !seen->committed;
     return true;  // answered again, stored once
   }
   recent_[key] = {now, false};
   recentOrder_.emplace_back(key, now);
-  undo.reports.push_back(key);
+  p.undo.reports.push_back(key);
 
   // GetEvents hands the records out last to first; they are stored in packet order.
-  std::vector<std::pair<std::size_t, EventRecord>> records;
-  records.reserve(count);
+  Pending::Report report;
+  report.serial = device.serial;
+  std::copy(digest.begin(), digest.end(), report.digest.begin());
+  report.ms = now;
+  report.first = p.events.size();
   EventRecord event{};
   while (GetEvents(packet, &event)) {
-    records.emplace_back(packet[kHead], event);
+    Pending::Event& e = p.events.emplace_back();
+    e.record = event;
+    std::copy_n(raw_.data() + first + kRecord * packet[kHead], kRecord, e.raw.begin());
   }
-  std::reverse(records.begin(), records.end());
-  const std::uint64_t serial = device.serial;
-  writes.push_back(
-      [this, serial, records = std::move(records), raw, first, key, now](Database& db) {
-        // A report the store has seen is stored already: by this gateway before a restart, or by
-        // another one the device talked to before.
-        if (!InsertReport(db, serial, key.substr(sizeof serial), now)) {
-          return true;
-        }
-        for (const auto& [index, record] : records) {
-          eventRows_.Add(db, serial, now, record, raw.data() + first + kRecord * index);
-        }
-        eventsWritten_ += records.size();
-        return true;
-      });
+  std::reverse(p.events.begin() + static_cast<std::ptrdiff_t>(report.first), p.events.end());
+  report.count = p.events.size() - report.first;
+  p.reports.push_back(report);
+  waits_ = true;
   device.events += count;
   hub_.counters.eventsStored += count;
-  undo.events.emplace_back(serial, count);
+  p.undo.events.emplace_back(device.serial, count);
   return true;
 }
 
-std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
-                            const std::vector<std::uint8_t>& raw, std::int64_t now,
-                            const std::string& at, std::vector<Write>& writes, Undo& undo) {
+std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d, std::int64_t now,
+                            const std::string& at, Pending& p) {
   // 1. Voice data, 2. a template: these requests take nothing else as their answer.
   if (code == kVoiceRequest && dev.IsLegacy()) {
     replyKind_ = ReplyKind::kVoice;
@@ -530,11 +431,12 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
     QueuedCommand command = std::move(dev.commands.front());
     dev.commands.pop_front();
     const std::int32_t reply = SendCommand(command.body, packet);
-    writes.push_back([id = command.id, at, packet = Hex(raw.data(), raw.size()),
-                      code](Database& db) { return MarkCommandSent(db, id, at, packet, code); });
+    AddWrite(p, [id = command.id, at, packet = Hex(raw_.data(), raw_.size()), code](Database& db) {
+      return MarkCommandSent(db, id, at, packet, code);
+    });
     hub_.commandsInFlight.insert(command.id);
-    undo.announce.insert(dev.serial);
-    undo.commands.emplace_back(dev.serial, std::move(command));
+    p.undo.announce.insert(dev.serial);
+    p.undo.commands.emplace_back(dev.serial, std::move(command));
     replyKind_ = ReplyKind::kCommand;
     return reply;
   }
@@ -548,8 +450,7 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d,
   }
   // 5. A list report that differs from the wanted list.
   if (const auto kind = ListReport(code)) {
-    if (const std::int32_t reply = ReplyList(dev, *kind, packet, length, at, writes, undo);
-        reply > 0) {
+    if (const std::int32_t reply = ReplyList(dev, *kind, packet, length, at, p); reply > 0) {
       replyKind_ = ReplyKind::kList;
       return reply;
     }
@@ -591,8 +492,7 @@ std::int32_t Gateway::ReplyTemplate(Device& dev, std::uint8_t* packet) {
 }
 
 std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet,
-                                std::uint32_t length, const std::string& at,
-                                std::vector<Write>& writes, Undo& undo) {
+                                std::uint32_t length, const std::string& at, Pending& p) {
   auto& slot = dev.lists[static_cast<std::size_t>(kind)];
   if (!slot) {
     return 0;
@@ -606,100 +506,25 @@ std::int32_t Gateway::ReplyList(Device& dev, ListKind kind, std::uint8_t* packet
     if (wanted.state != "confirmed") {
       wanted.state = "confirmed";
       wanted.confirmedAt = at;
-      writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
+      AddWrite(p, [serial = dev.serial, kind, wanted](Database& db) {
         SaveListState(db, serial, kind, wanted);
         return true;
       });
-      undo.lists.emplace_back(dev.serial, kind, before);
-      undo.announce.insert(dev.serial);
+      p.undo.lists.emplace_back(dev.serial, kind, before);
+      p.undo.announce.insert(dev.serial);
     }
     return 0;
   }
   const std::int32_t reply = SendList(kind, wanted.body, packet);
   wanted.state = "sent";
   wanted.sentAt = at;
-  writes.push_back([serial = dev.serial, kind, wanted](Database& db) {
+  AddWrite(p, [serial = dev.serial, kind, wanted](Database& db) {
     SaveListState(db, serial, kind, wanted);
     return true;
   });
-  undo.lists.emplace_back(dev.serial, kind, before);
-  undo.announce.insert(dev.serial);
+  p.undo.lists.emplace_back(dev.serial, kind, before);
+  p.undo.announce.insert(dev.serial);
   return reply;
-}
-
-// Under the hub's lock, after the batch's commit. An API write of the same slot may have come
-// between the two: memory then takes what the store holds, not what this batch wrote.
-void Gateway::TakeTemplates(const Undo& undo) {
-  for (const auto& [serial, slot, data] : undo.templates) {
-    Device* d = hub_.Find(serial);
-    if (d == nullptr) {
-      continue;
-    }
-    try {
-      if (const auto stored = LoadTemplate(db_, serial, slot)) {
-        d->templates[slot] = *stored;
-      }
-    } catch (const DatabaseError&) {
-      d->templates[slot] = data;  // what this batch stored, read back when the store returns
-    }
-    hub_.TemplateWritten(serial, slot);
-  }
-}
-
-void Gateway::Tick() {
-  const std::int64_t now = NowMs();
-  if (now - lastFlushMs_ < kFlushEveryMs) {
-    return;
-  }
-  lastFlushMs_ = now;
-  Flush();
-}
-
-void Gateway::Flush() {
-  const std::int64_t now = NowMs();
-  std::vector<Device> devices;
-  std::vector<std::pair<std::string, std::uint64_t>> refusals;
-  {
-    std::lock_guard lock(hub_.mutex);
-    for (auto& [_, device] : hub_.devices) {
-      if (device.dirty) {
-        devices.push_back(device.Registry());
-        device.dirty = false;
-      }
-    }
-    std::sort(dirtyRefusals_.begin(), dirtyRefusals_.end());
-    dirtyRefusals_.erase(std::unique(dirtyRefusals_.begin(), dirtyRefusals_.end()),
-                         dirtyRefusals_.end());
-    for (const std::string& address : dirtyRefusals_) {
-      refusals.emplace_back(address, hub_.refusedByAddress[address]);
-    }
-    dirtyRefusals_.clear();
-  }
-  try {
-    Transaction transaction(db_);
-    for (const Device& device : devices) {
-      SaveDevice(db_, device);
-    }
-    for (const auto& [address, count] : refusals) {
-      SaveRefusals(db_, address, count, IsoTime(now));
-    }
-    PruneReports(db_, now - kDuplicateWindowMs);
-    transaction.Commit();
-    std::lock_guard lock(hub_.mutex);
-    hub_.storeError.clear();  // the store works again, whatever failed before
-  } catch (const DatabaseError& error) {
-    hub_.metrics.StoreFailed(StoreUser::kFlush);
-    std::lock_guard lock(hub_.mutex);
-    hub_.storeError = error.what();
-    for (const Device& device : devices) {
-      if (Device* d = hub_.Find(device.serial)) {
-        d->dirty = true;
-      }
-    }
-    for (const auto& [address, _] : refusals) {
-      dirtyRefusals_.push_back(address);
-    }
-  }
 }
 
 void EchoOnly::Handle(std::span<Datagram> batch) {

@@ -1,13 +1,18 @@
 // The link thread's work: every datagram through PreparePackage, what it holds into the
 // registry and the store, and exactly one reply chosen by the reply policy. Every library call
-// of the process happens here, on one thread. A batch's writes are committed together before
-// any of its replies leaves, so an event is stored before its report is acknowledged.
+// of the process happens here, on one thread. A reply that waits for a write leaves only once
+// that write is committed, so an event is stored before its report is acknowledged.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -29,61 +34,98 @@ inline constexpr std::int64_t kDuplicateWindowMs = 60 * 1000;
 
 class Gateway final : public BatchHandler {
  public:
-  // Loads the state from the store into `hub`.
+  // Loads the state from the store into `hub`. Until StartPipeline, Handle commits a batch's
+  // writes itself and leaves every reply in the batch.
   Gateway(Hub& hub, Database& db, const PolicyOptions& options);
+  ~Gateway() override;
+
+  // From now on a store thread of the gateway's own commits the writes, and sends the replies
+  // that wait for them through `send` once their commit is done (in groups: whatever batches
+  // have queued when the thread is free go in one transaction). The link thread goes on with the
+  // next batch meanwhile; replies that wait on no write leave with their batch at once.
+  using ReplySender = std::function<void(std::span<Datagram>)>;
+  void StartPipeline(ReplySender send);
 
   void Handle(std::span<Datagram> batch) override;
   void Tick() override;
 
-  // Writes what is not yet stored (registry counters, refusals); called at shutdown too.
+  // Writes what is not yet stored (registry counters, refusals) and, with the pipeline, waits
+  // for every batch handed to it to be committed and answered, then stops its thread; called at
+  // shutdown.
   void Flush();
 
  private:
   struct Undo;
+  struct Pending;
   // Address conflicts and new devices are logged, each at a bounded rate.
   LogLimiter conflictLines_;
   LogLimiter newDeviceLines_;
   // A write of one datagram's; false when the datagram's reply must not go (a command that
-  // another gateway sent first).
+  // another gateway sent first). Rare writes only: event reports go as rows of the Pending.
   using Write = std::function<bool(Database&)>;
 
-  void Work(std::span<Datagram> batch);
-  // One datagram, under the hub's lock. Returns the reply length (0: none).
-  std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at,
-                      std::vector<Write>& writes, Undo& undo);
-  bool TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length,
-                  const std::vector<std::uint8_t>& raw, std::int64_t now,
-                  std::vector<Write>& writes, Undo& undo);
-  std::int32_t Reply(Device& device, std::int32_t code, Datagram& d,
-                     const std::vector<std::uint8_t>& raw, std::int64_t now, const std::string& at,
-                     std::vector<Write>& writes, Undo& undo);
+  // Link thread, under the hub's lock.
+  std::int32_t Answer(Datagram& d, std::int64_t now, const std::string& at, Pending& p);
+  bool TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t length, std::int64_t now,
+                  Pending& p);
+  std::int32_t Reply(Device& device, std::int32_t code, Datagram& d, std::int64_t now,
+                     const std::string& at, Pending& p);
   std::int32_t ReplyVoice(Device& device, Datagram& d);
   std::int32_t ReplyTemplate(Device& device, std::uint8_t* packet);
   // A list report: the wanted list when the report differs from it, else 0 (no list reply).
   std::int32_t ReplyList(Device& device, ListKind kind, std::uint8_t* packet, std::uint32_t length,
-                         const std::string& at, std::vector<Write>& writes, Undo& undo);
+                         const std::string& at, Pending& p);
   void Refuse(const sockaddr_storage& from, DatagramRefusal reason);
   struct Recent {
     std::int64_t ms = 0;
     bool committed = false;  // its events are stored: a copy sent again is answered at once
   };
   const Recent* SeenRecently(const std::string& key, std::int64_t now);
-  void TakeTemplates(const Undo& undo);
+  void AddWrite(Pending& p, Write write);  // the datagram in hand's reply waits for it
+  Pending* TakePending();
+  Pending* RegistryPending(std::int64_t now);  // the registry rows and refusals not yet written
+
+  // With the pipeline: waits while the batches handed on hold too many replies.
+  void WaitForRoom(std::size_t datagrams);
+  // Store side: the store thread with the pipeline, else the link thread.
+  void Submit(Pending* p);  // under the hub's lock
+  void StoreLoop();
+  void Commit(std::vector<Pending*>& group);
+  void Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
+              std::int64_t lastEvent);
+  void PutBack(Pending& p);  // under the hub's lock
+  void TakeTemplates(const Pending& p);
+  // Back for reuse; `handedOn`: the Pendings were in the pipeline.
+  void Recycle(std::vector<Pending*>& group, bool handedOn);
 
   Hub& hub_;
-  Database& db_;
+  Database& db_;  // the store side's alone once the pipeline runs
   PolicyOptions options_;
-  // Event reports of the last minute, by device serial and digest of the datagram.
+  // Event reports of the last minute, by device serial and digest of the datagram; under the
+  // hub's lock.
   std::unordered_map<std::string, Recent> recent_;
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
-  std::vector<std::string> dirtyRefusals_;
-  EventRows eventRows_;              // the batch's events
-  std::uint64_t eventsWritten_ = 0;  // of them, those not stored before
+  std::vector<std::string> dirtyRefusals_;  // under the hub's lock
+  std::vector<std::uint8_t> raw_;           // the datagram in hand as received
+  EventRows eventRows_;                     // store side
   // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
   BatchCounts counts_;
-  std::vector<ReplyKind> replyKinds_;
   ReplyKind replyKind_ = ReplyKind::kEcho;
+  bool waits_ = false;  // the datagram in hand has a write its reply waits for
+
+  // The pipeline: batches handed to the store thread and not yet settled, and the Pendings
+  // kept for reuse (with their buffers).
+  ReplySender send_;
+  std::mutex queueMutex_;
+  std::condition_variable queued_;  // to the store thread: work, or stop
+  std::condition_variable room_;    // to the link thread: the queue has room again
+  std::vector<Pending*> queue_;
+  std::size_t inFlight_ = 0;       // Pendings submitted and not settled
+  std::size_t heldDatagrams_ = 0;  // their datagrams
+  std::vector<std::unique_ptr<Pending>> free_;
+  bool stopping_ = false;
+  std::thread storeThread_;
 };
 
 // The list as a device reads it back after it travelled: the records go through the Send and

@@ -168,12 +168,13 @@ std::size_t Link::Receive(bool wait) {
   return total;
 }
 
-void Link::SendReplies(std::size_t count) {
+void Link::Send(std::span<Datagram> datagrams) {
+  const std::size_t count = datagrams.size();
   std::vector<mmsghdr> headers;
   std::vector<iovec> vectors(count);
   headers.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
-    Datagram& d = batch_[i];
+    Datagram& d = datagrams[i];
     if (d.reply <= 0) {
       continue;
     }
@@ -207,8 +208,9 @@ void Link::Serve(BatchHandler& handler, const std::atomic<bool>& stop) {
       handler.Tick();
       continue;
     }
-    handler.Handle(std::span<Datagram>(batch_.data(), count));
-    SendReplies(count);
+    const std::span<Datagram> batch(batch_.data(), count);
+    handler.Handle(batch);
+    Send(batch);
     handler.Tick();
   }
 }

@@ -74,9 +74,11 @@ class Link {
   // handler, sends the replies. The batch in hand when `stop` is set is finished.
   void Serve(BatchHandler& handler, const std::atomic<bool>& stop);
 
+  // Sends the replies of the datagrams with one (reply above 0); from any thread.
+  void Send(std::span<Datagram> datagrams);
+
  private:
   std::size_t Receive(bool wait);
-  void SendReplies(std::size_t count);
 
   int fd_ = -1;
   std::vector<Datagram> batch_;

@@ -45,66 +45,43 @@ Retention::Retention(const std::string& location, std::chrono::milliseconds keep
                      RetentionTiming timing)
     : db_(Database::Open(location)), keep_(keep), timing_(timing) {}
 
-Retention::~Retention() {
-  Stop();
-}
-
 void Retention::Start() {
-  thread_ = std::thread([this] { Run(); });
+  worker_.Start([this] { return Round(); });
 }
 
 void Retention::Stop() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
-  if (thread_.joinable()) {
-    thread_.join();
-  }
+  worker_.Stop();
 }
 
-bool Retention::Wait(std::chrono::milliseconds wait) {
-  std::unique_lock lock(mutex_);
-  return !wake_.wait_for(lock, wait, [this] { return stop_; });
-}
-
-void Retention::Run() {
-  std::int64_t swept = 0;  // deleted since the last time nothing old was left
-  std::string lastError;
-  std::chrono::steady_clock::time_point toldAt;
-  for (;;) {
-    std::chrono::milliseconds wait = timing_.idle;
-    try {
-      const std::int64_t before = NowMs() - keep_.count();
-      const std::int64_t deleted = DeleteOldEvents(*db_, before, timing_.batch);
-      if (!lastError.empty()) {
-        LogInfo("retention: the store works again");
-        lastError.clear();
-      }
-      swept += deleted;
-      if (deleted >= timing_.batch) {
-        wait = timing_.pause;
-      } else if (swept > 0) {
-        LogInfo("retention: " + std::to_string(swept) + " events received before " +
-                IsoTime(before) + " deleted");
-        swept = 0;
-      }
-    } catch (const std::exception& error) {
-      // Retried later; the link and the API notice a store that is away on their own.
-      const auto now = std::chrono::steady_clock::now();
-      if (lastError != error.what() || now - toldAt >= kRepeatErrorEvery) {
-        LogError(std::string("retention: ") + error.what() + "; retried every " +
-                 std::to_string(timing_.retry.count() / 1000) + " s");
-        lastError = error.what();
-        toldAt = now;
-      }
-      wait = timing_.retry;
+std::chrono::milliseconds Retention::Round() {
+  std::chrono::milliseconds wait = timing_.idle;
+  try {
+    const std::int64_t before = NowMs() - keep_.count();
+    const std::int64_t deleted = DeleteOldEvents(*db_, before, timing_.batch);
+    if (!lastError_.empty()) {
+      LogInfo("retention: the store works again");
+      lastError_.clear();
     }
-    if (!Wait(wait)) {
-      return;
+    swept_ += deleted;
+    if (deleted >= timing_.batch) {
+      wait = timing_.pause;
+    } else if (swept_ > 0) {
+      LogInfo("retention: " + std::to_string(swept_) + " events received before " +
+              IsoTime(before) + " deleted");
+      swept_ = 0;
     }
+  } catch (const std::exception& error) {
+    // Retried later; the link and the API notice a store that is away on their own.
+    const auto now = std::chrono::steady_clock::now();
+    if (lastError_ != error.what() || now - toldAt_ >= kRepeatErrorEvery) {
+      LogError(std::string("retention: ") + error.what() + "; retried every " +
+               std::to_string(timing_.retry.count() / 1000) + " s");
+      lastError_ = error.what();
+      toldAt_ = now;
+    }
+    wait = timing_.retry;
   }
+  return wait;
 }
 
 }  // namespace velkor::gateway

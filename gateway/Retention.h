@@ -15,14 +15,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "Database.h"
+#include "Worker.h"
 
 namespace velkor::gateway {
 
@@ -43,7 +41,6 @@ class Retention {
   // Opens its own connection to `location`; throws DatabaseError when it cannot.
   Retention(const std::string& location, std::chrono::milliseconds keep,
             RetentionTiming timing = {});
-  ~Retention();
   Retention(const Retention&) = delete;
   Retention& operator=(const Retention&) = delete;
 
@@ -51,17 +48,15 @@ class Retention {
   void Stop();  // wakes the thread from its wait; returns once it has ended
 
  private:
-  void Run();
-  // Sleeps `wait` or until Stop; false when stopped.
-  bool Wait(std::chrono::milliseconds wait);
+  std::chrono::milliseconds Round();  // one batch; returns the wait before the next
 
   std::unique_ptr<Database> db_;
   std::chrono::milliseconds keep_;
   RetentionTiming timing_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool stop_ = false;
-  std::thread thread_;
+  std::int64_t swept_ = 0;  // deleted since the last time nothing old was left
+  std::string lastError_;
+  std::chrono::steady_clock::time_point toldAt_;
+  Worker worker_;  // last: stopped before the rest goes
 };
 
 }  // namespace velkor::gateway

@@ -698,16 +698,21 @@ void EventRows::Flush(Database& db) {
   copy_.clear();
 }
 
-bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {
+bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
+                  std::int64_t ms) {
   Statement& s = db.Prepare(
       "INSERT INTO reports (device, digest, received_ms) VALUES (?, ?, ?) "
       "ON CONFLICT (device, digest) DO NOTHING");
-  s.Bind(serial,
-         std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(digest.data()),
-                                       digest.size()),
-         ms);
+  s.Bind(serial, digest, ms);
   s.Run();
   return s.Changes() == 1;
+}
+
+bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {
+  return InsertReport(db, serial,
+                      std::span<const std::uint8_t>(
+                          reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size()),
+                      ms);
 }
 
 void PruneReports(Database& db, std::int64_t beforeMs) {

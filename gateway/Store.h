@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,8 @@ class EventRows {
 };
 
 // Notes an event report's digest; false when it was noted before (its events are stored).
+bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
+                  std::int64_t ms);
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
 void PruneReports(Database& db, std::int64_t beforeMs);
 // Claims a queued command as sent; false when it was not queued any more (another gateway

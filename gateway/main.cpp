@@ -27,6 +27,7 @@
 
 #include "Api.h"
 #include "Backup.h"
+#include "Checkpoint.h"
 #include "Gateway.h"
 #include "KeysCommand.h"
 #include "Link.h"
@@ -399,6 +400,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<Api> api;
   std::unique_ptr<MqttBridge> bridge;
   std::unique_ptr<Retention> retention;
+  std::unique_ptr<Checkpoints> checkpoints;
   // The file the token came from, which SIGHUP rereads; empty for a --token.
   std::string tokenSource = tokenFile;
   try {
@@ -433,6 +435,9 @@ int main(int argc, char** argv) {
       mqtt.requestRole = ParseRole(mqttRole).value_or(Role::kOperate);
       bridge = std::make_unique<MqttBridge>(hub, dbPath, mqtt);
     }
+    if (!shared) {
+      checkpoints = std::make_unique<Checkpoints>(dbPath);
+    }
     if (keepDays > 0) {
       retention = std::make_unique<Retention>(
           dbPath, std::chrono::milliseconds(static_cast<std::int64_t>(keepDays * 86400 * 1000)));
@@ -449,6 +454,8 @@ int main(int argc, char** argv) {
   LogInfo("started " VELKOR_VERSION ": devices on udp " + link->BoundText() + ", API on " +
           api->BoundText() + ", store " + Database::Redacted(dbPath));
 
+  // Replies that wait for a commit leave from the store thread once it is done.
+  gateway->StartPipeline([&link](std::span<Datagram> replies) { link->Send(replies); });
   std::thread linkThread([&] {
     link->Serve(*gateway, stop);
     gateway->Flush();
@@ -459,6 +466,9 @@ int main(int argc, char** argv) {
   }
   if (retention) {
     retention->Start();
+  }
+  if (checkpoints) {
+    checkpoints->Start();
   }
   if (bridge) {
     bridge->Start();
@@ -512,6 +522,9 @@ int main(int argc, char** argv) {
   httpThread.join();
   if (sync) {
     sync->Stop();
+  }
+  if (checkpoints) {
+    checkpoints->Stop();
   }
   if (bridge) {
     bridge->Stop();  // what it has not published is published by the next start

@@ -1,0 +1,367 @@
+// The store side of the link's batches: their writes committed (on the gateway's store thread
+// once the pipeline runs, in groups), and then, under the hub's lock, memory brought in line
+// with what the store holds; the replies that waited leave only after that.
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "Gateway.h"
+#include "Pending.h"
+
+namespace velkor::gateway {
+namespace {
+
+constexpr std::int64_t kFlushEveryMs = 1000;
+// Batches handed to the store thread and not yet settled, and the replies they hold: past these
+// the link thread waits, at the disk's pace. About three link batches of replies.
+constexpr std::size_t kMaxInFlight = 64;
+constexpr std::size_t kMaxHeld = 3 * kMaxBatch;
+constexpr std::size_t kKeptPendings = 8;
+
+}  // namespace
+
+Gateway::~Gateway() {
+  if (storeThread_.joinable()) {
+    {
+      std::lock_guard lock(queueMutex_);
+      stopping_ = true;
+    }
+    queued_.notify_all();
+    storeThread_.join();
+  }
+}
+
+void Gateway::StartPipeline(ReplySender send) {
+  send_ = std::move(send);
+  storeThread_ = std::thread([this] { StoreLoop(); });
+}
+
+void Gateway::AddWrite(Pending& p, Write write) {
+  p.writes.emplace_back(p.kinds.size(), std::move(write));
+  waits_ = true;
+}
+
+Gateway::Pending* Gateway::TakePending() {
+  std::lock_guard lock(queueMutex_);
+  if (free_.empty()) {
+    return new Pending();
+  }
+  Pending* p = free_.back().release();
+  free_.pop_back();
+  return p;
+}
+
+void Gateway::Recycle(std::vector<Pending*>& group, bool handedOn) {
+  std::lock_guard lock(queueMutex_);
+  for (Pending* p : group) {
+    if (handedOn) {
+      --inFlight_;
+      heldDatagrams_ -= p->heldCount;
+    }
+    p->Clear();
+    if (free_.size() < kKeptPendings) {
+      free_.emplace_back(p);
+    } else {
+      delete p;
+    }
+  }
+  group.clear();
+  room_.notify_all();
+}
+
+void Gateway::WaitForRoom(std::size_t datagrams) {
+  std::unique_lock lock(queueMutex_);
+  room_.wait(lock, [&] {
+    return inFlight_ < kMaxInFlight &&
+           (heldDatagrams_ == 0 || heldDatagrams_ + datagrams <= kMaxHeld);
+  });
+}
+
+void Gateway::Submit(Pending* p) {
+  {
+    std::lock_guard lock(queueMutex_);
+    queue_.push_back(p);
+    ++inFlight_;
+    heldDatagrams_ += p->heldCount;
+  }
+  queued_.notify_one();
+}
+
+void Gateway::StoreLoop() {
+  std::vector<Pending*> group;
+  for (;;) {
+    {
+      std::unique_lock lock(queueMutex_);
+      queued_.wait(lock, [&] { return !queue_.empty() || stopping_; });
+      if (queue_.empty()) {
+        return;  // stopping, and everything handed on is settled
+      }
+      group.swap(queue_);
+    }
+    Commit(group);
+  }
+}
+
+void Gateway::Commit(std::vector<Pending*>& group) {
+  const bool writes =
+      std::any_of(group.begin(), group.end(), [](const Pending* p) { return p->Writes(); });
+  if (!writes) {
+    Settle(group, true, {}, 0);  // replies that waited for an earlier group only
+    return;
+  }
+  const bool events =
+      std::any_of(group.begin(), group.end(), [](const Pending* p) { return !p->reports.empty(); });
+  std::int64_t lastEvent = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const auto observe = [&] {
+    hub_.metrics.ObserveCommit(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  };
+  try {
+    Transaction transaction(db_);
+    if (events) {
+      LockEventOrder(db_);
+    }
+    eventRows_.Clear();  // what a failed attempt gathered
+    std::set<std::uint64_t> announce;
+    for (Pending* p : group) {
+      p->lost.clear();
+      p->eventsWritten = 0;
+      for (const auto& [reply, write] : p->writes) {
+        if (!write(db_) && reply != Pending::kNoReply) {
+          p->lost.push_back(reply);
+        }
+      }
+      for (const Pending::Report& r : p->reports) {
+        // A report the store has seen is stored already: by this gateway before a restart, or
+        // by another one the device talked to before.
+        if (!InsertReport(db_, r.serial, r.digest, r.ms)) {
+          continue;
+        }
+        for (std::size_t i = r.first; i < r.first + r.count; ++i) {
+          eventRows_.Add(db_, r.serial, r.ms, p->events[i].record, p->events[i].raw.data());
+        }
+        p->eventsWritten += r.count;
+      }
+      for (const Device& device : p->registry) {
+        SaveDevice(db_, device);
+      }
+      if (!p->refusals.empty()) {
+        const std::string at = IsoTime(NowMs());
+        for (const auto& [address, count] : p->refusals) {
+          SaveRefusals(db_, address, count, at);
+        }
+      }
+      if (p->pruneBeforeMs != 0) {
+        PruneReports(db_, p->pruneBeforeMs);
+      }
+      announce.insert(p->undo.announce.begin(), p->undo.announce.end());
+    }
+    eventRows_.Flush(db_);
+    for (const std::uint64_t serial : announce) {
+      Announce(db_, hub_.origin, serial);
+    }
+    if (events) {
+      lastEvent = NewestEvent(db_);
+      AnnounceEvents(db_, hub_.origin, lastEvent);
+    }
+    transaction.Commit();
+  } catch (const DatabaseError& error) {
+    observe();
+    Settle(group, false, error.what(), 0);
+    return;
+  }
+  observe();
+  Settle(group, true, {}, lastEvent);
+}
+
+void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
+                     std::int64_t lastEvent) {
+  BatchCounts counts;
+  {
+    std::lock_guard lock(hub_.mutex);
+    const bool fromLink =
+        std::any_of(group.begin(), group.end(), [](const Pending* p) { return p->FromLink(); });
+    if (!committed) {
+      hub_.metrics.StoreFailed(fromLink ? StoreUser::kCommit : StoreUser::kFlush);
+      if (send_) {
+        // What was handed on after this group was decided on the memory the failure puts
+        // back: it fails with it, unanswered, and the devices send it again.
+        std::lock_guard queue(queueMutex_);
+        group.insert(group.end(), queue_.begin(), queue_.end());
+        queue_.clear();
+      }
+      if (fromLink) {
+        ++hub_.counters.commitFailures;
+        if (hub_.storeError.empty()) {
+          LogError("store lost: " + error +
+                   "; packets that need it go unanswered until it is back");
+        }
+      }
+      hub_.storeError = error;
+      // Newest first, so that each batch's memory goes back to what it saw.
+      for (auto it = group.rbegin(); it != group.rend(); ++it) {
+        PutBack(**it);
+      }
+      for (auto& [_, device] : hub_.devices) {
+        device.dirty = true;  // registry rows these batches inserted are written by the next flush
+      }
+    } else {
+      if (fromLink) {
+        ++hub_.counters.commits;
+        if (!hub_.storeError.empty()) {
+          LogInfo("store back: the link stores and answers again");
+        }
+      }
+      hub_.storeError.clear();
+      for (Pending* p : group) {
+        for (const std::string& key : p->undo.reports) {
+          if (const auto found = recent_.find(key); found != recent_.end()) {
+            found->second.committed = true;  // copies sent again are answered from now on
+          }
+        }
+        TakeTemplates(*p);
+        for (const auto& [_, command] : p->undo.commands) {
+          hub_.CommandSent(command.id);
+        }
+        for (const std::size_t i : p->lost) {
+          // The command went out from another gateway, so this reply must not; the device asks
+          // again.
+          if (p->replies[i]->reply > 0) {
+            p->replies[i]->reply = 0;
+            --hub_.counters.answered;
+          }
+        }
+        counts.eventsStored += p->eventsWritten;
+        counts.commandsSent += p->undo.commands.size() - p->lost.size();
+        for (std::size_t i = 0; i < p->replies.size(); ++i) {
+          if (p->replies[i]->reply > 0) {
+            ++counts.replies[static_cast<std::size_t>(p->kinds[i])];
+          }
+        }
+      }
+      if (lastEvent > hub_.lastEventId) {
+        hub_.lastEventId = lastEvent;
+        hub_.eventsChanged.notify_all();
+      }
+    }
+  }
+  hub_.metrics.AddBatch(counts);
+  if (send_) {
+    for (Pending* p : group) {
+      send_(std::span<Datagram>(p->held.data(), p->heldCount));
+    }
+  }
+  Recycle(group, send_ != nullptr);
+}
+
+void Gateway::PutBack(Pending& p) {
+  // Nothing of the batch is stored: the packets that wrote get no reply (a device sends its
+  // report again), and what they took from memory goes back.
+  for (Datagram* d : p.replies) {
+    if (d->reply > 0) {
+      d->reply = 0;
+      --hub_.counters.answered;
+    }
+  }
+  for (auto it = p.undo.commands.rbegin(); it != p.undo.commands.rend(); ++it) {
+    hub_.commandsInFlight.erase(it->second.id);
+    if (Device* d = hub_.Find(it->first)) {
+      d->commands.push_front(it->second);
+    }
+  }
+  for (auto it = p.undo.lists.rbegin(); it != p.undo.lists.rend(); ++it) {
+    if (Device* d = hub_.Find(std::get<0>(*it))) {
+      auto& slot = d->lists[static_cast<std::size_t>(std::get<1>(*it))];
+      if (slot && slot->version == std::get<2>(*it).version) {
+        slot = std::get<2>(*it);
+      }
+    }
+  }
+  for (const std::string& key : p.undo.reports) {
+    recent_.erase(key);
+  }
+  for (const auto& [serial, count] : p.undo.events) {
+    if (Device* d = hub_.Find(serial)) {
+      d->events -= count;
+      hub_.counters.eventsStored -= count;
+    }
+  }
+  for (const auto& [address, _] : p.refusals) {
+    dirtyRefusals_.push_back(address);
+  }
+}
+
+// Under the hub's lock, after the batch's commit. An API write of the same slot may have come
+// between the two: memory then takes what the store holds, not what this batch wrote.
+void Gateway::TakeTemplates(const Pending& p) {
+  for (const auto& [serial, slot, data] : p.undo.templates) {
+    Device* d = hub_.Find(serial);
+    if (d == nullptr) {
+      continue;
+    }
+    try {
+      if (const auto stored = LoadTemplate(db_, serial, slot)) {
+        d->templates[slot] = *stored;
+      }
+    } catch (const DatabaseError&) {
+      d->templates[slot] = data;  // what this batch stored, read back when the store returns
+    }
+    hub_.TemplateWritten(serial, slot);
+  }
+}
+
+Gateway::Pending* Gateway::RegistryPending(std::int64_t now) {
+  Pending* p = TakePending();
+  for (auto& [_, device] : hub_.devices) {
+    if (device.dirty) {
+      p->registry.push_back(device.Registry());
+      device.dirty = false;
+    }
+  }
+  std::sort(dirtyRefusals_.begin(), dirtyRefusals_.end());
+  dirtyRefusals_.erase(std::unique(dirtyRefusals_.begin(), dirtyRefusals_.end()),
+                       dirtyRefusals_.end());
+  for (const std::string& address : dirtyRefusals_) {
+    p->refusals.emplace_back(address, hub_.refusedByAddress[address]);
+  }
+  dirtyRefusals_.clear();
+  p->pruneBeforeMs = now - kDuplicateWindowMs;
+  return p;
+}
+
+void Gateway::Tick() {
+  const std::int64_t now = NowMs();
+  if (now - lastFlushMs_ < kFlushEveryMs) {
+    return;
+  }
+  lastFlushMs_ = now;
+  std::vector<Pending*> group;
+  {
+    std::lock_guard lock(hub_.mutex);
+    Pending* p = RegistryPending(now);
+    if (send_) {
+      Submit(p);
+      return;
+    }
+    group.push_back(p);
+  }
+  Commit(group);
+}
+
+void Gateway::Flush() {
+  lastFlushMs_ = 0;
+  Tick();
+  if (!storeThread_.joinable()) {
+    return;
+  }
+  {
+    std::lock_guard lock(queueMutex_);
+    stopping_ = true;
+  }
+  queued_.notify_all();
+  storeThread_.join();  // after everything handed on is committed and answered
+  send_ = nullptr;
+}
+
+}  // namespace velkor::gateway
