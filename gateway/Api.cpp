@@ -13,6 +13,7 @@
 #include "Log.h"
 #include "Requests.h"
 #include "Store.h"
+#include "Sync.h"
 
 namespace velkor::gateway {
 namespace {
@@ -67,6 +68,8 @@ std::size_t PageLimit(const Req& req) {
              : kDefaultEventsPage;
 }
 
+// The device of `serial`, under the hub's lock, once Api::Recall has looked for it in the store:
+// devices never leave memory, so the 404 here only guards.
 Device& Known(Hub& hub, std::uint64_t serial) {
   Device* device = hub.Find(serial);
   if (device == nullptr) {
@@ -210,6 +213,19 @@ void Api::StoreFailed(const DatabaseError& error) {
   hub_.metrics.StoreFailed(StoreUser::kApi);
   std::lock_guard lock(hub_.mutex);
   hub_.storeError = error.what();
+}
+
+void Api::Recall(std::uint64_t serial) {
+  {
+    std::lock_guard lock(hub_.mutex);
+    if (hub_.Find(serial) != nullptr) {
+      return;
+    }
+  }
+  std::lock_guard db(dbMutex_);
+  if (!RecallDevice(hub_, *db_, serial)) {
+    Fail(404, "no device " + SerialText(serial));
+  }
 }
 
 std::string Api::Metrics() {
@@ -366,6 +382,7 @@ void Api::Routes() {
   Add("GET", "/api/v1/devices/{serial}", wrap([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         DeviceSummary device;
+        Recall(serial);
         {
           std::lock_guard lock(hub_.mutex);
           device = Summarize(Known(hub_, serial));
@@ -386,6 +403,7 @@ void Api::Routes() {
           address = named->get<std::string>();
         }
         DeviceSummary summary;
+        Recall(serial);
         {
           std::lock_guard db(dbMutex_);
           std::lock_guard lock(hub_.mutex);
@@ -419,6 +437,7 @@ void Api::Routes() {
     Add("GET", listRoute, wrap([this, kind](const Req& req) {
           const std::uint64_t serial = SerialParam(req.matches[1]);
           Json body;
+          Recall(serial);
           {
             std::lock_guard lock(hub_.mutex);
             const auto& list = Known(hub_, serial).lists[static_cast<std::size_t>(kind)];
@@ -455,6 +474,7 @@ void Api::Routes() {
           if (records.is_null()) {
             Fail(400, error.Message());
           }
+          Recall(serial);
           std::lock_guard db(dbMutex_);
           std::lock_guard lock(hub_.mutex);
           Device& d = Known(hub_, serial);
@@ -489,10 +509,7 @@ void Api::Routes() {
         const std::int64_t after =
             req.HasParam("after") ? NumberParam(req.Param("after"), "after", 0, INT64_MAX) : 0;
         const std::size_t limit = PageLimit(req);
-        {
-          std::lock_guard lock(hub_.mutex);
-          Known(hub_, serial);
-        }
+        Recall(serial);
         std::lock_guard db(dbMutex_);
         Json commands = ListCommands(*db_, serial, std::nullopt, after, limit);
         const std::int64_t next =
@@ -502,10 +519,7 @@ void Api::Routes() {
   Add("GET", "/api/v1/devices/{serial}/commands/{id}", store([this](const Req& req) {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const std::int64_t id = NumberParam(req.matches[2], "command id", 1, INT64_MAX);
-        {
-          std::lock_guard lock(hub_.mutex);
-          Known(hub_, serial);
-        }
+        Recall(serial);
         std::lock_guard db(dbMutex_);
         const Json found = ListCommands(*db_, serial, id);
         if (found.empty()) {
@@ -522,6 +536,7 @@ void Api::Routes() {
                         " bytes (one datagram)");
         }
         const std::vector<std::uint8_t> clip(req.body.begin(), req.body.end());
+        Recall(serial);
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
@@ -541,6 +556,7 @@ void Api::Routes() {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto word = static_cast<std::uint16_t>(NumberParam(req.matches[2], "word", 0, 65535));
         Res res;
+        Recall(serial);
         {
           std::lock_guard lock(hub_.mutex);
           const Device& d = Known(hub_, serial);
@@ -568,6 +584,7 @@ void Api::Routes() {
         }
         Template data;
         std::copy(bytes->begin(), bytes->end(), data.begin());
+        Recall(serial);
         std::lock_guard db(dbMutex_);
         std::lock_guard lock(hub_.mutex);
         Device& d = Known(hub_, serial);
@@ -587,6 +604,7 @@ void Api::Routes() {
         const std::uint64_t serial = SerialParam(req.matches[1]);
         const auto slot = static_cast<std::uint8_t>(NumberParam(req.matches[2], "slot", 0, 255));
         Template stored;
+        Recall(serial);
         {
           std::lock_guard lock(hub_.mutex);
           const Device& d = Known(hub_, serial);

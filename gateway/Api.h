@@ -61,6 +61,10 @@ class Api {
   void KeyRoutes();
   void AuditRoutes();
   std::string Metrics();  // the text of GET /metrics
+  // Before a route finds a device under the hub's lock (Known): a serial memory misses is read
+  // from the store, and the device taken in when the store holds it; else 404. Takes dbMutex_ on
+  // a miss only; the caller holds neither lock.
+  void Recall(std::uint64_t serial);
   void StoreWorked();
   void StoreFailed(const DatabaseError& error);
 

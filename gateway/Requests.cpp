@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 #include "Store.h"
+#include "Sync.h"
 
 namespace velkor::gateway {
 
@@ -84,8 +85,9 @@ Json DeviceJson(const DeviceSummary& summary) {
 
 Queued QueueCommand(Hub& hub, Database& db, std::uint64_t serial, const Json& body,
                     AuditEntry audit) {
+  const bool known = RecallDevice(hub, db, serial);
   std::lock_guard lock(hub.mutex);
-  Device* d = hub.Find(serial);
+  Device* d = known ? hub.Find(serial) : nullptr;
   if (d == nullptr) {
     return {404, {{"error", "no device " + SerialText(serial)}}};
   }

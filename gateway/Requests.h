@@ -38,8 +38,10 @@ Json DeviceJson(const DeviceSummary& device);
 Json DeviceJson(const Device& device);
 
 // Checks a command body and queues it for the device: 202 {"id", "state": "queued"}, or 404 /
-// 400 / 429 {"error"} with nothing changed. Takes the hub's lock; the caller owns `db`. The
-// audit entry (who asked, from where) is written with the command, which it names.
+// 400 / 429 {"error"} with nothing changed. A device memory does not hold is looked for in the
+// store first (RecallDevice); 404 only when the store has none either. Takes the hub's lock;
+// the caller owns `db`. The audit entry (who asked, from where) is written with the command,
+// which it names.
 struct Queued {
   int status;
   Json body;

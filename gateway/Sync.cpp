@@ -105,6 +105,23 @@ void MergeDevice(Hub& hub, Device stored, bool owed) {
   }
 }
 
+bool RecallDevice(Hub& hub, Database& db, std::uint64_t serial) {
+  {
+    std::lock_guard lock(hub.mutex);
+    if (hub.Find(serial) != nullptr) {
+      return true;
+    }
+  }
+  std::optional<Device> stored = LoadDevice(db, serial);
+  if (!stored) {
+    return false;
+  }
+  std::lock_guard lock(hub.mutex);
+  const bool appeared = hub.Find(serial) != nullptr;
+  MergeDevice(hub, std::move(*stored), !appeared);
+  return true;
+}
+
 StoreSync::StoreSync(Hub& hub, const std::string& location)
     : hub_(hub), db_(Database::Open(location)) {
   db_->Listen(kDevicesChannel);

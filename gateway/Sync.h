@@ -28,6 +28,14 @@ namespace velkor::gateway {
 // never drops a committed command nor brings back a sent one.
 void MergeDevice(Hub& hub, Device stored, bool owed);
 
+// Whether memory holds the device of `serial`, after a miss reading it from the store (one
+// indexed read on `db`, without the hub's lock) and taking it in when the store holds it: on a
+// shared store another gateway may have just seen a device this one's sync has not heard of
+// yet. Taken in whole, with what is owed to it, when memory still has no copy at the merge;
+// merged as a registry row when a copy appeared meanwhile, which keeps what is newer. A serial
+// the store does not hold adds nothing. Takes the hub's lock; throws DatabaseError.
+bool RecallDevice(Hub& hub, Database& db, std::uint64_t serial);
+
 class StoreSync {
  public:
   // Opens its connection and LISTENs; throws DatabaseError when it cannot.

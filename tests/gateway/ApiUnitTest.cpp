@@ -406,6 +406,84 @@ TEST_F(ApiInProcess, EachAcceptedChangeIsAuditedWithItsKey) {
   EXPECT_EQ(Body(Call("GET", "/api/v1/audit/refusals"))["refused_by_address"].size(), 1u);
 }
 
+// On a shared store another gateway writes a device's row before this one's sync hears of it:
+// every route that names a device reads the store on a miss and serves it with what it is owed,
+// a serial the store does not hold either adds nothing to memory, and a store that fails then
+// is a 503.
+TEST_F(ApiInProcess, ADeviceOnlyTheStoreHoldsIsServedOnEveryDeviceRoute) {
+  const std::string card =
+      R"([{"cardNumber": 7, "password": "", "year": 0, "month": 0, "day": 0, "hour": 0,
+           "param": 0, "flag0": false, "flag1": false, "flag2": false, "flag3": false,
+           "flag4": false, "flag6": false, "flag7": false}])";
+  const struct {
+    std::string method, route, body;  // route after the device's path; ID: its stored command
+    int status;
+  } routes[] = {
+      {"GET", "", "", 200},
+      {"POST", "/admit", "", 200},
+      {"GET", "/cards", "", 200},
+      {"PUT", "/cards", card, 200},
+      {"POST", "/commands", R"({"command": "clock"})", 202},
+      {"GET", "/commands", "", 200},
+      {"GET", "/commands/ID", "", 200},
+      {"PUT", "/voice/1", "clip", 200},
+      {"GET", "/voice/1", "", 200},
+      {"PUT", "/templates/1", R"({"template": ")" + std::string(256, 'A') + R"("})", 200},
+      {"GET", "/templates/1", "", 200},
+  };
+  const auto target = [&](std::uint64_t serial, const std::string& route, std::int64_t id) {
+    std::string path = "/api/v1/devices/" + SerialText(serial) + route;
+    if (const std::size_t at = path.find("ID"); at != std::string::npos) {
+      path.replace(at, 2, std::to_string(id));
+    }
+    return path;
+  };
+  constexpr std::uint64_t kStored = 0x0B000000000000, kUnknown = 0x0C000000000000;
+  std::vector<std::int64_t> commands;
+  {
+    Transaction transaction(*db_);
+    for (std::uint64_t i = 0; i < std::size(routes); ++i) {
+      Device row;
+      row.serial = kStored + i;
+      row.ip = "127.0.0.1";
+      row.firstSeen = row.lastSeen = IsoTime(NowMs());
+      SaveDevice(*db_, row);
+      commands.push_back(InsertCommand(*db_, row.serial, {{"command", "clock"}}, row.lastSeen));
+      WantedList list;
+      list.body = Json::parse(card);
+      list.state = "wanted";
+      list.setAt = row.lastSeen;
+      SaveList(*db_, row.serial, ListKind::kCards, list);
+      SaveTemplate(*db_, row.serial, 1, Template{}, "device", row.lastSeen);
+      SaveVoice(*db_, row.serial, 1, {1, 2, 3}, row.lastSeen);
+    }
+    transaction.Commit();
+  }
+  for (std::uint64_t i = 0; i < std::size(routes); ++i) {
+    const auto& r = routes[i];
+    const HttpResponse known = Call(r.method, target(kStored + i, r.route, commands[i]), r.body);
+    EXPECT_EQ(known.status, r.status) << r.method << " " << r.route << ": " << known.body;
+    const Device* d = hub_.Find(kStored + i);
+    ASSERT_NE(d, nullptr) << r.method << " " << r.route;
+    EXPECT_FALSE(d->commands.empty() || !d->lists[0] || d->templates.empty() || d->voice.empty())
+        << r.method << " " << r.route << ": taken in without what it is owed";
+    const HttpResponse unknown = Call(r.method, target(kUnknown + i, r.route, 1), r.body);
+    EXPECT_EQ(unknown.status, 404) << r.method << " " << r.route;
+    EXPECT_EQ(Body(unknown)["error"], "no device " + SerialText(kUnknown + i));
+  }
+  EXPECT_EQ(hub_.devices.size(), std::size(routes) + 1);
+  EXPECT_EQ(hub_.pendingDevices, std::size(routes) - 1);  // one admitted
+
+  db_->Exec("DROP TABLE devices");
+  for (const auto& r : routes) {
+    const HttpResponse failed = Call(r.method, target(kUnknown, r.route, 1), r.body);
+    EXPECT_EQ(failed.status, 503) << r.method << " " << r.route << ": " << failed.body;
+    EXPECT_EQ(Body(failed)["error"].get<std::string>().rfind("store: ", 0), 0u) << failed.body;
+  }
+  EXPECT_EQ(hub_.devices.size(), std::size(routes) + 1);
+  EXPECT_FALSE(hub_.storeError.empty());
+}
+
 // Requests are counted by their route's template, never by the path they named; unmatched
 // ones as "other"; the text is served only with the token.
 TEST_F(ApiInProcess, MetricsCountRequestsByRouteTemplate) {

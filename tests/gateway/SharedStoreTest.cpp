@@ -1,8 +1,8 @@
 // Gateways on a real PostgreSQL server that the test starts itself, in its scratch folder on
 // loopback (as an unprivileged user when the test runs as root): two gateways sharing it with
 // the simulator's devices split between them, a command queued on one gateway and delivered
-// once by the other, a gateway killed and its devices moved to the other, and the server
-// restarted under a running gateway.
+// once by the other, a device just seen by one gateway known to the other at once, a gateway
+// killed and its devices moved to the other, and the server restarted under a running gateway.
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -192,6 +192,34 @@ TEST_F(SharedStoreTest, ACommandQueuedOnOneGatewayGoesOutOnceThroughTheOther) {
     for (const Json& c : commands) {
       EXPECT_EQ(c["state"], "sent") << c.dump();
     }
+  }
+}
+
+// A new device's row is read by the other gateways' sync about once a second: until then a
+// request to them reads the store on the miss rather than answer 404. A serial the store does
+// not hold is still a 404 everywhere, and adds nothing to memory.
+TEST_F(SharedStoreTest, ADeviceJustSeenByOneGatewayIsKnownToTheOtherAtOnce) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  sim::Rng rng(17);
+  const sim::DeviceState device = sim::MakeDevice(rng, 0);
+  const std::string seen = "/api/v1/devices/" + SerialOf(device);
+  const std::string unknown = "/api/v1/devices/" + SerialOf(sim::MakeDevice(rng, 0));
+  DeviceSocket toB(b->udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  ASSERT_EQ(Checked(hello, toB.Exchange(hello)).kind, sim::ReplyKind::kClock);
+
+  const std::string command = R"({"command": "control", "code": 2, "first": 1})";
+  const HttpReply queued = a->Post(seen + "/commands", command);
+  EXPECT_EQ(queued.status, 202) << queued.body;
+  const HttpReply shown = a->Get(seen);
+  EXPECT_EQ(shown.status, 200) << shown.body;
+  EXPECT_EQ(shown.json["queued_commands"], 1) << shown.body;
+  for (GatewayProcess* gateway : {a.get(), b.get()}) {
+    EXPECT_EQ(gateway->Get(unknown).status, 404);
+    EXPECT_EQ(gateway->Post(unknown + "/commands", command).status, 404);
+    EXPECT_EQ(gateway->Get("/api/v1/devices").json["devices"].size(), 1u);
   }
 }
 
