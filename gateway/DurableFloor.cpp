@@ -1,6 +1,7 @@
 #include "DurableFloor.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,6 +22,10 @@ DurableFloor::DurableFloor(const std::string& path) : path_(path) {
   fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd_ < 0) {
     throw std::runtime_error("--durable-floor " + path + ": " + std::strerror(errno));
+  }
+  struct stat file {};
+  if (fstat(fd_, &file) == 0 && S_ISREG(file.st_mode)) {
+    size_ = file.st_size;
   }
   pending_.reserve(kMaxBatch * 128);
   reports_.reserve(kMaxBatch);
@@ -88,7 +93,13 @@ bool DurableFloor::Store() {
     error = errno;
   }
   if (failed == nullptr) {
+    size_ += static_cast<off_t>(written);
     return true;
+  }
+  // What went in of the batch is not acknowledged; a report cut short would leave the reports
+  // after it unreadable.
+  if (size_ >= 0) {
+    (void)ftruncate(fd_, size_);
   }
   if (!failureSaid_) {
     failureSaid_ = true;

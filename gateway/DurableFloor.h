@@ -4,6 +4,8 @@
 // costs above this is the store's own work; what this costs above EchoOnly is the disk's.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,7 +25,9 @@ class DurableFloor final : public BatchHandler {
 
   // Polls and every other accepted packet get their echo; event reports get theirs only when
   // the batch's reports are written and synced. A failed write or sync leaves the batch's
-  // reports unanswered (said once on stderr); the next batch tries again.
+  // reports unanswered (said once on stderr) and the file cut back to what it held before; the
+  // next batch tries again. A batch without a report is not synced: it stores nothing, and
+  // the gateway, too, commits only the batches that write.
   void Handle(std::span<Datagram> batch) override;
 
  private:
@@ -31,6 +35,7 @@ class DurableFloor final : public BatchHandler {
 
   std::string path_;
   int fd_ = -1;
+  off_t size_ = -1;  // what the file holds after the last batch stored; -1: not a plain file
   std::vector<std::uint8_t> pending_;  // the batch's reports, as received
   std::vector<std::size_t> reports_;   // their places in the batch
   bool failureSaid_ = false;
