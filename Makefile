@@ -71,10 +71,11 @@ PACKAGES_WIN   := g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-x86
 PACKAGES_WINE32 := wine32:i386
 
 # clang with libFuzzer and its sanitizer runtimes for `make fuzz` (clang alone for the clang
-# stage); Google Benchmark for `make bench`.
+# stage); Google Benchmark for `make bench`; gnuplot for the plot of `make bench-gateway`.
 PACKAGES_CLANG := clang
 PACKAGES_FUZZ  := clang libclang-rt-14-dev
 PACKAGES_BENCH := libbenchmark-dev
+PACKAGES_BENCH_GATEWAY := gnuplot-nox
 # The Debian packages: their manual pages from each program's --help (help2man), their check;
 # the throwaway Debian 12 root that `make test-install` installs them into (mmdebstrap).
 PACKAGES_DEB   := help2man lintian
@@ -114,7 +115,8 @@ CTEST_EMULATED = $(CTEST) -LE fuzz
 .PHONY: all deps deps32 deps-win deps-arm64 deps-armhf deps-clang configure build demo test \
         test-normal test-asan test-tsan test-clang test32 test-windows test-win64 test-win32 \
         test-arm64 test-armhf test-summary format format-check sonpak clean deps-fuzz fuzz \
-        test-fuzz deps-bench bench bench-gateway bench-scale deps-deb deb test-deb test-install
+        test-fuzz deps-bench bench deps-bench-gateway bench-gateway bench-scale deps-deb deb \
+        test-deb test-install
 
 all: build
 
@@ -321,6 +323,9 @@ test-fuzz:
 deps-bench: deps
 	$(call install-missing,$(PACKAGES_BENCH))
 
+deps-bench-gateway: deps
+	$(call install-missing,$(PACKAGES_BENCH_GATEWAY))
+
 deps-deb: deps
 	$(call install-missing,$(PACKAGES_DEB))
 
@@ -359,10 +364,14 @@ bench: deps-bench
 	cmake --build $(BENCH_DIR) -j $(JOBS) --target velkor-bench
 	$(BENCH_DIR)/bin/velkor-bench
 
-# The gateway against its floor: 1,000 simulated devices in load mode on loopback, polls and
-# event reports of 8 records, throughput and latency; not part of `make test`.
-bench-gateway: build
-	sh bench/gateway_bench.sh $(BUILD_DIR)/bin
+# The gateway (SQLite, PostgreSQL) against its floors (echo only; echo with the event reports
+# appended and fdatasync'd), 1,000 and 10,000 simulated devices on loopback, polls and event
+# reports of 8 records, closed loop and open loop at 10/50/90% of the gateway's capacity: a
+# table, the ratios, a data file and a plot in $(BUILD_DIR)/bench-gateway/; about 20 minutes at
+# BENCH_SECONDS=8 a run. Not part of `make test`.
+BENCH_SECONDS ?= 8
+bench-gateway: build deps-bench-gateway
+	sh bench/gateway_bench.sh $(BUILD_DIR)/bin $(BENCH_SECONDS) $(BUILD_DIR)/bench-gateway
 
 # 10,000 devices' event reports for 60 s: one gateway on SQLite, two on one PostgreSQL; not in test.
 bench-scale: build

@@ -28,6 +28,7 @@
 #include "Api.h"
 #include "Backup.h"
 #include "Checkpoint.h"
+#include "DurableFloor.h"
 #include "Gateway.h"
 #include "KeysCommand.h"
 #include "Link.h"
@@ -291,7 +292,14 @@ int main(int argc, char** argv) {
   app.add_flag("--echo-only", echoOnly,
                "benchmark floor: answer every accepted packet with an echo, store nothing, no API")
       ->configurable(false);
-  // Every option but --echo-only may come from a file of KEY = VALUE lines (TOML), a key being
+  std::string durableFloor;
+  app.add_option("--durable-floor", durableFloor,
+                 "benchmark floor: as --echo-only, but append every event report to FILE "
+                 "(created 0600) and fdatasync it once per batch before the batch's replies")
+      ->type_name("FILE")
+      ->configurable(false)
+      ->excludes("--echo-only");
+  // Every option but the floors may come from a file of KEY = VALUE lines (TOML), a key being
   // the option's name without its dashes; the command line overrides the file.
   CLI::Option* configOption =
       app.set_config("--config", "", "read options from this file (TOML: token-file = \"...\")");
@@ -311,6 +319,8 @@ int main(int argc, char** argv) {
     return ParseFailed(app, e, configOption->as<std::string>(), argc, argv);
   }
   SetLogFormat(logFormat == "json" ? LogFormat::kJson : LogFormat::kText);
+  // A benchmark floor: the link alone, no API.
+  const bool floorOnly = echoOnly || app.get_option("--durable-floor")->count() > 0;
   if (!keysCommand.action.empty()) {
     return RunKeysCommand(keysCommand, dbPath);
   }
@@ -326,7 +336,7 @@ int main(int argc, char** argv) {
 
   // Plain HTTP carries the bearer token and every card list readable by anyone on the path: it
   // stays on this machine unless the site says otherwise.
-  if (!echoOnly && !insecureHttp && tlsCert.empty()) {
+  if (!floorOnly && !insecureHttp && tlsCert.empty()) {
     std::string host;
     std::uint16_t port = 0;
     if (SplitHostPort(http, host, port) && !IsLoopbackAddress(host)) {
@@ -339,7 +349,7 @@ int main(int argc, char** argv) {
   }
   // HTTPS: a certificate or key that cannot be used stops the gateway before anything is bound.
   std::shared_ptr<TlsCredentials> tls;
-  if (!echoOnly && !tlsCert.empty()) {
+  if (!floorOnly && !tlsCert.empty()) {
     WarnIfShared(tlsKey);
     try {
       tls = std::make_shared<TlsCredentials>(tlsCert, tlsKey);
@@ -367,10 +377,16 @@ int main(int argc, char** argv) {
   }
   std::atomic<bool> stop{false};
 
-  if (echoOnly) {
+  if (floorOnly) {
+    std::unique_ptr<BatchHandler> floor;
+    try {
+      floor = echoOnly ? std::unique_ptr<BatchHandler>(std::make_unique<EchoOnly>())
+                       : std::make_unique<DurableFloor>(durableFloor);
+    } catch (const std::exception& e) {
+      Die(e.what());
+    }
     std::printf("udp %s\n", link->BoundText().c_str());
-    EchoOnly echo;
-    std::thread linkThread([&] { link->Serve(echo, stop); });
+    std::thread linkThread([&] { link->Serve(*floor, stop); });
     int signal = SIGHUP;
     while (signal == SIGHUP) {
       sigwait(&stopSignals, &signal);

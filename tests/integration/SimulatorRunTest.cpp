@@ -2,12 +2,15 @@
 // applied, spoiled packets are refused, and a host that misbehaves is caught.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "LibraryHost.h"
 #include "Report.h"
@@ -223,17 +226,119 @@ TEST(SimulatorRun, TheLoadLineGivesTheRateAndNearestRankLatencies) {
   sim::Options options;
   options.loadSeconds = 2;
   sim::Stats stats;
-  for (std::uint32_t us = 100; us >= 1; --us) {
-    stats.latenciesUs.push_back(us * 10);
+  for (std::uint32_t us = 2000; us >= 1; --us) {
+    stats.latenciesUs.push_back(us);
   }
   stats.loadElapsedSeconds = 2.5;
   EXPECT_EQ(sim::LoadLine(options, stats),
-            "velkor-sim: load 2 s, 100 exchanges, 40.0 exchanges/s, latency p50 500 us, "
-            "p99 990 us, max 1000 us");
+            "velkor-sim: load 2 s, 2000 exchanges, 800.0 exchanges/s, latency p50 1000 us, "
+            "p99 1980 us, p99.9 1998 us, max 2000 us");
   stats.latenciesUs = {7};
+  options.rate = 1;
+  stats.sendRate = 0.95;
   EXPECT_EQ(sim::LoadLine(options, stats),
             "velkor-sim: load 2 s, 1 exchanges, 0.4 exchanges/s, latency p50 7 us, p99 7 us, "
-            "max 7 us");
+            "p99.9 7 us, max 7 us, offered 1 packets/s, sent 0.9 packets/s");
+}
+
+// The library host behind a transport that holds each reply back for `delay`, and whose
+// `stallAt`-th send (of all the sockets') blocks the sender for `stall`.
+struct Pace {
+  std::chrono::milliseconds delay{0};
+  unsigned stallAt = 0;  // 0: never
+  std::chrono::milliseconds stall{0};
+  unsigned sends = 0;
+};
+
+class PacedHost final : public sim::Transport {
+ public:
+  PacedHost(HostSide& host, Pace& pace) : inner_(host), pace_(pace) {}
+  void Send(const sim::Bytes& datagram) override {
+    if (++pace_.sends == pace_.stallAt) {
+      std::this_thread::sleep_for(pace_.stall);
+    }
+    inner_.Send(datagram);
+    sim::Bytes reply;
+    while (inner_.Await(0, reply) == sim::Receive::kReply) {
+      held_.emplace_back(std::chrono::steady_clock::now() + pace_.delay, reply);
+    }
+  }
+  sim::Receive Await(int, sim::Bytes& datagram) override {
+    if (held_.empty() || held_.front().first > std::chrono::steady_clock::now()) {
+      return sim::Receive::kTimeout;
+    }
+    datagram = std::move(held_.front().second);
+    held_.pop_front();
+    return sim::Receive::kReply;
+  }
+
+ private:
+  LibraryHost inner_;
+  Pace& pace_;
+  std::deque<std::pair<std::chrono::steady_clock::time_point, sim::Bytes>> held_;
+};
+
+std::uint32_t Permille(std::vector<std::uint32_t> latencies, unsigned permille) {
+  std::sort(latencies.begin(), latencies.end());
+  return latencies.empty() ? 0 : latencies[(latencies.size() * permille + 999) / 1000 - 1];
+}
+
+// Open loop: the schedule is kept whatever the host does, each of a device's packets in flight
+// is matched to its own reply, and latency runs from when a packet was due, so that a slow host
+// and a sender that fell behind both show in it.
+TEST(SimulatorRun, OpenLoopKeepsItsScheduleAndTimesFromIt) {
+  constexpr unsigned kRate = 2000;
+  const struct {
+    const char* name;
+    Pace pace;
+    bool answerTwice;
+  } cases[] = {
+      {"a prompt host", {}, false},
+      // Closed, 8 devices would make 200 exchanges a second of this host.
+      {"a host 40 ms late", {std::chrono::milliseconds(40)}, false},
+      // 200 ms without a send, 0.1 s into the schedule: the packets due meanwhile go late.
+      {"a sender that stalls", {{}, 8 + 200, std::chrono::milliseconds(200)}, false},
+      {"a host that answers twice", {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostSide host;
+    host.answerTwice = c.answerTwice;
+    Pace pace = c.pace;
+    sim::Options options = Quiet(8, 0, 12);
+    options.sockets = 3;
+    options.loadSeconds = 1;
+    options.rate = kRate;
+    options.traffic = sim::Traffic::kPolls;
+    std::FILE* log = std::tmpfile();
+    sim::Simulator simulator(
+        options, [&](std::size_t) { return std::make_unique<PacedHost>(host, pace); }, log);
+    const sim::Stats stats = simulator.Run();
+    std::fclose(log);
+
+    EXPECT_EQ(stats.scheduledSent, kRate);
+    EXPECT_EQ(stats.Sent(), kRate + 8) << "the configurations first, then the schedule";
+    EXPECT_GT(stats.sendRate, 0.9 * kRate);
+    EXPECT_LE(stats.sendRate, 1.001 * kRate);
+    EXPECT_EQ(stats.missing, 0u);
+    EXPECT_EQ(stats.failed, 0u);
+    EXPECT_EQ(stats.latenciesUs.size(), kRate) << "the configurations are not in the figures";
+    if (c.answerTwice) {
+      EXPECT_EQ(stats.unexpected, kRate + 8);
+      EXPECT_FALSE(stats.Passed());
+      continue;
+    }
+    EXPECT_TRUE(stats.Passed());
+    const std::uint32_t p50 = Permille(stats.latenciesUs, 500);
+    const std::uint32_t p99 = Permille(stats.latenciesUs, 990);
+    const auto delayUs = static_cast<std::uint32_t>(c.pace.delay.count() * 1000);
+    const auto stallUs = static_cast<std::uint32_t>(c.pace.stall.count() * 1000);
+    EXPECT_GE(Permille(stats.latenciesUs, 1), delayUs);
+    EXPECT_LT(p50, delayUs + 20000);
+    if (stallUs > 0) {
+      EXPECT_GT(p99, stallUs * 3 / 4) << "measured from the send, the stall would not show";
+    }
+  }
 }
 
 // What a report says about each device: its identity, the state the host's replies left it

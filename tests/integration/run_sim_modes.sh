@@ -94,7 +94,7 @@ load)
   stop_host
   [ "$status" -eq 0 ] || fail "velkor-sim exited with status $status"
   line=$(grep '^velkor-sim: load ' "$work/sim.log") || fail "no load line"
-  echo "$line" | grep -Eq '^velkor-sim: load 2 s, [0-9]+ exchanges, [0-9]+\.[0-9] exchanges/s, latency p50 [0-9]+ us, p99 [0-9]+ us, max [0-9]+ us$' ||
+  echo "$line" | grep -Eq '^velkor-sim: load 2 s, [0-9]+ exchanges, [0-9]+\.[0-9] exchanges/s, latency p50 [0-9]+ us, p99 [0-9]+ us, p99\.9 [0-9]+ us, max [0-9]+ us$' ||
     fail "load line does not parse: $line"
   rate=$(echo "$line" | sed 's/.* \([0-9]*\)\.[0-9] exchanges\/s.*/\1/')
   exchanges=$(echo "$line" | sed 's/.*, \([0-9]*\) exchanges,.*/\1/')

@@ -1,11 +1,13 @@
 #include "Simulator.h"
 
 #include <poll.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <limits>
+#include <thread>
 
 #include "DeviceSeal.h"
 #include "WireBytes.h"
@@ -29,6 +31,12 @@ constexpr int kSilenceFloorMs = 3000;
 constexpr unsigned kMaxLoadNotes = 100;  // failure lines shown in load mode
 constexpr int kLoadWakeMs = 100;
 constexpr unsigned kLoadReadsPerWake = 256;
+// Open loop: configurations outstanding at a time while the devices announce themselves, and
+// the timer slack asked for, so that a packet goes when it is due rather than up to the
+// default 50 us later.
+constexpr std::size_t kAnnounceWindow = 256;
+constexpr unsigned long kOpenLoopSlackNs = 1000;
+constexpr std::chrono::microseconds kOpenLoopTick(50);
 
 const char* const kFamilyNames[kFamilies] = {
     "configuration (0xFF)",     "module packet (0xFA)", "firmware (0xFC)",
@@ -681,22 +689,65 @@ void Simulator::Note(std::size_t device, const Pending& packet, const std::strin
 
 // ---- Load mode ----
 
-Stats Simulator::RunLoad() {
-  const Clock::time_point start = Clock::now();
-  const Clock::time_point sendUntil = start + std::chrono::seconds(options_.loadSeconds);
-  Clock::time_point lastReply = start;
-  exchanges_.resize(devices_.size());
-  timers_.reserve(2 * devices_.size());
+std::unique_ptr<Poller> Simulator::LoadPoller() {
   std::vector<int> descriptors;
   for (const auto& link : links_) {
     descriptors.push_back(link->Descriptor());
   }
   // Sockets are waited on together; links without a descriptor (in-process hosts) are asked.
-  std::unique_ptr<Poller> poller;
-  if (std::find(descriptors.begin(), descriptors.end(), -1) == descriptors.end()) {
-    poller = MakePoller(descriptors);
+  if (std::find(descriptors.begin(), descriptors.end(), -1) != descriptors.end()) {
+    return nullptr;
   }
-  std::vector<std::uint32_t> ready;
+  return MakePoller(descriptors);
+}
+
+bool Simulator::TakeReplies(Poller* poller, Clock::time_point wake, bool sleepWithoutPoller,
+                            void (Simulator::*onReply)(const Bytes&)) {
+  const auto wait = std::chrono::ceil<std::chrono::microseconds>(wake - Clock::now());
+  if (poller != nullptr) {
+    poller->Wait(std::max(wait, std::chrono::microseconds(0)), ready_);
+  } else {
+    if (sleepWithoutPoller && wait.count() > 0) {
+      std::this_thread::sleep_for(std::min(wait, std::chrono::microseconds(1000)));
+    }
+    ready_.clear();
+    for (std::uint32_t i = 0; i < links_.size(); ++i) {
+      ready_.push_back(i);
+    }
+  }
+  for (std::uint32_t link : ready_) {
+    // A bounded number per socket, so that one busy socket does not starve the others.
+    for (unsigned n = 0; n < kLoadReadsPerWake; ++n) {
+      const Receive got = links_[link]->Await(0, reply_);
+      if (got == Receive::kTimeout) {
+        break;
+      }
+      if (got == Receive::kUnreachable) {
+        stats_.unreachable = true;
+        EndRun(answered_ ? Ending::kStopped : Ending::kUnreachable);
+        std::fprintf(log_, "sim: %s\n",
+                     answered_ ? "the host stopped answering: its port is closed now"
+                               : "host unreachable (nothing listens on its port)");
+        return false;
+      }
+      answered_ = true;
+      quietSince_ = lastReply_ = Clock::now();
+      (this->*onReply)(reply_);
+    }
+  }
+  return true;
+}
+
+Stats Simulator::RunLoad() {
+  if (options_.rate > 0) {
+    return RunOpenLoad();
+  }
+  const Clock::time_point start = Clock::now();
+  const Clock::time_point sendUntil = start + std::chrono::seconds(options_.loadSeconds);
+  lastReply_ = start;
+  exchanges_.resize(devices_.size());
+  timers_.reserve(2 * devices_.size());
+  const std::unique_ptr<Poller> poller = LoadPoller();
   for (std::size_t device = 0; device < devices_.size() && !Stopping(); ++device) {
     SendNext(device);
   }
@@ -732,51 +783,24 @@ Stats Simulator::RunLoad() {
     if (timerHead_ < timers_.size()) {
       wake = std::min(wake, timers_[timerHead_].deadline);
     }
-    if (poller) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
-      poller->Wait(static_cast<int>(std::max<std::int64_t>(0, wait.count())), ready);
-    } else {
-      ready.clear();
-      for (std::uint32_t i = 0; i < links_.size(); ++i) {
-        ready.push_back(i);
-      }
-    }
-    for (std::uint32_t link : ready) {
-      // A bounded number per socket, so that one busy socket does not starve the others.
-      for (unsigned n = 0; n < kLoadReadsPerWake; ++n) {
-        const Receive got = links_[link]->Await(0, reply_);
-        if (got == Receive::kTimeout) {
-          break;
-        }
-        if (got == Receive::kUnreachable) {
-          stats_.unreachable = true;
-          EndRun(answered_ ? Ending::kStopped : Ending::kUnreachable);
-          std::fprintf(log_, "sim: %s\n",
-                       answered_ ? "the host stopped answering: its port is closed now"
-                                 : "host unreachable (nothing listens on its port)");
-          break;
-        }
-        answered_ = true;
-        quietSince_ = lastReply = Clock::now();
-        OnLoadReply(reply_);
-      }
+    if (!TakeReplies(poller.get(), wake, false, &Simulator::OnLoadReply)) {
+      break;
     }
   }
   const Clock::time_point end = Clock::now();
   if (stats_.ending == Ending::kStopped || stats_.ending == Ending::kUnreachable) {
     stats_.missing += static_cast<unsigned>(outstanding_);  // they will not be answered now
   }
-  const double sent = std::chrono::duration<double>(lastReply - start).count();
+  const double sent = std::chrono::duration<double>(lastReply_ - start).count();
   stats_.loadElapsedSeconds = sendingOver_
                                   ? std::max(sent, static_cast<double>(options_.loadSeconds))
                                   : std::chrono::duration<double>(end - start).count();
   return stats_;
 }
 
-// The device's next packet: its configuration first, then what the traffic asks for.
-void Simulator::SendNext(std::size_t device) {
+// What the device sends next: its configuration first, then what the traffic asks for.
+Family Simulator::NextFamily(std::size_t device) {
   Exchange& exchange = exchanges_[device];
-  Family family = Family::kConfig;
   if (options_.traffic == Traffic::kMixed) {
     if (exchange.plan.empty()) {
       for (const Step& step : Script(device, exchange.round++)) {
@@ -784,12 +808,19 @@ void Simulator::SendNext(std::size_t device) {
       }
       std::reverse(exchange.plan.begin(), exchange.plan.end());
     }
-    family = exchange.plan.back();
+    const Family family = exchange.plan.back();
     exchange.plan.pop_back();
-  } else if (exchange.round++ > 0) {
-    family = options_.traffic == Traffic::kPolls ? Family::kPoll : Family::kEvents;
+    return family;
   }
-  exchange.packet = Make(device, family);
+  if (exchange.round++ == 0) {
+    return Family::kConfig;
+  }
+  return options_.traffic == Traffic::kPolls ? Family::kPoll : Family::kEvents;
+}
+
+void Simulator::SendNext(std::size_t device) {
+  Exchange& exchange = exchanges_[device];
+  exchange.packet = Make(device, NextFamily(device));
   exchange.tries = 1;
   exchange.active = true;
   ++exchange.token;
@@ -864,11 +895,210 @@ void Simulator::Finish(std::size_t device) {
   }
 }
 
+// ---- Open loop ----
+//
+// Every device first announces itself, its configuration answered (at most kAnnounceWindow
+// outstanding at a time); then the schedule starts: packet k is due at start + k / rate and goes
+// from device k % devices, so each device sends at rate / devices with the devices' phases
+// evenly staggered. A packet goes when it is due whatever came back: a device may have several
+// outstanding, each told apart by its sequence number in block bytes 8..11, which its reply
+// carries back. A sender behind schedule sends what is due at once. Latency and the timeout run
+// from the time a packet was due, not from when it went, so that a late sender does not hide
+// the wait it caused (no coordinated omission); a packet is sent once, never again.
+
+Stats Simulator::RunOpenLoad() {
+  const int slack = prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
+  (void)prctl(PR_SET_TIMERSLACK, kOpenLoopSlackNs, 0, 0, 0);  // wake when a packet is due
+  const double rate = options_.rate;
+  const std::uint64_t total = static_cast<std::uint64_t>(options_.loadSeconds) * options_.rate;
+  auto dueAt = [&](Clock::time_point start, std::uint64_t k) {
+    return start + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(static_cast<double>(k) / rate));
+  };
+  const Clock::time_point begin = Clock::now();
+  Clock::time_point start = begin;
+  Clock::time_point lastSend = begin;
+  lastReply_ = begin;
+  exchanges_.resize(devices_.size());
+  inFlight_.reserve(std::min<std::uint64_t>(total, 1u << 20) + devices_.size());
+  const std::unique_ptr<Poller> poller = LoadPoller();
+  std::size_t announced = 0;
+  bool announcing = true;
+  std::uint64_t next = 0;  // the schedule's next packet
+  while (!Stopping()) {
+    Clock::time_point now = Clock::now();
+    if (announcing) {
+      while (announced < devices_.size() && outstanding_ < kAnnounceWindow) {
+        SendScheduled(announced++, now, true);
+      }
+      if (announced == devices_.size() && outstanding_ == 0) {
+        announcing = false;
+        start = lastSend = lastReply_ = now;
+      }
+    }
+    if (!announcing) {
+      for (; next < total && dueAt(start, next) <= now; ++next) {
+        SendScheduled(static_cast<std::size_t>(next % devices_.size()), dueAt(start, next), false);
+        lastSend = Clock::now();
+      }
+      sendingOver_ = next == total;
+      now = Clock::now();
+    }
+    while (timerHead_ < timers_.size() && timers_[timerHead_].deadline <= now) {
+      OnOpenTimeout(timers_[timerHead_++].token);
+    }
+    if (timerHead_ > 4096 && timerHead_ * 2 > timers_.size()) {
+      timers_.erase(timers_.begin(), timers_.begin() + static_cast<std::ptrdiff_t>(timerHead_));
+      timerHead_ = 0;
+    }
+    while (expiredHead_ < expired_.size() && expired_[expiredHead_].first <= now) {
+      inFlight_.erase(expired_[expiredHead_++].second);
+    }
+    if (expiredHead_ > 4096 && expiredHead_ * 2 > expired_.size()) {
+      expired_.erase(expired_.begin(),
+                     expired_.begin() + static_cast<std::ptrdiff_t>(expiredHead_));
+      expiredHead_ = 0;
+    }
+    if (sendingOver_ && outstanding_ == 0) {
+      break;
+    }
+    if (outstanding_ > 0 && HostSilent(now)) {
+      EndRun(Ending::kStopped);
+      std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
+                   static_cast<long long>(SilenceWindow().count()));
+      break;
+    }
+    Clock::time_point wake = now + std::chrono::milliseconds(kLoadWakeMs);
+    if (!announcing && next < total) {
+      // Packets due within a tick of each other go together, a tick late at most: a wake per
+      // packet would cost the sender more than the packets.
+      wake = std::min(wake, std::max(dueAt(start, next), now + kOpenLoopTick));
+    }
+    if (timerHead_ < timers_.size()) {
+      wake = std::min(wake, timers_[timerHead_].deadline);
+    }
+    if (!TakeReplies(poller.get(), wake, true, &Simulator::OnOpenReply)) {
+      break;
+    }
+  }
+  const Clock::time_point end = Clock::now();
+  if (stats_.ending == Ending::kStopped || stats_.ending == Ending::kUnreachable) {
+    stats_.missing += static_cast<unsigned>(outstanding_);  // they will not be answered now
+  }
+  if (announcing) {
+    stats_.loadElapsedSeconds = std::chrono::duration<double>(end - begin).count();
+  } else {
+    const double replied = std::chrono::duration<double>(lastReply_ - start).count();
+    stats_.loadElapsedSeconds = sendingOver_
+                                    ? std::max(replied, static_cast<double>(options_.loadSeconds))
+                                    : std::chrono::duration<double>(end - start).count();
+  }
+  stats_.scheduledSent = next;
+  if (next > 0) {
+    // The span the packets sent cover, the last one's slot included: the offered rate when the
+    // sender kept up, less when it fell behind.
+    const double span = std::chrono::duration<double>(lastSend - start).count() + 1.0 / rate;
+    stats_.sendRate = static_cast<double>(next) / std::max(span, static_cast<double>(next) / rate);
+  }
+  if (slack > 0) {
+    (void)prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack), 0, 0, 0);
+  }
+  return stats_;
+}
+
+void Simulator::SendScheduled(std::size_t device, Clock::time_point due, bool announce) {
+  Scheduled packet;
+  packet.packet = Make(device, NextFamily(device));
+  packet.due = due;
+  packet.device = static_cast<std::uint32_t>(device);
+  packet.announce = announce;
+  const auto sequence =
+      static_cast<std::uint32_t>(GetBigEndian(&packet.packet.request[wire::kBlockTail], 4));
+  if (outstanding_ == 0) {
+    quietSince_ = Clock::now();  // the host's silence counts from here
+  }
+  SendValid(device, packet.packet);
+  timers_.push_back({due + std::chrono::milliseconds(options_.timeoutMs), packet.device, sequence});
+  inFlight_.insert_or_assign(sequence, std::move(packet));
+  ++outstanding_;
+}
+
+void Simulator::OnOpenReply(const Bytes& reply) {
+  const std::optional<std::size_t> owner = DeviceOf(reply);
+  if (!owner) {
+    ++stats_.unexpected;
+    if (++loadNotes_ <= kMaxLoadNotes) {
+      std::fprintf(log_, "sim: unexpected reply of %zu bytes for no device\n", reply.size());
+    }
+    return;
+  }
+  devicekit::Block plain{};
+  if (reply.size() < kHeadLength || !devicekit::OpenReply(reply.data(), plain)) {
+    // It names no packet, which then times out.
+    ++stats_.failed;
+    if (++loadNotes_ <= kMaxLoadNotes) {
+      std::fprintf(log_, "sim: device %zu: a reply of %zu bytes that does not open\n", *owner + 1,
+                   reply.size());
+    }
+    return;
+  }
+  const auto sequence = static_cast<std::uint32_t>(GetBigEndian(&plain[8], 4));
+  const auto found = inFlight_.find(sequence);
+  if (found == inFlight_.end()) {
+    ++stats_.unexpected;  // answered twice, or a packet never sent
+    if (++loadNotes_ <= kMaxLoadNotes) {
+      std::fprintf(log_, "sim: device %zu: unexpected reply of %zu bytes\n", *owner + 1,
+                   reply.size());
+    }
+    return;
+  }
+  Scheduled& packet = found->second;
+  if (packet.expired) {
+    ++stats_.late;  // after its timeout: counted missing already
+    inFlight_.erase(found);
+    return;
+  }
+  const ReplyCheck check = CheckReply(packet.packet.request, reply,
+                                      {&devices_[packet.device].uploaded, std::time(nullptr)});
+  if (check.ok) {
+    Verified(packet.device, packet.packet, check);
+    if (!packet.announce) {
+      const auto latency =
+          std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - packet.due);
+      stats_.latenciesUs.push_back(static_cast<std::uint32_t>(
+          std::clamp<std::int64_t>(latency.count(), 0, std::numeric_limits<std::uint32_t>::max())));
+    }
+  } else {
+    ++stats_.failed;
+    Note(packet.device, packet.packet, "reply FAILED: " + check.problem, true);
+  }
+  inFlight_.erase(found);
+  --outstanding_;
+}
+
+void Simulator::OnOpenTimeout(std::uint32_t sequence) {
+  const auto found = inFlight_.find(sequence);
+  if (found == inFlight_.end() || found->second.expired) {
+    return;  // answered
+  }
+  Scheduled& packet = found->second;
+  ++stats_.missing;
+  Note(packet.device, packet.packet,
+       "no reply within " + std::to_string(options_.timeoutMs) + " ms of its due time", true);
+  packet.expired = true;
+  --outstanding_;
+  // A reply within another timeout counts as late; after that it is unexpected.
+  expired_.emplace_back(Clock::now() + std::chrono::milliseconds(options_.timeoutMs), sequence);
+}
+
 void PrintSummary(std::FILE* out, const Options& options, const Stats& stats) {
   const unsigned legacy = options.devices / 2;
   if (options.loadSeconds > 0) {
-    std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u s of load, seed %llu\n",
+    std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u s of load%s, seed %llu\n",
                  options.devices, options.devices - legacy, legacy, options.loadSeconds,
+                 options.rate > 0
+                     ? (", open loop at " + std::to_string(options.rate) + " packets/s").c_str()
+                     : "",
                  static_cast<unsigned long long>(options.seed));
   } else {
     std::fprintf(out, "velkor-sim: %u devices (%u current, %u legacy), %u rounds, seed %llu\n",
@@ -901,6 +1131,8 @@ void PrintSummary(std::FILE* out, const Options& options, const Stats& stats) {
   if (options.retries > 0) {
     std::fprintf(out, "  packets sent again %u, late replies to earlier copies %u\n", stats.retries,
                  stats.late);
+  } else if (options.rate > 0) {
+    std::fprintf(out, "  replies after their packet's timeout %u\n", stats.late);
   }
   const char* verdict = "FAILED";
   if (stats.ending == Ending::kSignal) {
@@ -918,23 +1150,28 @@ void PrintSummary(std::FILE* out, const Options& options, const Stats& stats) {
 std::string LoadLine(const Options& options, const Stats& stats) {
   std::vector<std::uint32_t> sorted = stats.latenciesUs;
   std::sort(sorted.begin(), sorted.end());
-  // Nearest rank: the smallest latency that `percent` of the exchanges do not exceed.
-  auto rank = [&sorted](unsigned percent) -> unsigned long long {
+  // Nearest rank: the smallest latency that `permille` of the exchanges do not exceed.
+  auto rank = [&sorted](unsigned permille) -> unsigned long long {
     if (sorted.empty()) {
       return 0;
     }
     const std::uint64_t n = sorted.size();
-    return sorted[static_cast<std::size_t>((n * percent + 99) / 100 - 1)];
+    return sorted[static_cast<std::size_t>((n * permille + 999) / 1000 - 1)];
   };
   const double rate = stats.loadElapsedSeconds > 0
                           ? static_cast<double>(sorted.size()) / stats.loadElapsedSeconds
                           : 0.0;
-  char line[200];
-  std::snprintf(line, sizeof line,
-                "velkor-sim: load %u s, %llu exchanges, %.1f exchanges/s, latency p50 %llu us, "
-                "p99 %llu us, max %llu us",
-                options.loadSeconds, static_cast<unsigned long long>(sorted.size()), rate, rank(50),
-                rank(99), rank(100));
+  char line[320];
+  int length = std::snprintf(
+      line, sizeof line,
+      "velkor-sim: load %u s, %llu exchanges, %.1f exchanges/s, latency p50 %llu us, p99 %llu us, "
+      "p99.9 %llu us, max %llu us",
+      options.loadSeconds, static_cast<unsigned long long>(sorted.size()), rate, rank(500),
+      rank(990), rank(999), rank(1000));
+  if (options.rate > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
+    std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
+                  ", offered %u packets/s, sent %.1f packets/s", options.rate, stats.sendRate);
+  }
   return line;
 }
 

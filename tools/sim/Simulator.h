@@ -1,7 +1,8 @@
 // The simulated devices and their run: each device speaks first, round after round, sends
 // every packet family of its generation, waits for the host's reply to each packet, checks it
 // and applies it to its state. Faults are injected on request. In load mode every device keeps
-// one packet outstanding for a given time instead, all devices at once.
+// one packet outstanding for a given time instead, all devices at once (closed loop), or the
+// fleet sends on a fixed schedule whatever the replies (open loop).
 #pragma once
 
 #include <array>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "DeviceCodec.h"
@@ -60,6 +62,7 @@ enum class Traffic { kMixed, kPolls, kEvents };
 inline constexpr unsigned kMaxDevices = 10000;
 inline constexpr unsigned kMaxRetries = 10;
 inline constexpr unsigned kMaxEventsPerReport = 32;
+inline constexpr unsigned kMaxRate = 1000000;  // packets a second, the whole fleet
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -75,6 +78,9 @@ struct Options {
   int intervalMs = 0;        // pause between exchanges
   unsigned retries = 0;      // resends of a valid packet whose reply does not come in time
   unsigned loadSeconds = 0;  // load mode when above 0
+  // Open loop when above 0 (load mode only): the fleet's packets a second, packet k of the
+  // schedule due at start + k / rate and sent by device k % devices, whatever the replies.
+  unsigned rate = 0;
   Traffic traffic = Traffic::kMixed;
   unsigned eventsPerReport = 0;  // records per event report; 0: 1..5 drawn per report
   bool quiet = false;
@@ -111,6 +117,10 @@ struct Stats {
   // Load mode: exchanges with a verified reply, their latencies and the time they took.
   std::vector<std::uint32_t> latenciesUs;
   double loadElapsedSeconds = 0;
+  // Open loop: the packets of the schedule sent, and the rate they went out at (below the
+  // offered rate when the sender fell behind).
+  std::uint64_t scheduledSent = 0;
+  double sendRate = 0;
 
   unsigned Sent() const;
   bool Complete() const { return ending == Ending::kFinished; }
@@ -159,7 +169,15 @@ class Simulator {
   struct Timer {
     Clock::time_point deadline;
     std::uint32_t device;
-    std::uint32_t token;
+    std::uint32_t token;  // open loop: the packet's sequence number
+  };
+  // Open loop: a packet sent on schedule, until its reply comes or its time is up.
+  struct Scheduled {
+    Pending packet;
+    Clock::time_point due;  // when it was to go: its latency and its timeout run from here
+    std::uint32_t device = 0;
+    bool announce = false;  // a configuration before the schedule: not in the load figures
+    bool expired = false;   // given up; a reply now is late
   };
   // Replies that may still come for a resent packet that was answered or given up.
   struct LateAllowance {
@@ -169,6 +187,7 @@ class Simulator {
 
   Stats RunRounds();
   Stats RunLoad();
+  Stats RunOpenLoad();
   std::vector<Step> Script(std::size_t device, unsigned round);
   void RunStep(std::size_t device, const Step& step);
   Pending Make(std::size_t device, Family family);
@@ -190,10 +209,19 @@ class Simulator {
   void Drain();
 
   // Load mode.
+  std::unique_ptr<Poller> LoadPoller();
+  // Waits until `wake` (or a reply) and hands each reply read to `onReply`; false when the
+  // host's port reported closed and the run ended.
+  bool TakeReplies(Poller* poller, Clock::time_point wake, bool sleepWithoutPoller,
+                   void (Simulator::*onReply)(const Bytes&));
+  Family NextFamily(std::size_t device);
   void SendNext(std::size_t device);
   void OnLoadReply(const Bytes& reply);
   void OnLoadTimeout(std::size_t device);
   void Finish(std::size_t device);
+  void SendScheduled(std::size_t device, Clock::time_point due, bool announce);
+  void OnOpenReply(const Bytes& reply);
+  void OnOpenTimeout(std::uint32_t sequence);
 
   Options options_;
   Rng rng_;
@@ -216,6 +244,14 @@ class Simulator {
   std::size_t outstanding_ = 0;
   bool sendingOver_ = false;
   unsigned loadNotes_ = 0;  // failure lines printed in load mode
+  Clock::time_point lastReply_;
+  std::vector<std::uint32_t> ready_;  // the sockets a wait found readable
+
+  // Open loop: the packets in flight by sequence number (block bytes 8..11), and those given up
+  // with when they are forgotten (a reply after that is unexpected).
+  std::unordered_map<std::uint32_t, Scheduled> inFlight_;
+  std::vector<std::pair<Clock::time_point, std::uint32_t>> expired_;
+  std::size_t expiredHead_ = 0;
 };
 
 // A device of either generation with a card list, groups, schedules and modes drawn from `rng`.
@@ -227,7 +263,8 @@ Event MakeEvent(Rng& rng, bool legacy, std::uint64_t number);
 // The summary lines printed at the end of a run (and the load line in load mode).
 void PrintSummary(std::FILE* out, const Options& options, const Stats& stats);
 
-// The load line: "velkor-sim: load S s, N exchanges, R exchanges/s, latency p50 ...".
+// The load line: "velkor-sim: load S s, N exchanges, R exchanges/s, latency p50 U us, p99 U us,
+// p99.9 U us, max U us", and in open loop ", offered R packets/s, sent R packets/s".
 std::string LoadLine(const Options& options, const Stats& stats);
 
 }  // namespace velkor::sim

@@ -2,6 +2,7 @@
 // transport; the replies name their device by serial.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,9 +35,10 @@ std::unique_ptr<Transport> ConnectUdp(const std::string& host, std::uint16_t por
 class Poller {
  public:
   virtual ~Poller() = default;
-  // Waits up to `timeoutMs` and fills `ready` with the indices (into the descriptors given to
-  // MakePoller) of those that can be read; an interrupted wait returns with none.
-  virtual void Wait(int timeoutMs, std::vector<std::uint32_t>& ready) = 0;
+  // Waits up to `timeout` (to the microsecond where the kernel can) and fills `ready` with the
+  // indices (into the descriptors given to MakePoller) of those that can be read; an
+  // interrupted wait returns with none.
+  virtual void Wait(std::chrono::microseconds timeout, std::vector<std::uint32_t>& ready) = 0;
 };
 
 std::unique_ptr<Poller> MakePoller(const std::vector<int>& descriptors);

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -84,9 +85,19 @@ class EpollPoller final : public Poller {
   EpollPoller(const EpollPoller&) = delete;
   EpollPoller& operator=(const EpollPoller&) = delete;
 
-  void Wait(int timeoutMs, std::vector<std::uint32_t>& ready) override {
+  void Wait(std::chrono::microseconds timeout, std::vector<std::uint32_t>& ready) override {
     ready.clear();
-    const int count = epoll_wait(fd_, events_.data(), static_cast<int>(events_.size()), timeoutMs);
+    const auto us = std::max<std::int64_t>(0, timeout.count());
+    const timespec wait{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    int count = -1;
+    if (precise_) {
+      count = epoll_pwait2(fd_, events_.data(), static_cast<int>(events_.size()), &wait, nullptr);
+      precise_ = !(count < 0 && errno == ENOSYS);
+    }
+    if (!precise_) {  // a kernel before 5.11: whole milliseconds, rounded up
+      count = epoll_wait(fd_, events_.data(), static_cast<int>(events_.size()),
+                         static_cast<int>((us + 999) / 1000));
+    }
     for (int i = 0; i < count; ++i) {
       ready.push_back(events_[static_cast<std::size_t>(i)].data.u32);
     }
@@ -95,6 +106,7 @@ class EpollPoller final : public Poller {
  private:
   int fd_;
   std::vector<epoll_event> events_;
+  bool precise_ = true;  // epoll_pwait2 is there
 };
 
 }  // namespace

@@ -83,9 +83,19 @@ options:
                      given up), all devices at once, for SECONDS; then it waits for what is
                      outstanding (up to the timeout) and prints the load line:
                        velkor-sim: load S s, N exchanges, R exchanges/s,
-                         latency p50 U us, p99 U us, max U us
+                         latency p50 U us, p99 U us, p99.9 U us, max U us
                      (one line; N counts verified exchanges, latency runs from the first send
                      of a packet to its verified reply). Only failures are logged.
+  --rate N           with --load: open loop instead, N packets a second from the whole
+                     fleet (1..1000000). Each device first sends its configuration and has it
+                     answered; then packet k is due at start + k/N, from device k % devices,
+                     and goes when due whatever the replies (a device may have several
+                     outstanding); a sender behind schedule sends what is due at once. Latency
+                     and --timeout-ms run from the time a packet was due, not from when it
+                     went; a packet without its reply by then is missing (never sent again,
+                     so not with --retries). The load line adds:
+                       , offered N packets/s, sent R packets/s
+                     (R below N when the sender could not keep up).
   --traffic KIND     what a device sends in load mode after its configuration (0xFF):
                        mixed   every family of its generation, round after round (default)
                        polls   polls (0x02) only
@@ -194,6 +204,8 @@ int main(int argc, char** argv) {
       options.retries = static_cast<unsigned>(n);
     } else if (flag == "--load" && n >= 1 && n <= kMaxLoadSeconds) {
       options.loadSeconds = static_cast<unsigned>(n);
+    } else if (flag == "--rate" && n >= 1 && n <= velkor::sim::kMaxRate) {
+      options.rate = static_cast<unsigned>(n);
     } else if (flag == "--events-per-report" && n >= 1 && n <= velkor::sim::kMaxEventsPerReport) {
       options.eventsPerReport = static_cast<unsigned>(n);
     } else if (flag == "--rounds") {
@@ -211,6 +223,12 @@ int main(int argc, char** argv) {
 
   if (options.loadSeconds > 0 && !options.faults.empty()) {
     return Usage("--faults does not apply to --load");
+  }
+  if (options.rate > 0 && options.loadSeconds == 0) {
+    return Usage("--rate needs --load");
+  }
+  if (options.rate > 0 && options.retries > 0) {
+    return Usage("--retries does not apply to --rate: an open-loop packet is sent once");
   }
 
   struct sigaction stop = {};
