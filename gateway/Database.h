@@ -34,6 +34,15 @@ class Statement {
     return *this;
   }
 
+  // Binds parameters first, first + 1, ... in order, leaving the others as they are: rows of a
+  // multi-row insert, after a Reset().
+  template <typename... Values>
+  Statement& BindAt(int first, const Values&... values) {
+    int index = first;
+    (BindOne(index++, values), ...);
+    return *this;
+  }
+
   virtual bool Step() = 0;  // true while a row is there
   void Run() {
     while (Step()) {

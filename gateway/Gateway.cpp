@@ -363,6 +363,13 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
     ++hub_.counters.answered;
     d.to = d.from;
     d.toLength = d.fromLength;
+    // With the pipeline, behind the device's earlier replies (a batch without it goes out
+    // whole, in order).
+    waits_ = waits_ || (send_ && dev.repliesHeld > 0);
+    if (waits_ && send_) {
+      ++dev.repliesHeld;
+      p.serials.push_back(dev.serial);
+    }
   }
   return reply;
 }

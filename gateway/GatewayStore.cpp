@@ -245,13 +245,20 @@ void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::st
         hub_.eventsChanged.notify_all();
       }
     }
-  }
-  hub_.metrics.AddBatch(counts);
-  if (send_) {
+    // Sent before the devices' later replies may go: under the lock that decides those.
     for (Pending* p : group) {
-      send_(std::span<Datagram>(p->held.data(), p->heldCount));
+      if (send_) {
+        send_(std::span<Datagram>(p->held.data(), p->heldCount));
+      }
+      for (const std::uint64_t serial : p->serials) {
+        // A device whose row the store sync took in again meanwhile counts from 0.
+        if (Device* d = hub_.Find(serial); d != nullptr && d->repliesHeld > 0) {
+          --d->repliesHeld;
+        }
+      }
     }
   }
+  hub_.metrics.AddBatch(counts);
   Recycle(group, send_ != nullptr);
 }
 

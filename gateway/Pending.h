@@ -56,7 +56,8 @@ struct Gateway::Pending {
   std::vector<Datagram> held;
   std::size_t heldCount = 0;
   std::vector<Datagram*> replies;
-  std::vector<ReplyKind> kinds;  // of each reply
+  std::vector<ReplyKind> kinds;        // of each reply
+  std::vector<std::uint64_t> serials;  // with the pipeline, the device of each reply
   // Each write with the index of the reply that waits for it (kNoReply: none).
   std::vector<std::pair<std::size_t, Write>> writes;
   std::vector<Report> reports;
@@ -79,6 +80,7 @@ struct Gateway::Pending {
     heldCount = 0;
     replies.clear();
     kinds.clear();
+    serials.clear();
     writes.clear();
     reports.clear();
     events.clear();

@@ -71,6 +71,9 @@ struct Device {
   std::map<std::uint16_t, std::vector<std::uint8_t>> voice;
 
   bool dirty = false;  // registry fields not yet written to the store
+  // Replies to it that wait for a commit: a later reply waits behind them, so that a device
+  // that sends several packets back to back gets their replies in order.
+  std::uint32_t repliesHeld = 0;
 
   bool IsLegacy() const { return type == 0; }
 

@@ -636,20 +636,48 @@ void EventRows::Add(Database& db, std::uint64_t serial, std::int64_t receivedMs,
     AppendCopyRow(serial, receivedMs, event, raw);
     return;
   }
-  const EventRecord e = event;
-  db.Prepare(
-        "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
-        "value4, value5, value6, value7, value8, card_number, digits, raw) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-      // Packed fields by value: Bind takes references.
-      .Bind(serial, receivedMs, static_cast<int>(e.kind), NumberOf(e), CodeOf(e),
-            static_cast<int>(e.value1), static_cast<int>(e.value2), static_cast<int>(e.value3),
-            static_cast<int>(e.value4), static_cast<int>(e.value5), static_cast<int>(e.value6),
-            static_cast<int>(e.value7), static_cast<int>(e.value8),
-            static_cast<std::int64_t>(e.cardNumber),
-            std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
-            std::span<const std::uint8_t>(raw, 16))
-      .Run();
+  Row& row = rows_.emplace_back();
+  row.serial = serial;
+  row.receivedMs = receivedMs;
+  row.event = event;
+  std::copy_n(raw, row.raw.size(), row.raw.begin());
+  if (rows_.size() == kRowsPerInsert) {
+    Insert(db);
+  }
+}
+
+void EventRows::Insert(Database& db) {
+  // One text per row count, made once: statements are cached by the address of their text.
+  static const std::array<std::string, kRowsPerInsert + 1> kInserts = [] {
+    std::array<std::string, kRowsPerInsert + 1> texts;
+    for (std::size_t n = 1; n <= kRowsPerInsert; ++n) {
+      texts[n] =
+          "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
+          "value4, value5, value6, value7, value8, card_number, digits, raw) VALUES ";
+      for (std::size_t i = 0; i < n; ++i) {
+        texts[n] += i == 0 ? "" : ", ";
+        texts[n] += "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+      }
+    }
+    return texts;
+  }();
+  constexpr int kColumns = 16;
+  Statement& s = db.Prepare(kInserts[rows_.size()].c_str());
+  s.Reset();
+  int first = 1;
+  for (const Row& row : rows_) {
+    const EventRecord e = row.event;  // packed fields by value: BindAt takes references
+    s.BindAt(first, row.serial, row.receivedMs, static_cast<int>(e.kind), NumberOf(e), CodeOf(e),
+             static_cast<int>(e.value1), static_cast<int>(e.value2), static_cast<int>(e.value3),
+             static_cast<int>(e.value4), static_cast<int>(e.value5), static_cast<int>(e.value6),
+             static_cast<int>(e.value7), static_cast<int>(e.value8),
+             static_cast<std::int64_t>(e.cardNumber),
+             std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
+             std::span<const std::uint8_t>(row.raw));
+    first += kColumns;
+  }
+  s.Run();
+  rows_.clear();
 }
 
 void EventRows::AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs,
@@ -688,6 +716,9 @@ void EventRows::AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs,
 }
 
 void EventRows::Flush(Database& db) {
+  if (!rows_.empty()) {
+    Insert(db);
+  }
   if (copy_.empty()) {
     return;
   }

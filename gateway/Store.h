@@ -3,6 +3,7 @@
 // is given; callers group writes into transactions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -58,19 +59,33 @@ void SaveAdmission(Database& db, const Device& device);
 std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::uint8_t slot);
 
 // A batch's decoded records, each with its fields in columns of their own (number and code
-// only where the record's kind carries them) and its 16 raw bytes. On SQLite each goes in as it
-// is added (an in-process call); on PostgreSQL they are gathered and go in with one COPY at
-// Flush. Both within the batch's transaction.
+// only where the record's kind carries them) and its 16 raw bytes. On SQLite they go in
+// kRowsPerInsert rows a statement as they are added, the rest at Flush; on PostgreSQL they are
+// gathered and go in with one COPY at Flush. Both within the batch's transaction. The buffers
+// are kept from batch to batch.
 class EventRows {
  public:
+  static constexpr std::size_t kRowsPerInsert = 32;
+
   void Add(Database& db, std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
            const std::uint8_t* raw);
   void Flush(Database& db);
-  void Clear() { copy_.clear(); }
+  void Clear() {
+    copy_.clear();
+    rows_.clear();
+  }
 
  private:
+  struct Row {
+    std::uint64_t serial;
+    std::int64_t receivedMs;
+    EventRecord event;
+    std::array<std::uint8_t, 16> raw;
+  };
+  void Insert(Database& db);  // rows_, in one statement
   void AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
                      const std::uint8_t* raw);
+  std::vector<Row> rows_;
   std::string copy_;  // rows in COPY's text format
 };
 
