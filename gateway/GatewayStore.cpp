@@ -111,11 +111,16 @@ void Gateway::Commit(std::vector<Pending*>& group) {
   }
   const bool events =
       std::any_of(group.begin(), group.end(), [](const Pending* p) { return !p->reports.empty(); });
+  // A commit of the link's writes is timed and counted; the registry's flush alone is not.
+  const bool linkWrites = std::any_of(
+      group.begin(), group.end(), [](const Pending* p) { return p->FromLink() && p->Writes(); });
   std::int64_t lastEvent = 0;
   const auto start = std::chrono::steady_clock::now();
   const auto observe = [&] {
-    hub_.metrics.ObserveCommit(
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    if (linkWrites) {
+      hub_.metrics.ObserveCommit(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
   };
   try {
     Transaction transaction(db_);
@@ -207,7 +212,8 @@ void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::st
         device.dirty = true;  // registry rows these batches inserted are written by the next flush
       }
     } else {
-      if (fromLink) {
+      if (std::any_of(group.begin(), group.end(),
+                      [](const Pending* p) { return p->FromLink() && p->Writes(); })) {
         ++hub_.counters.commits;
         if (!hub_.storeError.empty()) {
           LogInfo("store back: the link stores and answers again");
