@@ -101,9 +101,9 @@ TEST(PipelineTest, RepliesWaitForTheCommitOfTheirWritesAndForNothingElse) {
   ASSERT_GE(b.Reply(3 * kCommit), 0);
 
   const int before = slow.committed.load();
+  const auto sent = std::chrono::steady_clock::now();  // before the commit's sleep can start
   a.Send(sim::EventPacket(reporting, {sim::MakeEvent(rng, false, 1)}), port);
   b.Send(sim::PollPacket(polling), port);
-  const auto sent = std::chrono::steady_clock::now();
   // The other device's echo first, while the report's commit sleeps.
   EXPECT_EQ(b.Reply(kCommit / 2), 0x00) << "the poll waited for a commit it needs nothing of";
   // Then the report's, only after its commit returned, with its event readable by another
