@@ -91,8 +91,9 @@ class Gateway final : public BatchHandler {
   void Submit(Pending* p);  // under the hub's lock
   void StoreLoop();
   void Commit(std::vector<Pending*>& group);
+  // `linkWrites`: the group's transaction held the link's writes (counted as a commit).
   void Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
-              std::int64_t lastEvent);
+              std::int64_t lastEvent, bool linkWrites);
   void PutBack(Pending& p);  // under the hub's lock
   void TakeTemplates(const Pending& p);
   // Back for reuse; `handedOn`: the Pendings were in the pipeline.

@@ -106,7 +106,7 @@ void Gateway::Commit(std::vector<Pending*>& group) {
   const bool writes =
       std::any_of(group.begin(), group.end(), [](const Pending* p) { return p->Writes(); });
   if (!writes) {
-    Settle(group, true, {}, 0);  // replies that waited for an earlier group only
+    Settle(group, true, {}, 0, false);  // replies that waited for an earlier group only
     return;
   }
   const bool events =
@@ -173,15 +173,15 @@ void Gateway::Commit(std::vector<Pending*>& group) {
     transaction.Commit();
   } catch (const DatabaseError& error) {
     observe();
-    Settle(group, false, error.what(), 0);
+    Settle(group, false, error.what(), 0, linkWrites);
     return;
   }
   observe();
-  Settle(group, true, {}, lastEvent);
+  Settle(group, true, {}, lastEvent, linkWrites);
 }
 
 void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
-                     std::int64_t lastEvent) {
+                     std::int64_t lastEvent, bool linkWrites) {
   BatchCounts counts;
   {
     std::lock_guard lock(hub_.mutex);
@@ -212,8 +212,7 @@ void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::st
         device.dirty = true;  // registry rows these batches inserted are written by the next flush
       }
     } else {
-      if (std::any_of(group.begin(), group.end(),
-                      [](const Pending* p) { return p->FromLink() && p->Writes(); })) {
+      if (linkWrites) {
         ++hub_.counters.commits;
         if (!hub_.storeError.empty()) {
           LogInfo("store back: the link stores and answers again");

@@ -634,6 +634,16 @@ std::chrono::milliseconds Simulator::SilenceWindow() const {
                   std::chrono::milliseconds(options_.timeoutMs) * (options_.retries + 1));
 }
 
+bool Simulator::StoppedAnswering(Clock::time_point now) {
+  if (outstanding_ == 0 || !HostSilent(now)) {
+    return false;
+  }
+  EndRun(Ending::kStopped);
+  std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
+               static_cast<long long>(SilenceWindow().count()));
+  return true;
+}
+
 bool Simulator::HostSilent(Clock::time_point now) const {
   return now - quietSince_ >= SilenceWindow();
 }
@@ -763,17 +773,11 @@ Stats Simulator::RunLoad() {
         OnLoadTimeout(timer.device);
       }
     }
-    if (timerHead_ > 4096 && timerHead_ * 2 > timers_.size()) {
-      timers_.erase(timers_.begin(), timers_.begin() + static_cast<std::ptrdiff_t>(timerHead_));
-      timerHead_ = 0;
-    }
+    DropConsumed(timers_, timerHead_);
     if (sendingOver_ && outstanding_ == 0) {
       break;
     }
-    if (outstanding_ > 0 && HostSilent(now)) {
-      EndRun(Ending::kStopped);
-      std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
-                   static_cast<long long>(SilenceWindow().count()));
+    if (StoppedAnswering(now)) {
       break;
     }
     Clock::time_point wake = now + std::chrono::milliseconds(kLoadWakeMs);
@@ -947,25 +951,15 @@ Stats Simulator::RunOpenLoad() {
     while (timerHead_ < timers_.size() && timers_[timerHead_].deadline <= now) {
       OnOpenTimeout(timers_[timerHead_++].token);
     }
-    if (timerHead_ > 4096 && timerHead_ * 2 > timers_.size()) {
-      timers_.erase(timers_.begin(), timers_.begin() + static_cast<std::ptrdiff_t>(timerHead_));
-      timerHead_ = 0;
-    }
+    DropConsumed(timers_, timerHead_);
     while (expiredHead_ < expired_.size() && expired_[expiredHead_].first <= now) {
       inFlight_.erase(expired_[expiredHead_++].second);
     }
-    if (expiredHead_ > 4096 && expiredHead_ * 2 > expired_.size()) {
-      expired_.erase(expired_.begin(),
-                     expired_.begin() + static_cast<std::ptrdiff_t>(expiredHead_));
-      expiredHead_ = 0;
-    }
+    DropConsumed(expired_, expiredHead_);
     if (sendingOver_ && outstanding_ == 0) {
       break;
     }
-    if (outstanding_ > 0 && HostSilent(now)) {
-      EndRun(Ending::kStopped);
-      std::fprintf(log_, "sim: the host stopped answering: no reply for %lld ms\n",
-                   static_cast<long long>(SilenceWindow().count()));
+    if (StoppedAnswering(now)) {
       break;
     }
     Clock::time_point wake = now + std::chrono::milliseconds(kLoadWakeMs);

@@ -204,6 +204,16 @@ class Simulator {
   bool Stopping();
   std::chrono::milliseconds SilenceWindow() const;
   bool HostSilent(Clock::time_point now) const;
+  // Load mode: ends the run when replies are owed and the host has been silent too long.
+  bool StoppedAnswering(Clock::time_point now);
+  // A queue read from `head`: the consumed front dropped once it is most of the queue.
+  template <typename T>
+  static void DropConsumed(std::vector<T>& queue, std::size_t& head) {
+    if (head > 4096 && head * 2 > queue.size()) {
+      queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(head));
+      head = 0;
+    }
+  }
   void EndRun(Ending ending);
   void Note(std::size_t device, const Pending& packet, const std::string& outcome, bool failure);
   void Drain();
