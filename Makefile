@@ -144,8 +144,10 @@ deps-win: deps
 deps-clang: deps
 	$(call install-missing,$(PACKAGES_CLANG))
 
+# With Debian's own flags for packages (DEB_FLAGS, below), so that what a packager's build
+# warns about (an unchecked result that fortified headers mark, say) stops this one first.
 configure: deps
-	$(CONFIGURE) -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(DEB_FLAGS) && $(CONFIGURE) -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)

@@ -93,13 +93,16 @@ bool DurableFloor::Store() {
     error = errno;
   }
   if (failed == nullptr) {
-    size_ += static_cast<off_t>(written);
+    if (size_ >= 0) {
+      size_ += static_cast<off_t>(written);
+    }
     return true;
   }
   // What went in of the batch is not acknowledged; a report cut short would leave the reports
-  // after it unreadable.
-  if (size_ >= 0) {
-    (void)ftruncate(fd_, size_);
+  // after it unreadable. When the cut fails, the file's end is no longer known, and no later
+  // cut may go below what later batches acknowledged.
+  if (size_ >= 0 && ftruncate(fd_, size_) != 0) {
+    size_ = -1;
   }
   if (!failureSaid_) {
     failureSaid_ = true;

@@ -69,8 +69,8 @@ class Broker {
     chmod(passwords.c_str(), 0644);
     if (geteuid() == 0) {
       if (const passwd* user = getpwnam("mosquitto")) {
-        chown((dir_ / "data").c_str(), user->pw_uid, user->pw_gid);
-        chown(passwords.c_str(), user->pw_uid, user->pw_gid);
+        EXPECT_EQ(chown((dir_ / "data").c_str(), user->pw_uid, user->pw_gid), 0);
+        EXPECT_EQ(chown(passwords.c_str(), user->pw_uid, user->pw_gid), 0);
       }
     }
     passwords_ = passwords;
