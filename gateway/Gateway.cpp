@@ -214,6 +214,14 @@ void Gateway::Handle(std::span<Datagram> batch) {
     for (std::size_t i = 0; i < p->heldCount; ++i) {
       p->replies.push_back(&p->held[i]);
     }
+    if (send_ && p->heldCount > 0) {
+      // A device's replies that wait on nothing may come before its held ones in this batch:
+      // they leave now, under the lock the store thread sends the held ones under.
+      send_(batch);
+      for (Datagram& d : batch) {
+        d.reply = 0;
+      }
+    }
     if (send_ && p->FromLink()) {
       Submit(p);
       submitted = true;

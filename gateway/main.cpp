@@ -470,8 +470,8 @@ int main(int argc, char** argv) {
   LogInfo("started " VELKOR_VERSION ": devices on udp " + link->BoundText() + ", API on " +
           api->BoundText() + ", store " + Database::Redacted(dbPath));
 
-  // The store thread (Gateway::StartPipeline) stays off until a device's replies are proven to
-  // keep their order under faults: a run with bursts saw one overtake another.
+  // Replies that wait for a commit leave from the store thread once it is done.
+  gateway->StartPipeline([&link](std::span<Datagram> replies) { link->Send(replies); });
   std::thread linkThread([&] {
     link->Serve(*gateway, stop);
     gateway->Flush();

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "BatchFixture.h"
@@ -121,6 +122,56 @@ TEST(PipelineTest, RepliesWaitForTheCommitOfTheirWritesAndForNothingElse) {
   stop = true;
   serve.join();
   gateway.Flush();
+}
+
+// A burst: one device's poll and then its report in one batch. The poll's reply waits on nothing
+// and the report's on its commit, yet they leave in the packets' order even when the link is
+// slower to send the batch than the store thread is to commit.
+TEST(PipelineTest, ADevicesRepliesInOneBatchKeepItsPacketsOrder) {
+  const std::string path = ::testing::TempDir() + "/velkor-pipeline-order.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(path + suffix);
+  }
+  auto db = Database::Open(path);
+  Migrate(*db);
+  Hub hub;
+  Gateway gateway(hub, *db, PolicyOptions{Admit::kAny, 0});
+  std::mutex mutex;
+  std::vector<int> ports;  // where the replies went, in the order they left
+  const auto record = [&](std::span<Datagram> replies) {
+    std::lock_guard lock(mutex);
+    for (const Datagram& d : replies) {
+      if (d.reply > 0) {
+        ports.push_back(ntohs(reinterpret_cast<const sockaddr_in&>(d.to).sin_port));
+      }
+    }
+  };
+  gateway.StartPipeline(record);
+
+  sim::Rng rng(9);
+  const sim::DeviceState device = sim::MakeDevice(rng, 0);
+  std::vector<Datagram> hello{From(sim::PollPacket(device))};
+  gateway.Handle(hello);
+  record(hello);
+  const auto answered = [&] {
+    std::lock_guard lock(mutex);
+    return !std::exchange(ports, {}).empty();
+  };
+  for (int i = 0; i < 300 && !answered(); ++i) {  // first contact's row committed
+    std::this_thread::sleep_for(10ms);
+  }
+
+  // Told apart by their source ports: the poll's 40001, the report's 40002.
+  std::vector<Datagram> burst{
+      From(sim::PollPacket(device), "127.0.0.1", 40001),
+      From(sim::EventPacket(device, {sim::MakeEvent(rng, false, 1)}), "127.0.0.1", 40002)};
+  gateway.Handle(burst);
+  std::this_thread::sleep_for(100ms);  // the store thread commits meanwhile
+  record(burst);                       // the link sends what the batch kept
+  gateway.Flush();
+  std::lock_guard lock(mutex);
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0], 40001) << "the report's reply overtook the poll's";
 }
 
 }  // namespace
