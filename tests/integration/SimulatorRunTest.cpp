@@ -162,6 +162,17 @@ TEST(SimulatorRun, ASeedGivesOneRun) {
   EXPECT_EQ(a.devices[1].serial, b.devices[1].serial);
   EXPECT_EQ(a.devices[2].cards, b.devices[2].cards);
   EXPECT_NE(a.devices[1].serial, c.devices[1].serial);
+
+  // A fleet seed keeps the devices whatever the run's seed.
+  HostSide fourth, fifth;
+  options.fleetSeed = 7;
+  const Outcome d = RunAgainst(fourth, options);
+  options.seed = 42;
+  const Outcome e = RunAgainst(fifth, options);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(d.devices[i].serial, e.devices[i].serial);
+  }
+  EXPECT_NE(d.devices[1].serial, a.devices[1].serial);
 }
 
 TEST(SimulatorRun, AHostThatMisbehavesIsCaught) {

@@ -224,11 +224,14 @@ Event MakeEvent(Rng& rng, bool legacy, std::uint64_t number) {
 
 Simulator::Simulator(const Options& options, const Connect& connect, std::FILE* log)
     : options_(options), rng_(options.seed), log_(log) {
+  // With a fleet seed, runs with other seeds meet a host that knows their devices already.
+  Rng fleet(options_.fleetSeed);
+  Rng& identities = options_.fleetSeed != 0 ? fleet : rng_;
   for (std::size_t i = 0; i < options_.devices; ++i) {
-    DeviceState device = MakeDevice(rng_, i);
+    DeviceState device = MakeDevice(identities, i);
     // Replies find their device by serial, so no two devices share one.
     while (bySerial_.count(device.serial) != 0) {
-      device.serial = rng_.Next() & kSerialMask;
+      device.serial = identities.Next() & kSerialMask;
     }
     bySerial_.emplace(device.serial, static_cast<std::uint32_t>(i));
     devices_.push_back(std::move(device));

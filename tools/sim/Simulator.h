@@ -73,6 +73,7 @@ struct Options {
       0;  // sockets the devices share (device i uses i % sockets); 0: min(devices, 64)
   unsigned rounds = 3;
   std::uint64_t seed = 1;
+  std::uint64_t fleetSeed = 0;  // the devices' identities alone from this seed; 0: from `seed`
   std::vector<Fault> faults;
   int timeoutMs = 1000;
   int intervalMs = 0;        // pause between exchanges

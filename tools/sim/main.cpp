@@ -59,6 +59,8 @@ options:
   --sockets N        UDP sockets the devices share, 1..10000 (default: devices, at most 64)
   --rounds N         rounds of packets per device (default 3)
   --seed N           seed of everything the devices draw (default 1); a seed gives one run
+  --fleet-seed N     seed of the devices' identities alone (serials, configurations), so that
+                     runs with other seeds are the same fleet to the host (default: --seed)
   --faults LIST      comma-separated faults, each injected once per device in a seeded round,
                      or "all" (rounds only, not with --load):
                        corrupt-block  a bit of the sealed block flipped
@@ -212,6 +214,8 @@ int main(int argc, char** argv) {
       options.rounds = static_cast<unsigned>(n);
     } else if (flag == "--seed") {
       options.seed = n;
+    } else if (flag == "--fleet-seed" && n >= 1) {
+      options.fleetSeed = n;
     } else if (flag == "--timeout-ms" && n > 0 && n <= 60000) {
       options.timeoutMs = static_cast<int>(n);
     } else if (flag == "--interval-ms" && n <= 60000) {
