@@ -17,6 +17,7 @@ constexpr std::int64_t kFlushEveryMs = 1000;
 constexpr std::size_t kMaxInFlight = 64;
 constexpr std::size_t kMaxHeld = 3 * kMaxBatch;
 constexpr std::size_t kKeptPendings = 8;
+constexpr std::size_t kKeptHeld = 256;  // datagrams of 4 KiB a reused batch keeps room for
 
 }  // namespace
 
@@ -59,6 +60,9 @@ void Gateway::Recycle(std::vector<Pending*>& group, bool handedOn) {
       heldDatagrams_ -= p->heldCount;
     }
     p->Clear();
+    if (p->held.capacity() > kKeptHeld) {
+      std::vector<Datagram>().swap(p->held);  // a burst's buffers are not kept for the next
+    }
     if (free_.size() < kKeptPendings) {
       free_.emplace_back(p);
     } else {
