@@ -17,7 +17,8 @@ constexpr std::int64_t kFlushEveryMs = 1000;
 constexpr std::size_t kMaxInFlight = 64;
 constexpr std::size_t kMaxHeld = 3 * kMaxBatch;
 constexpr std::size_t kKeptPendings = 8;
-constexpr std::size_t kKeptHeld = 256;  // datagrams of 4 KiB a reused batch keeps room for
+constexpr std::size_t kKeptHeld = 256;     // held replies a reused batch keeps room for
+constexpr std::size_t kKeptRegistry = 64;  // and registry rows
 
 }  // namespace
 
@@ -60,8 +61,13 @@ void Gateway::Recycle(std::vector<Pending*>& group, bool handedOn) {
       heldDatagrams_ -= p->heldCount;
     }
     p->Clear();
+    // What one burst or one registry flush needed is not kept for every batch after it: the
+    // registry's rows alone are of the order of a kilobyte a device.
     if (p->held.capacity() > kKeptHeld) {
-      std::vector<Datagram>().swap(p->held);  // a burst's buffers are not kept for the next
+      std::vector<Datagram>().swap(p->held);
+    }
+    if (p->registry.capacity() > kKeptRegistry) {
+      std::vector<Device>().swap(p->registry);
     }
     if (free_.size() < kKeptPendings) {
       free_.emplace_back(p);
