@@ -22,7 +22,7 @@ import time
 import urllib.request
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
@@ -143,6 +143,18 @@ def wait(driver, what, condition, seconds=WAIT_SECONDS):
             lambda d: condition())
     except TimeoutException:
         raise Failure(f"waited {seconds} s for {what}") from None
+
+
+def click_in_table(driver, what, css):
+    """Clicks a button of a table the console redraws as it refreshes: a button found just
+    before a redraw is gone by the time it is clicked, and the new one is found again."""
+    def clicked():
+        try:
+            driver.find_element(By.CSS_SELECTOR, css).click()
+            return True
+        except StaleElementReferenceException:
+            return False
+    wait(driver, what, clicked)
 
 
 def text(driver, element_id):
@@ -286,8 +298,8 @@ def stream_resumes_after_a_restart(driver, procs, base, bin_dir, scratch, udp):
 
 
 def select_device(driver, serial):
-    driver.find_element(By.CSS_SELECTOR, f'#devices tr[data-serial="{serial}"] .serial button'
-                        ).click()
+    click_in_table(driver, "the device's button",
+                   f'#devices tr[data-serial="{serial}"] .serial button')
     wait(driver, "the device's panel",
          lambda: shown(driver, "device-section") and text(driver, "device-serial") == serial)
     wait(driver, "the card list to load", lambda: text(driver, "cards-note") != "loading...")
@@ -439,8 +451,8 @@ def a_pending_device_is_admitted(driver, procs, base, bin_dir, scratch, udp):
         return rows[0] if rows and rows[0]["state"].startswith("pending") else None
 
     serial = wait(driver, "a pending device", pending)["serial"]
-    driver.find_element(By.CSS_SELECTOR, f'#devices tr[data-serial="{serial}"] button.admit'
-                        ).click()
+    click_in_table(driver, "the admit button",
+                   f'#devices tr[data-serial="{serial}"] button.admit')
     wait(driver, "the device admitted", lambda: row_of(driver, serial)["state"] == "admitted")
     request = urllib.request.Request(f"{base}/api/v1/devices/{serial}",
                                      headers={"Authorization": "Bearer " + TOKEN})
@@ -481,6 +493,7 @@ def a_read_key_sees_no_changes(driver, bin_dir, scratch, serial):
                            "--role", "read", "--db", os.path.join(scratch, "velkor.db")],
                           capture_output=True, text=True, timeout=20)
     check(made.returncode == 0, "keys add failed: " + made.stderr)
+    time.sleep(1.2)  # the gateway rereads its keys at most once a second
     sign_in(driver, made.stdout.strip())
     wait(driver, "the console for the read key", lambda: shown(driver, "console"), seconds=5)
     check(text(driver, "signed-in-as") == "viewer (read)",
