@@ -184,7 +184,8 @@ run() {
   log=$work/sim.out
   status=0
   timeout $((seconds + 300)) "$bin/velkor-sim" --port "$udp" --devices "$n" --seed "$seed" \
-    --fleet-seed "$n" --load "$seconds" --traffic "$traffic" --events-per-report 8 --timeout-ms 2000 --quiet "$@" \
+    --fleet-seed "$n" --load "$seconds" --traffic "$traffic" --events-per-report 8 \
+    --timeout-ms 2000 --quiet "$@" \
     >"$log" 2>&1 &
   sim_pid=$!
   await_exit "$sim_pid" $((seconds + 310)) || { echo "the simulator did not end" >&2; exit 1; }

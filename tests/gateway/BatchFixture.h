@@ -33,12 +33,25 @@ inline Datagram From(const sim::Bytes& plain, const char* address = "127.0.0.1",
   return d;
 }
 
+// Removes a SQLite store and its journal files.
+inline void RemoveStore(const std::string& path) {
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    std::filesystem::remove(path + suffix);
+  }
+}
+
+// A new, migrated SQLite store at path, whatever a previous run left there.
+inline std::unique_ptr<Database> FreshStore(const std::string& path) {
+  RemoveStore(path);
+  auto db = Database::Open(path);
+  Migrate(*db);
+  return db;
+}
+
 class BatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::filesystem::remove(path_);
-    db_ = Database::Open(path_);
-    Migrate(*db_);
+    db_ = FreshStore(path_);
     gateway_ = std::make_unique<Gateway>(hub_, *db_, PolicyOptions{Admit::kAny, 0});
     sim::Rng rng(17);
     device_ = sim::MakeDevice(rng, 0);
@@ -49,9 +62,7 @@ class BatchTest : public ::testing::Test {
   void TearDown() override {
     gateway_.reset();
     db_.reset();
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-      std::filesystem::remove(path_ + suffix);
-    }
+    RemoveStore(path_);
   }
 
   std::int64_t Count(const char* sql) {

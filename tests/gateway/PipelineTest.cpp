@@ -76,11 +76,7 @@ class UdpDevice {
 
 TEST(PipelineTest, RepliesWaitForTheCommitOfTheirWritesAndForNothingElse) {
   const std::string path = ::testing::TempDir() + "/velkor-pipeline.db";
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    std::filesystem::remove(path + suffix);
-  }
-  auto db = Database::Open(path);
-  Migrate(*db);
+  auto db = FreshStore(path);
   constexpr auto kCommit = 400ms;
   SlowCommits slow(*db, kCommit);
   Hub hub;
@@ -129,11 +125,7 @@ TEST(PipelineTest, RepliesWaitForTheCommitOfTheirWritesAndForNothingElse) {
 // slower to send the batch than the store thread is to commit.
 TEST(PipelineTest, ADevicesRepliesInOneBatchKeepItsPacketsOrder) {
   const std::string path = ::testing::TempDir() + "/velkor-pipeline-order.db";
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    std::filesystem::remove(path + suffix);
-  }
-  auto db = Database::Open(path);
-  Migrate(*db);
+  auto db = FreshStore(path);
   Hub hub;
   Gateway gateway(hub, *db, PolicyOptions{Admit::kAny, 0});
   std::mutex mutex;
