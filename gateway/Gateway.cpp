@@ -312,9 +312,12 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   }
   if (dev.accepted == 0) {
     hub_.NoteStatus(serial, "first_seen");
+    dev.dirty = true;
   } else if (dev.ip != ip || dev.port != AddressPort(d.from)) {
     hub_.NoteStatus(serial, "address_changed");
+    dev.dirty = true;
   }
+  dev.dirty = dev.dirty || dev.type != type;
   ++dev.accepted;
   dev.type = type;
   dev.lastSeen = at;
@@ -323,7 +326,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   dev.port = AddressPort(d.from);
   dev.address = d.from;
   dev.addressLength = d.fromLength;
-  dev.dirty = true;
+  dev.seenDirty = true;
 
   if (!dev.admitted) {
     ++hub_.counters.unadmitted;
@@ -356,12 +359,14 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
   }
   if (code == kFirmware) {
     dev.firmware = GetFirmwareVersion(packet);
+    dev.dirty = true;
   }
   if (code == kConfiguration || code == kFirmware || (dev.IsLegacy() && code == kModulePacket)) {
     const std::uint8_t* config = ReadNetConfigration();
     if (config[kCapturedFlag] == 0) {
       dev.config.emplace();
       std::memcpy(dev.config->data(), config, kConfigLength);
+      dev.dirty = true;
     }
   }
 
@@ -460,6 +465,7 @@ std::int32_t Gateway::Reply(Device& dev, std::int32_t code, Datagram& d, std::in
       (options_.clockEveryMs > 0 && now - *dev.lastClockMs >= options_.clockEveryMs)) {
     dev.lastClockMs = now;
     dev.lastClockAt = at;
+    dev.dirty = true;
     replyKind_ = ReplyKind::kClock;
     return SendTimer(packet);
   }

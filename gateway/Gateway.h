@@ -83,7 +83,9 @@ class Gateway final : public BatchHandler {
   const Recent* SeenRecently(const std::string& key, std::int64_t now);
   void AddWrite(Pending& p, Write write);  // the datagram in hand's reply waits for it
   Pending* TakePending();
-  Pending* RegistryPending(std::int64_t now);  // the registry rows and refusals not yet written
+  // The registry rows and refusals not yet written; every row not yet written when everything.
+  Pending* RegistryPending(std::int64_t now, bool everything);
+  void FlushRegistry(bool everything);
 
   // With the pipeline: waits while the batches handed on hold too many replies.
   void WaitForRoom(std::size_t datagrams);
@@ -107,6 +109,7 @@ class Gateway final : public BatchHandler {
   std::unordered_map<std::string, Recent> recent_;
   std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
+  std::uint64_t flushes_ = 0;               // under the hub's lock
   std::vector<std::string> dirtyRefusals_;  // under the hub's lock
   std::vector<std::uint8_t> raw_;           // the datagram in hand as received
   EventRows eventRows_;                     // store side

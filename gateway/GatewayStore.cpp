@@ -333,12 +333,23 @@ void Gateway::TakeTemplates(const Pending& p) {
   }
 }
 
-Gateway::Pending* Gateway::RegistryPending(std::int64_t now) {
+Gateway::Pending* Gateway::RegistryPending(std::int64_t now, bool everything) {
   Pending* p = TakePending();
-  for (auto& [_, device] : hub_.devices) {
-    if (device.dirty) {
+  // Rows whose last-seen time and counters alone changed are written in slices, one slice a
+  // flush: each device once every `slices` flushes, and a busy fleet spread over them rather than
+  // rewritten whole every second. A quarter of --silent-after at most, so that another gateway
+  // on the store does not see a device fall silent that only talks to this one.
+  const std::int64_t every =
+      std::clamp<std::int64_t>(hub_.silentAfterMs / 4, kFlushEveryMs, kSeenWrittenEveryMs);
+  const std::uint64_t slices = static_cast<std::uint64_t>(every / kFlushEveryMs);
+  const std::uint64_t slice = flushes_++ % slices;
+  for (auto& [serial, device] : hub_.devices) {
+    // Serials are not spread evenly (a maker's come in runs): their mixed bits are.
+    const bool due = everything || (serial * 0x9E3779B97F4A7C15ULL >> 32) % slices == slice;
+    if (device.dirty || (device.seenDirty && due)) {
       p->registry.push_back(device.Registry());
       device.dirty = false;
+      device.seenDirty = false;
     }
   }
   std::sort(dirtyRefusals_.begin(), dirtyRefusals_.end());
@@ -353,15 +364,19 @@ Gateway::Pending* Gateway::RegistryPending(std::int64_t now) {
 }
 
 void Gateway::Tick() {
+  FlushRegistry(false);
+}
+
+void Gateway::FlushRegistry(bool everything) {
   const std::int64_t now = NowMs();
-  if (now - lastFlushMs_ < kFlushEveryMs) {
+  if (!everything && now - lastFlushMs_ < kFlushEveryMs) {
     return;
   }
   lastFlushMs_ = now;
   std::vector<Pending*> group;
   {
     std::lock_guard lock(hub_.mutex);
-    Pending* p = RegistryPending(now);
+    Pending* p = RegistryPending(now, everything);
     if (send_) {
       Submit(p);
       return;
@@ -372,8 +387,7 @@ void Gateway::Tick() {
 }
 
 void Gateway::Flush() {
-  lastFlushMs_ = 0;
-  Tick();
+  FlushRegistry(true);
   if (!storeThread_.joinable()) {
     return;
   }

@@ -45,6 +45,10 @@ struct WantedList {
   std::string setAt, sentAt, confirmedAt;
 };
 
+// How stale a device row's last-seen time and counters may be in the store, at most: a busy
+// fleet's rows are not all rewritten every second.
+constexpr std::int64_t kSeenWrittenEveryMs = 30000;
+
 struct Device {
   std::uint64_t serial = 0;
   int type = 0;
@@ -70,7 +74,11 @@ struct Device {
   std::map<std::uint8_t, Template> templates;
   std::map<std::uint16_t, std::vector<std::uint8_t>> voice;
 
-  bool dirty = false;  // registry fields not yet written to the store
+  // Registry fields not yet written to the store. What other gateways act on (the address, the
+  // type, the configuration, the clock, a conflict) is written at the next flush, about a second
+  // later; the last-seen time and the counters alone (seenDirty) at most every kSeenWrittenEveryMs.
+  bool dirty = false;
+  bool seenDirty = false;
   // Replies to it that wait for a commit: a later reply waits behind them, so that a device
   // that sends several packets back to back gets their replies in order.
   std::uint32_t repliesHeld = 0;

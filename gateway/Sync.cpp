@@ -13,9 +13,9 @@ namespace {
 
 constexpr auto kWait = std::chrono::milliseconds(250);
 constexpr std::int64_t kRegistryEveryMs = 1000;
-// Registry rows are written about once a second, with the time of the device's last packet:
-// rows seen this long before the last look are read again.
-constexpr std::int64_t kRegistryOverlapMs = 5000;
+// Registry rows are written with the time of the device's last packet, a busy device's as late
+// as kSeenWrittenEveryMs after it: rows seen this long before the last look are read again.
+constexpr std::int64_t kRegistryOverlapMs = kSeenWrittenEveryMs + 5000;
 
 int Rank(const std::string& state) {
   return state == "confirmed" ? 2 : state == "sent" ? 1 : 0;

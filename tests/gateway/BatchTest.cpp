@@ -1,6 +1,8 @@
 // What one batch changes, in memory and in the store: a packet refused for its address changes
 // nothing of the device, memory takes what the store holds, and the link's first row of a device
 // and its admission through the API commute.
+#include <thread>
+
 #include "BatchFixture.h"
 
 namespace velkor::gateway {
@@ -94,6 +96,42 @@ TEST_F(BatchTest, AWorkingStoreClearsTheLastStoreError) {
   hub_.Find(device_.serial)->dirty = true;
   gateway_->Flush();
   EXPECT_EQ(hub_.storeError, "") << "an idle site stays degraded after one failure";
+}
+
+// A busy fleet's last-seen times and counters are written a slice of the devices a flush, not
+// all of them every second; what other gateways act on (here a new port) at the next flush.
+TEST_F(BatchTest, LastSeenRowsAreWrittenInSlicesAnAddressChangeAtTheNextFlush) {
+  hub_.silentAfterMs = 8000;  // rows at most two seconds stale: two slices
+  sim::Rng rng(21);
+  std::vector<sim::DeviceState> fleet;
+  for (std::uint32_t i = 1; i <= 40; ++i) {
+    fleet.push_back(sim::MakeDevice(rng, i));
+  }
+  const auto pollAll = [&](std::uint16_t firstPort) {
+    std::vector<Datagram> batch;
+    for (const sim::DeviceState& device : fleet) {
+      batch.push_back(
+          From(sim::PollPacket(device), "127.0.0.1", batch.empty() ? firstPort : 40000));
+    }
+    gateway_->Handle(batch);
+  };
+  pollAll(40000);
+  gateway_->Flush();
+  pollAll(40009);  // the first device from another port
+  const auto stored = [&](const char* where) {
+    return Count((std::string("SELECT COUNT(*) FROM devices WHERE ") + where).c_str());
+  };
+  const auto nextFlush = [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
+    gateway_->Tick();
+  };
+  nextFlush();
+  EXPECT_EQ(stored(("port = 40009 AND serial = '" + SerialText(fleet[0].serial) + "'").c_str()), 1);
+  const std::int64_t slice = stored("accepted = 2");
+  EXPECT_GT(slice, 1);
+  EXPECT_LT(slice, 40) << "every row rewritten at one flush";
+  nextFlush();
+  EXPECT_EQ(stored("accepted = 2"), 40);
 }
 
 }  // namespace
