@@ -193,11 +193,21 @@ void Gateway::Handle(std::span<Datagram> batch) {
       if (d.reply > 0 && waits_) {
         p->kinds.push_back(replyKind_);
         if (send_) {
-          // Out of the link's batch, so that the link sends it only when the commit is done.
+          // Out of the link's batch, so that the link sends it only when the commit is done:
+          // the reply's bytes alone, not the work buffer, which thousands of held replies
+          // would each keep.
           if (p->heldCount == p->held.size()) {
-            p->held.emplace_back();
+            p->held.emplace_back(0);
           }
-          std::swap(d, p->held[p->heldCount++]);
+          Datagram& held = p->held[p->heldCount++];
+          const auto reply = d.buffer.begin() + d.reply;
+          held.buffer.assign(d.buffer.begin(), reply);
+          held.length = 0;  // the packet is not kept
+          held.from = d.from;
+          held.fromLength = d.fromLength;
+          held.reply = d.reply;
+          held.to = d.to;
+          held.toLength = d.toLength;
           d.reply = 0;
         } else {
           p->replies.push_back(&d);

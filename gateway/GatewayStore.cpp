@@ -343,10 +343,18 @@ Gateway::Pending* Gateway::RegistryPending(std::int64_t now, bool everything) {
       std::clamp<std::int64_t>(hub_.silentAfterMs / 4, kFlushEveryMs, kSeenWrittenEveryMs);
   const std::uint64_t slices = static_cast<std::uint64_t>(every / kFlushEveryMs);
   const std::uint64_t slice = flushes_++ % slices;
-  for (auto& [serial, device] : hub_.devices) {
+  const auto written = [&](std::uint64_t serial, const Device& device) {
     // Serials are not spread evenly (a maker's come in runs): their mixed bits are.
-    const bool due = everything || (serial * 0x9E3779B97F4A7C15ULL >> 32) % slices == slice;
-    if (device.dirty || (device.seenDirty && due)) {
+    return device.dirty ||
+           (device.seenDirty &&
+            (everything || (serial * 0x9E3779B97F4A7C15ULL >> 32) % slices == slice));
+  };
+  // Counted first: a Device is copied, not moved, when the vector grows.
+  p->registry.reserve(static_cast<std::size_t>(
+      std::count_if(hub_.devices.begin(), hub_.devices.end(),
+                    [&](const auto& entry) { return written(entry.first, entry.second); })));
+  for (auto& [serial, device] : hub_.devices) {
+    if (written(serial, device)) {
       p->registry.push_back(device.Registry());
       device.dirty = false;
       device.seenDirty = false;

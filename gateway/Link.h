@@ -29,6 +29,10 @@ inline constexpr std::size_t kMaxBatch = 2048;
 inline constexpr std::size_t kReceiveAtOnce = 256;  // per recvmmsg call
 
 struct Datagram {
+  Datagram() = default;
+  // Room for `room` bytes: a datagram that only carries a reply decided elsewhere.
+  explicit Datagram(std::size_t room) : buffer(room) {}
+
   std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kWorkBuffer);
   std::uint32_t length = 0;
   bool oversized = false;  // longer than kMaxDatagram
