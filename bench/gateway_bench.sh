@@ -28,7 +28,8 @@
 # usage: gateway_bench.sh [BIN_DIR] [SECONDS] [OUT]   (default build/bin 8 BIN_DIR/../bench-gateway)
 # environment: DEVICES="1000 10000", TRAFFIC="polls events", LOADS="10 50 90",
 #   SERVERS="echo-only durable-floor sqlite postgresql" to run a part (the open-loop rates need
-#   sqlite or postgresql among the servers).
+#   sqlite or postgresql among the servers), GATEWAY_OPTIONS="..." added to the stored
+#   gateways' command lines (to compare a setting).
 # Exit status 1 when a run saw a reply that did not verify or a server did not stop cleanly;
 # packets unanswered within the timeout are counted in the table instead.
 set -eu
@@ -41,6 +42,7 @@ devices_list=${DEVICES:-1000 10000}
 traffic_list=${TRAFFIC:-polls events}
 loads=${LOADS:-10 50 90}
 servers=${SERVERS:-echo-only durable-floor sqlite postgresql}
+gateway_options=${GATEWAY_OPTIONS:-}
 pg=$here/../tests/support/scratch_postgres.sh
 . "$here/../tests/support/await_port.sh"
 
@@ -136,10 +138,10 @@ start() {
   case $1 in
     echo-only) set -- --echo-only ;;
     durable-floor) set -- --durable-floor "$dir/reports.bin" ;;
-    sqlite) set -- --admit any --db "$dir/velkor.db" --token bench ;;
+    sqlite) set -- --admit any --db "$dir/velkor.db" --token bench $gateway_options ;;
     postgresql)
       fresh_pg
-      set -- --admit any --db "$db_url" --token bench
+      set -- --admit any --db "$db_url" --token bench $gateway_options
       ;;
   esac
   (cd "$dir" && exec "$bin/velkor-gateway" --listen 127.0.0.1:0 --http 127.0.0.1:0 "$@" \
