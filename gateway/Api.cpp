@@ -415,7 +415,7 @@ void Api::Routes() {
           }
           // The address its last accepted packet came from, unless the admission names another.
           const std::string pinned = address.value_or(d.ip);
-          Device admitted = d.Registry();
+          DeviceRow admitted = d.Registry();
           admitted.admitted = true;
           admitted.pinnedIp = pinned;
           WriteAnnounced(*db_, hub_.origin, serial, [&] {

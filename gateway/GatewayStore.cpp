@@ -67,7 +67,7 @@ void Gateway::Recycle(std::vector<Pending*>& group, bool handedOn) {
       std::vector<Datagram>().swap(p->held);
     }
     if (p->registry.capacity() > kKeptRegistry) {
-      std::vector<Device>().swap(p->registry);
+      std::vector<DeviceRow>().swap(p->registry);
     }
     if (free_.size() < kKeptPendings) {
       free_.emplace_back(p);
@@ -158,7 +158,7 @@ void Gateway::Commit(std::vector<Pending*>& group) {
         }
         p->eventsWritten += r.count;
       }
-      for (const Device& device : p->registry) {
+      for (const DeviceRow& device : p->registry) {
         SaveDevice(db_, device);
       }
       if (!p->refusals.empty()) {
@@ -349,7 +349,7 @@ Gateway::Pending* Gateway::RegistryPending(std::int64_t now, bool everything) {
            (device.seenDirty &&
             (everything || (serial * 0x9E3779B97F4A7C15ULL >> 32) % slices == slice));
   };
-  // Counted first: a Device is copied, not moved, when the vector grows.
+  // Counted first: a row is copied, not moved, when the vector grows.
   p->registry.reserve(static_cast<std::size_t>(
       std::count_if(hub_.devices.begin(), hub_.devices.end(),
                     [&](const auto& entry) { return written(entry.first, entry.second); })));

@@ -64,7 +64,7 @@ struct Gateway::Pending {
   std::vector<Event> events;
   Undo undo;
   // The registry's rows and the refusal counts not yet written, and the digests to prune.
-  std::vector<Device> registry;
+  std::vector<DeviceRow> registry;
   std::vector<std::pair<std::string, std::uint64_t>> refusals;
   std::int64_t pruneBeforeMs = 0;
   // Filled by the store side.

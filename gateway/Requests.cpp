@@ -48,7 +48,7 @@ Json DeviceJson(const Device& device) {
 }
 
 Json DeviceJson(const DeviceSummary& summary) {
-  const Device& d = summary.registry;
+  const DeviceRow& d = summary.registry;
   Json j = {{"serial", SerialText(d.serial)},
             {"type", d.type},
             {"generation", d.IsLegacy() ? "legacy" : "current"},

@@ -23,7 +23,7 @@ struct ListSummary {
   std::string setAt, sentAt, confirmedAt;
 };
 struct DeviceSummary {
-  Device registry;  // Device::Registry(): nothing owed
+  DeviceRow registry;  // nothing owed
   std::size_t queuedCommands = 0;
   std::array<std::optional<ListSummary>, 3> lists;
   std::vector<std::uint8_t> templates;

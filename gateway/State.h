@@ -49,7 +49,9 @@ struct WantedList {
 // fleet's rows are not all rewritten every second.
 constexpr std::int64_t kSeenWrittenEveryMs = 30000;
 
-struct Device {
+// A device's row in the store: the registry fields alone, copied to be written without the lock
+// and without what is owed (templates, voice clips, lists).
+struct DeviceRow {
   std::uint64_t serial = 0;
   int type = 0;
   bool admitted = false;
@@ -69,6 +71,13 @@ struct Device {
   std::optional<std::int64_t> lastClockMs;
   std::string lastClockAt;
 
+  bool IsLegacy() const { return type == 0; }
+};
+
+struct Device : DeviceRow {
+  Device() = default;
+  explicit Device(const DeviceRow& row) : DeviceRow(row) {}
+
   std::deque<QueuedCommand> commands;
   std::array<std::optional<WantedList>, 3> lists;  // by ListKind
   std::map<std::uint8_t, Template> templates;
@@ -83,35 +92,7 @@ struct Device {
   // that sends several packets back to back gets their replies in order.
   std::uint32_t repliesHeld = 0;
 
-  bool IsLegacy() const { return type == 0; }
-
-  // The registry fields alone, what the store's device row holds: a copy to write without
-  // the lock, and without copying what is owed (templates, voice clips, lists).
-  Device Registry() const {
-    Device row;
-    row.serial = serial;
-    row.type = type;
-    row.admitted = admitted;
-    row.pinnedIp = pinnedIp;
-    row.ip = ip;
-    row.port = port;
-    row.address = address;
-    row.addressLength = addressLength;
-    row.firstSeen = firstSeen;
-    row.lastSeen = lastSeen;
-    row.lastSeenMs = lastSeenMs;
-    row.firstPacket = firstPacket;
-    row.conflictAddress = conflictAddress;
-    row.accepted = accepted;
-    row.answered = answered;
-    row.conflicts = conflicts;
-    row.events = events;
-    row.firmware = firmware;
-    row.config = config;
-    row.lastClockMs = lastClockMs;
-    row.lastClockAt = lastClockAt;
-    return row;
-  }
+  DeviceRow Registry() const { return *this; }
 };
 
 struct LinkCounters {

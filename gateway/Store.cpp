@@ -358,7 +358,7 @@ constexpr const char* kDeviceColumns =
     "last_clock_ms FROM devices ";
 
 // A device row as the registry holds it; nothing owed yet.
-std::optional<Device> DeviceRow(const Statement& row) {
+std::optional<Device> ReadDeviceRow(const Statement& row) {
   const auto serial = SerialOf(row.Text(0));
   if (!serial) {
     return std::nullopt;
@@ -480,7 +480,7 @@ void LoadFleet(Database& db, Hub& hub) {
   Statement& devices = db.Prepare(kDeviceColumns);
   devices.Bind();
   while (devices.Step()) {
-    if (auto d = DeviceRow(devices)) {
+    if (auto d = ReadDeviceRow(devices)) {
       hub.pendingDevices += d->admitted ? 0 : 1;
       const std::uint64_t serial = d->serial;
       hub.devices[serial] = std::move(*d);
@@ -519,7 +519,7 @@ std::optional<Device> LoadDevice(Database& db, std::uint64_t serial) {
   const std::string text = SerialText(serial);
   Statement& row = db.Prepare(byId.c_str());
   row.Bind(text);
-  std::optional<Device> device = row.Step() ? DeviceRow(row) : std::nullopt;
+  std::optional<Device> device = row.Step() ? ReadDeviceRow(row) : std::nullopt;
   row.Reset();
   if (!device) {
     return std::nullopt;
@@ -536,7 +536,7 @@ std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince) {
   rows.Bind(seenSince);
   std::vector<Device> devices;
   while (rows.Step()) {
-    if (auto d = DeviceRow(rows)) {
+    if (auto d = ReadDeviceRow(rows)) {
       devices.push_back(std::move(*d));
     }
   }
@@ -550,7 +550,7 @@ namespace {
   "last_seen, first_packet, conflict_address, accepted, answered, conflicts, events, firmware, " \
   "config, last_clock_ms) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
 
-void RunDeviceRow(Statement& s, const Device& d) {
+void RunDeviceRow(Statement& s, const DeviceRow& d) {
   const auto text = [](const std::string& t) {
     return t.empty() ? std::nullopt : std::optional<std::string>(t);
   };
@@ -573,7 +573,7 @@ void RunDeviceRow(Statement& s, const Device& d) {
 // The link's insert and the API's admission each write the whole row when it is missing and
 // only their own columns when it is there, so that they commute: an admission committed before
 // the link's first row of the device is kept.
-void SaveDevice(Database& db, const Device& d) {
+void SaveDevice(Database& db, const DeviceRow& d) {
   RunDeviceRow(db.Prepare(VELKOR_DEVICE_INSERT
                           "ON CONFLICT (serial) DO UPDATE SET type = excluded.type, address = "
                           "excluded.address, port = excluded.port, last_seen = excluded.last_seen, "
@@ -585,7 +585,7 @@ void SaveDevice(Database& db, const Device& d) {
                d);
 }
 
-void SaveAdmission(Database& db, const Device& d) {
+void SaveAdmission(Database& db, const DeviceRow& d) {
   RunDeviceRow(db.Prepare(VELKOR_DEVICE_INSERT
                           "ON CONFLICT (serial) DO UPDATE SET admitted = 1, pinned_address = "
                           "excluded.pinned_address"),

@@ -53,9 +53,9 @@ std::vector<Device> LoadRegistry(Database& db, const std::string& seenSince);
 // ---- Link thread writes ----
 // Inserts a device's row, or updates what the link learns of it; never its admission, which
 // SaveAdmission alone changes (another gateway may have admitted it meanwhile).
-void SaveDevice(Database& db, const Device& device);
+void SaveDevice(Database& db, const DeviceRow& device);
 // `device` admitted, with its pin: inserted whole when the store has no row of it yet.
-void SaveAdmission(Database& db, const Device& device);
+void SaveAdmission(Database& db, const DeviceRow& device);
 std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::uint8_t slot);
 
 // A batch's decoded records, each with its fields in columns of their own (number and code

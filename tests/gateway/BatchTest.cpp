@@ -10,7 +10,7 @@ namespace {
 
 TEST_F(BatchTest, APacketFromAnotherAddressChangesNothingButTheConflictCount) {
   gateway_->Flush();
-  const Device before = hub_.Find(device_.serial)->Registry();
+  const DeviceRow before = hub_.Find(device_.serial)->Registry();
   sim::DeviceState spoof = device_;
   spoof.type = spoof.IsLegacy() ? sim::kCurrentType : sim::kLegacyType;
   sim::Rng rng(9);

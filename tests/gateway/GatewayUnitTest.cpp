@@ -393,7 +393,7 @@ TEST(GatewaySync, AReloadNeitherDropsNorResurrectsCommands) {
     for (const std::int64_t id : c.memory) {
       mine.commands.push_back({id, Json::object()});
     }
-    Device stored = mine.Registry();
+    Device stored(mine.Registry());
     for (const std::int64_t id : c.stored) {
       stored.commands.push_back({id, Json::object()});
     }
@@ -416,7 +416,7 @@ TEST(GatewaySync, AReloadLeavesTheSlotsWrittenMeanwhileAsMemoryHasThem) {
   mine.serial = 7;
   mine.templates[1].fill(0xAA);
   mine.voice[1] = {0xAA};
-  Device stored = mine.Registry();
+  Device stored(mine.Registry());
   stored.templates[1].fill(0x11);  // older than this gateway's write
   stored.templates[2].fill(0x22);
   stored.voice[1] = {0x11};
