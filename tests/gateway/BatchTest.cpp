@@ -118,20 +118,21 @@ TEST_F(BatchTest, LastSeenRowsAreWrittenInSlicesAnAddressChangeAtTheNextFlush) {
   pollAll(40000);
   gateway_->Flush();
   pollAll(40009);  // the first device from another port
-  const auto stored = [&](const char* where) {
-    return Count((std::string("SELECT COUNT(*) FROM devices WHERE ") + where).c_str());
-  };
   const auto nextFlush = [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     gateway_->Tick();
   };
   nextFlush();
-  EXPECT_EQ(stored(("port = 40009 AND serial = '" + SerialText(fleet[0].serial) + "'").c_str()), 1);
-  const std::int64_t slice = stored("accepted = 2");
+  Statement& moved = db_->Prepare("SELECT port FROM devices WHERE serial = ?");
+  moved.Bind(SerialText(fleet[0].serial));
+  ASSERT_TRUE(moved.Step());
+  EXPECT_EQ(moved.Int(0), 40009);
+  moved.Reset();
+  const std::int64_t slice = Count("SELECT COUNT(*) FROM devices WHERE accepted = 2");
   EXPECT_GT(slice, 1);
   EXPECT_LT(slice, 40) << "every row rewritten at one flush";
   nextFlush();
-  EXPECT_EQ(stored("accepted = 2"), 40);
+  EXPECT_EQ(Count("SELECT COUNT(*) FROM devices WHERE accepted = 2"), 40);
 }
 
 }  // namespace
