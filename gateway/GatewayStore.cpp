@@ -349,10 +349,6 @@ Gateway::Pending* Gateway::RegistryPending(std::int64_t now, bool everything) {
            (device.seenDirty &&
             (everything || (serial * 0x9E3779B97F4A7C15ULL >> 32) % slices == slice));
   };
-  // Counted first: a row is copied, not moved, when the vector grows.
-  p->registry.reserve(static_cast<std::size_t>(
-      std::count_if(hub_.devices.begin(), hub_.devices.end(),
-                    [&](const auto& entry) { return written(entry.first, entry.second); })));
   for (auto& [serial, device] : hub_.devices) {
     if (written(serial, device)) {
       p->registry.push_back(device.Registry());
