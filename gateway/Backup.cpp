@@ -193,8 +193,7 @@ void Backup(const BackupOptions& options) {
   Connection store(source.string(), SQLITE_OPEN_READWRITE);
   const std::vector<std::string> version = store.Rows("PRAGMA user_version");
   if (version.empty() || version[0] == "0" ||
-      store.Rows("SELECT name FROM sqlite_master WHERE type = 'table' AND name = 'events'")
-          .empty()) {
+      store.Rows("SELECT name FROM sqlite_master WHERE name = 'events'").empty()) {
     throw BackupError(source.string() + " is not a velkor-gateway store");
   }
 

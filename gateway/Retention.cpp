@@ -16,26 +16,25 @@ constexpr auto kRepeatErrorEvery = std::chrono::hours(1);
 
 std::int64_t DeleteOldEvents(Database& db, std::int64_t beforeMs, std::int64_t limit) {
   Transaction transaction(db);
-  // Below the highest id only, which is never deleted; the primary key gives both the order
-  // and the maximum without reading the table.
+  // Rows below the newest only, which is never deleted (the next ids continue from its last);
+  // the primary key gives both the order and the newest without reading the table.
   Statement& scan = db.Prepare(
-      "SELECT id, received_ms FROM events WHERE id < (SELECT MAX(id) FROM events) ORDER BY id "
-      "LIMIT ?");
+      "SELECT id, received_ms, count FROM event_reports WHERE id < (SELECT MAX(id) FROM "
+      "event_reports) ORDER BY id LIMIT ?");
   scan.Bind(limit);
   std::optional<std::int64_t> last;
+  std::int64_t deleted = 0;
   while (scan.Step()) {
     if (scan.Int(1) >= beforeMs) {
       break;
     }
     last = scan.Int(0);
+    deleted += scan.Int(2);
   }
   scan.Reset();
-  std::int64_t deleted = 0;
   if (last) {
-    // Every id up to `last` was in the scan, and older: a range on the primary key.
-    Statement& drop = db.Prepare("DELETE FROM events WHERE id <= ?");
-    drop.Bind(*last).Run();
-    deleted = drop.Changes();
+    // Every row up to `last` was in the scan, and older: a range on the primary key.
+    db.Prepare("DELETE FROM event_reports WHERE id <= ?").Bind(*last).Run();
   }
   transaction.Commit();
   return deleted;

@@ -24,13 +24,13 @@
 
 namespace velkor::gateway {
 
-// Deletes, in one transaction, at most `limit` events in id order from the lowest, stopping at
-// the first one received at or after `beforeMs`; never the event with the highest id. Returns
-// how many it deleted: fewer than `limit` means nothing older is left to delete.
+// Deletes, in one transaction, the events of at most `limit` reports in id order from the
+// lowest, stopping at the first one received at or after `beforeMs`; never the report with the
+// highest id. Returns the events it deleted: fewer than `limit` means nothing older is left.
 std::int64_t DeleteOldEvents(Database& db, std::int64_t beforeMs, std::int64_t limit);
 
 struct RetentionTiming {
-  std::int64_t batch = 1000;                // events a transaction deletes at most
+  std::int64_t batch = 1000;                // reports a transaction deletes at most
   std::chrono::milliseconds pause{50};      // between two full batches
   std::chrono::milliseconds idle{60'000};   // once nothing old is left
   std::chrono::milliseconds retry{10'000};  // after a store error

@@ -132,6 +132,41 @@ CREATE TABLE audit (
 );
 CREATE INDEX audit_by_device ON audit (device, id);
 )sql",
+    // 4: a row per report. The events keep their ids, each a row of its own; the view `events`
+    // shows the rows' records as the table of that name did, and `events_text` is unchanged.
+    R"sql(
+CREATE TABLE event_reports (
+  id INTEGER PRIMARY KEY,        -- the first record's event id; the others follow it
+  device INTEGER NOT NULL,       -- the serial as a number
+  received_ms INTEGER NOT NULL,  -- milliseconds since 1970 (UTC)
+  count INTEGER NOT NULL,        -- records: ids id .. id + count - 1
+  records TEXT NOT NULL,         -- JSON: [[kind, number, code, value1..8, cardNumber, digits], ...]
+  raw BLOB NOT NULL              -- the records' 16 raw bytes each, one after the other
+);
+INSERT INTO event_reports (id, device, received_ms, count, records, raw)
+  SELECT id, device, received_ms, 1,
+         json_array(json_array(kind, number, code, value1, value2, value3, value4, value5,
+                               value6, value7, value8, card_number, digits)), raw
+  FROM events;
+DROP VIEW events_text;
+DROP TABLE events;
+CREATE INDEX event_reports_by_device ON event_reports (device, id);
+CREATE VIEW events AS
+  SELECT r.id + j.key AS id, r.device, r.received_ms,
+         j.value ->> 0 AS kind, j.value ->> 1 AS number, j.value ->> 2 AS code,
+         j.value ->> 3 AS value1, j.value ->> 4 AS value2, j.value ->> 5 AS value3,
+         j.value ->> 6 AS value4, j.value ->> 7 AS value5, j.value ->> 8 AS value6,
+         j.value ->> 9 AS value7, j.value ->> 10 AS value8, j.value ->> 11 AS card_number,
+         j.value ->> 12 AS digits, substr(r.raw, j.key * 16 + 1, 16) AS raw
+  FROM event_reports r, json_each(r.records) j;
+CREATE VIEW events_text AS
+  SELECT id, printf('%014X', device) AS device,
+         strftime('%Y-%m-%dT%H:%M:%fZ', received_ms / 1000.0, 'unixepoch') AS received_at,
+         kind, number, code,
+         json_array(value1, value2, value3, value4, value5, value6, value7, value8) AS "values",
+         card_number AS "cardNumber", digits, hex(raw) AS raw
+  FROM events;
+)sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -263,12 +298,50 @@ CREATE TABLE audit (
 );
 CREATE INDEX audit_by_device ON audit (device, id);
 )sql",
+    // 4: a row per report, as on SQLite.
+    R"sql(
+CREATE TABLE event_reports (
+  id BIGINT PRIMARY KEY,
+  device BIGINT NOT NULL,
+  received_ms BIGINT NOT NULL,
+  count INTEGER NOT NULL,
+  records JSON NOT NULL,
+  raw BYTEA NOT NULL
+);
+INSERT INTO event_reports (id, device, received_ms, count, records, raw)
+  SELECT id, device, received_ms, 1,
+         json_build_array(json_build_array(kind, number, code, value1, value2, value3, value4,
+                                           value5, value6, value7, value8, card_number, digits)),
+         raw
+  FROM events;
+DROP VIEW events_text;
+DROP TABLE events;
+CREATE INDEX event_reports_by_device ON event_reports (device, id);
+CREATE VIEW events AS
+  SELECT r.id + e.n - 1 AS id, r.device, r.received_ms,
+         (e.v ->> 0)::integer AS kind, (e.v ->> 1)::bigint AS number, (e.v ->> 2)::integer AS code,
+         (e.v ->> 3)::integer AS value1, (e.v ->> 4)::integer AS value2,
+         (e.v ->> 5)::integer AS value3, (e.v ->> 6)::integer AS value4,
+         (e.v ->> 7)::integer AS value5, (e.v ->> 8)::integer AS value6,
+         (e.v ->> 9)::integer AS value7, (e.v ->> 10)::integer AS value8,
+         (e.v ->> 11)::bigint AS card_number, e.v ->> 12 AS digits,
+         substring(r.raw from ((e.n - 1) * 16 + 1)::integer for 16) AS raw
+  FROM event_reports r CROSS JOIN LATERAL json_array_elements(r.records) WITH ORDINALITY AS e(v, n);
+CREATE VIEW events_text AS
+  SELECT id, upper(lpad(to_hex(device), 14, '0')) AS device,
+         to_char(to_timestamp(received_ms / 1000.0) AT TIME ZONE 'UTC',
+                 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"') AS received_at,
+         kind, number, code,
+         json_build_array(value1, value2, value3, value4, value5, value6, value7, value8)::text
+           AS "values",
+         card_number AS "cardNumber", digits, upper(encode(raw, 'hex')) AS raw
+  FROM events;
+)sql",
 };
 static_assert(std::size(kPostgresMigrations) == kSchemaVersion);
 
-// Advisory lock keys of the shared database: one for migrations, one that orders event ids.
+// The advisory lock key of migrations on the shared database.
 constexpr const char* kLockMigrations = "SELECT pg_advisory_xact_lock(478100)";
-constexpr const char* kLockEventOrder = "SELECT pg_advisory_xact_lock(478101)";
 
 std::string NullableText(const Statement& s, int column) {
   return s.IsNull(column) ? std::string() : s.Text(column);
@@ -609,147 +682,6 @@ std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::ui
   return found;
 }
 
-namespace {
-
-// Only what the record carries: a number for kinds 0, 3 and 4, a code for kinds 0, 1, 3.
-std::optional<std::int64_t> NumberOf(const EventRecord& e) {
-  return e.kind == 0 || e.kind == 3 || e.kind == 4
-             ? std::optional<std::int64_t>(static_cast<std::int64_t>(e.number))
-             : std::nullopt;
-}
-
-std::optional<std::int64_t> CodeOf(const EventRecord& e) {
-  return e.kind == 0 || e.kind == 1 || e.kind == 3 ? std::optional<std::int64_t>(e.code)
-                                                   : std::nullopt;
-}
-
-void CopyField(std::string& rows, const std::optional<std::int64_t>& value) {
-  rows += value ? std::to_string(*value) : "\\N";
-  rows += '\t';
-}
-
-}  // namespace
-
-void EventRows::Add(Database& db, std::uint64_t serial, std::int64_t receivedMs,
-                    const EventRecord& event, const std::uint8_t* raw) {
-  if (db.engine() == Engine::kPostgres) {
-    AppendCopyRow(serial, receivedMs, event, raw);
-    return;
-  }
-  Row& row = rows_.emplace_back();
-  row.serial = serial;
-  row.receivedMs = receivedMs;
-  row.event = event;
-  std::copy_n(raw, row.raw.size(), row.raw.begin());
-  if (rows_.size() == kRowsPerInsert) {
-    Insert(db);
-  }
-}
-
-void EventRows::Insert(Database& db) {
-  // One text per row count, made once: statements are cached by the address of their text.
-  static const std::array<std::string, kRowsPerInsert + 1> kInserts = [] {
-    std::array<std::string, kRowsPerInsert + 1> texts;
-    for (std::size_t n = 1; n <= kRowsPerInsert; ++n) {
-      texts[n] =
-          "INSERT INTO events (device, received_ms, kind, number, code, value1, value2, value3, "
-          "value4, value5, value6, value7, value8, card_number, digits, raw) VALUES ";
-      for (std::size_t i = 0; i < n; ++i) {
-        texts[n] += i == 0 ? "" : ", ";
-        texts[n] += "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
-      }
-    }
-    return texts;
-  }();
-  constexpr int kColumns = 16;
-  Statement& s = db.Prepare(kInserts[rows_.size()].c_str());
-  s.Reset();
-  int first = 1;
-  for (const Row& row : rows_) {
-    const EventRecord e = row.event;  // packed fields by value: BindAt takes references
-    s.BindAt(first, row.serial, row.receivedMs, static_cast<int>(e.kind), NumberOf(e), CodeOf(e),
-             static_cast<int>(e.value1), static_cast<int>(e.value2), static_cast<int>(e.value3),
-             static_cast<int>(e.value4), static_cast<int>(e.value5), static_cast<int>(e.value6),
-             static_cast<int>(e.value7), static_cast<int>(e.value8),
-             static_cast<std::int64_t>(e.cardNumber),
-             std::string(e.digits, strnlen(e.digits, sizeof e.digits)),
-             std::span<const std::uint8_t>(row.raw));
-    first += kColumns;
-  }
-  s.Run();
-  rows_.clear();
-}
-
-void EventRows::AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs,
-                              const EventRecord& event, const std::uint8_t* raw) {
-  std::string& rows = copy_;
-  const EventRecord e = event;
-  CopyField(rows, static_cast<std::int64_t>(serial));
-  CopyField(rows, receivedMs);
-  CopyField(rows, static_cast<std::int64_t>(e.kind));
-  CopyField(rows, NumberOf(e));
-  CopyField(rows, CodeOf(e));
-  for (const std::int64_t value :
-       {e.value1, e.value2, e.value3, e.value4, e.value5, e.value6, e.value7, e.value8}) {
-    CopyField(rows, value);
-  }
-  CopyField(rows, static_cast<std::int64_t>(e.cardNumber));
-  for (std::size_t i = 0; i < sizeof e.digits && e.digits[i] != '\0'; ++i) {
-    switch (const char c = e.digits[i]) {
-      case '\\':
-        rows += "\\\\";
-        break;
-      case '\t':
-        rows += "\\t";
-        break;
-      case '\n':
-        rows += "\\n";
-        break;
-      case '\r':
-        rows += "\\r";
-        break;
-      default:
-        rows += c;
-    }
-  }
-  rows += "\t\\\\x" + Hex(raw, 16) + "\n";
-}
-
-void EventRows::Flush(Database& db) {
-  if (!rows_.empty()) {
-    Insert(db);
-  }
-  if (copy_.empty()) {
-    return;
-  }
-  db.CopyIn(
-      "COPY events (device, received_ms, kind, number, code, value1, value2, value3, value4, "
-      "value5, value6, value7, value8, card_number, digits, raw) FROM STDIN",
-      copy_);
-  copy_.clear();
-}
-
-bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
-                  std::int64_t ms) {
-  Statement& s = db.Prepare(
-      "INSERT INTO reports (device, digest, received_ms) VALUES (?, ?, ?) "
-      "ON CONFLICT (device, digest) DO NOTHING");
-  s.Bind(serial, digest, ms);
-  s.Run();
-  return s.Changes() == 1;
-}
-
-bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms) {
-  return InsertReport(db, serial,
-                      std::span<const std::uint8_t>(
-                          reinterpret_cast<const std::uint8_t*>(digest.data()), digest.size()),
-                      ms);
-}
-
-void PruneReports(Database& db, std::int64_t beforeMs) {
-  db.Prepare("DELETE FROM reports WHERE received_ms < ?").Bind(beforeMs).Run();
-}
-
 bool MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
                      const std::string& answeredPacket, std::int32_t answeredCode) {
   Statement& s = db.Prepare(
@@ -833,47 +765,6 @@ void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
       .Run();
 }
 
-Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
-                std::size_t limit) {
-  static constexpr const char* kColumns =
-      "SELECT id, device, received_ms, kind, number, code, value1, value2, value3, value4, "
-      "value5, value6, value7, value8, card_number, digits, raw FROM events ";
-  static const std::string byDevice =
-      std::string(kColumns) + "WHERE device = ? AND id > ? ORDER BY id LIMIT ?";
-  static const std::string all = std::string(kColumns) + "WHERE id > ? ORDER BY id LIMIT ?";
-  Statement& s = db.Prepare(device ? byDevice.c_str() : all.c_str());
-  if (device) {
-    s.Bind(*device, after, static_cast<std::int64_t>(limit));
-  } else {
-    s.Bind(after, static_cast<std::int64_t>(limit));
-  }
-  Json events = Json::array();
-  while (s.Step()) {
-    Json event = {{"id", s.Int(0)},
-                  {"device", SerialText(static_cast<std::uint64_t>(s.Int(1)))},
-                  {"received_at", IsoTime(s.Int(2))},
-                  {"kind", s.Int(3)}};
-    if (!s.IsNull(4)) {
-      event["number"] = static_cast<std::uint64_t>(s.Int(4));
-    }
-    if (!s.IsNull(5)) {
-      event["code"] = s.Int(5);
-    }
-    Json values = Json::array();
-    for (int column = 6; column < 14; ++column) {
-      values.push_back(s.Int(column));
-    }
-    event["values"] = std::move(values);
-    event["cardNumber"] = s.Int(14);
-    event["digits"] = s.Text(15);
-    const auto raw = s.Blob(16);
-    event["raw"] = Hex(raw.data(), raw.size());
-    events.push_back(std::move(event));
-  }
-  s.Reset();
-  return events;
-}
-
 Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id,
                   std::int64_t after, std::size_t limit) {
   Statement& s =
@@ -924,12 +815,6 @@ void SaveMqttCursor(Database& db, const std::string& root, std::int64_t lastEven
       .Run();
 }
 
-void LockEventOrder(Database& db) {
-  if (db.engine() == Engine::kPostgres) {
-    db.Prepare(kLockEventOrder).Bind().Run();
-  }
-}
-
 void Announce(Database& db, const std::string& origin, std::uint64_t serial) {
   if (db.engine() == Engine::kPostgres) {
     db.Prepare("SELECT pg_notify(?, ?)")
@@ -944,15 +829,6 @@ void AnnounceEvents(Database& db, const std::string& origin, std::int64_t lastEv
         .Bind(kEventsChannel, origin + " " + std::to_string(lastEvent))
         .Run();
   }
-}
-
-std::int64_t NewestEvent(Database& db) {
-  Statement& s = db.Prepare("SELECT COALESCE(MAX(id), 0) FROM events");
-  s.Bind();
-  s.Step();
-  const std::int64_t id = s.Int(0);
-  s.Reset();
-  return id;
 }
 
 }  // namespace velkor::gateway

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "Database.h"
+#include "EventLog.h"
 #include "State.h"
 
 namespace velkor::gateway {
 
 // The schema version this build writes; older stores are migrated step by step at open.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // Milliseconds since the epoch, and the same as ISO 8601 UTC text with milliseconds.
 std::int64_t NowMs();
@@ -58,49 +59,10 @@ void SaveDevice(Database& db, const DeviceRow& device);
 void SaveAdmission(Database& db, const DeviceRow& device);
 std::optional<Template> LoadTemplate(Database& db, std::uint64_t serial, std::uint8_t slot);
 
-// A batch's decoded records, each with its fields in columns of their own (number and code
-// only where the record's kind carries them) and its 16 raw bytes. On SQLite they go in
-// kRowsPerInsert rows a statement as they are added, the rest at Flush; on PostgreSQL they are
-// gathered and go in with one COPY at Flush. Both within the batch's transaction. The buffers
-// are kept from batch to batch.
-class EventRows {
- public:
-  static constexpr std::size_t kRowsPerInsert = 32;
-
-  void Add(Database& db, std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
-           const std::uint8_t* raw);
-  void Flush(Database& db);
-  void Clear() {
-    copy_.clear();
-    rows_.clear();
-  }
-
- private:
-  struct Row {
-    std::uint64_t serial;
-    std::int64_t receivedMs;
-    EventRecord event;
-    std::array<std::uint8_t, 16> raw;
-  };
-  void Insert(Database& db);  // rows_, in one statement
-  void AppendCopyRow(std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
-                     const std::uint8_t* raw);
-  std::vector<Row> rows_;
-  std::string copy_;  // rows in COPY's text format
-};
-
-// Notes an event report's digest; false when it was noted before (its events are stored).
-bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
-                  std::int64_t ms);
-bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
-void PruneReports(Database& db, std::int64_t beforeMs);
 // Claims a queued command as sent; false when it was not queued any more (another gateway
 // sent it), in which case it must not go out.
 bool MarkCommandSent(Database& db, std::int64_t id, const std::string& at,
                      const std::string& answeredPacket, std::int32_t answeredCode);
-// In a transaction that inserts events: waits for the other gateways' transactions that do, so
-// that event ids become visible in increasing order (PostgreSQL; SQLite has one writer).
-void LockEventOrder(Database& db);
 // Tells the other gateways on the store that a device's row or what is owed to it changed,
 // or that events up to `lastEvent` are stored (sent at commit; nothing on SQLite).
 void Announce(Database& db, const std::string& origin, std::uint64_t serial);
@@ -137,13 +99,9 @@ void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
                const std::vector<std::uint8_t>& data, const std::string& at);
 
 // ---- API reads ----
-// Events with id above `after`, ascending, at most `limit`; `device` 0 for all devices.
-Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
-                std::size_t limit);
 // One command by id, or the device's commands with id above `after`, ascending, at most `limit`.
 Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t> id,
                   std::int64_t after = 0, std::size_t limit = 1000);
-std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
 
 // ---- MQTT ----
 // The newest event the broker acknowledged for a topic root, if the root was ever used.

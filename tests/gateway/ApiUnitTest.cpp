@@ -196,7 +196,7 @@ TEST_F(ApiInProcess, AStoreFailureEndsTheEventStreamOnly) {
   ASSERT_EQ(stream.status, 200);
   ASSERT_TRUE(stream.stream);
   EXPECT_EQ(stream.headers.at("Cache-Control"), "no-cache");
-  db_->Exec("DROP VIEW events_text; DROP TABLE events");
+  db_->Exec("DROP VIEW events_text; DROP VIEW events; DROP TABLE event_reports");
   Taker taker;
   bool more = true;
   EXPECT_NO_THROW(more = stream.stream(taker));

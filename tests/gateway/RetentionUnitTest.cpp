@@ -29,16 +29,20 @@ struct RetentionFolder {
   std::filesystem::path path;
 };
 
-// One event per letter, in order: 'o' received before the cutoff, 'n' at or after it.
+// One event per letter, in order: 'o' received before the cutoff, 'n' at or after it; 'O' old,
+// received with the one before it (one report's, a row of the store).
 void StoreEvents(Database& db, const std::string& ages) {
   Transaction transaction(db);
   EventRows rows;
   const std::uint8_t raw[16] = {9};
+  std::int64_t ms = 0;
   for (std::size_t i = 0; i < ages.size(); ++i) {
     EventRecord event{};
     event.kind = 1;
-    const std::int64_t ms = ages[i] == 'o' ? kCutoff - 86'400'000 + static_cast<std::int64_t>(i)
-                                           : kCutoff + static_cast<std::int64_t>(i);
+    if (ages[i] != 'O') {
+      ms = ages[i] == 'o' ? kCutoff - 86'400'000 + static_cast<std::int64_t>(i)
+                          : kCutoff + static_cast<std::int64_t>(i);
+    }
     rows.Add(db, 42, ms, event, raw);
   }
   rows.Flush(db);
@@ -72,6 +76,7 @@ TEST(RetentionStoreTest, ABatchDeletesAnOldPrefixAndNeverTheNewestEvent) {
       {"a single old event is the newest", "o", 1000, 0},
       {"an old event after a new one waits for it", "onoon", 1000, 1},
       {"at most the limit", "ooooon", 2, 2},
+      {"a report's events go together, the limit counts reports", "oOOon", 1, 3},
       {"nothing old", "nnn", 1000, 0},
       {"no events", "", 1000, 0},
   };
@@ -80,7 +85,7 @@ TEST(RetentionStoreTest, ABatchDeletesAnOldPrefixAndNeverTheNewestEvent) {
     Migrate(*db);
     for (const BatchCase& c : cases) {
       SCOPED_TRACE(location + ": " + c.what);
-      db->Exec("DELETE FROM events");
+      db->Exec("DELETE FROM event_reports");
       StoreEvents(*db, c.ages);
       const std::vector<std::int64_t> before = EventIds(*db);
       EXPECT_EQ(DeleteOldEvents(*db, kCutoff, c.limit), static_cast<std::int64_t>(c.deleted));

@@ -1,0 +1,68 @@
+// The event log in the store: a row per report in `event_reports` (its records as a JSON array,
+// their raw bytes side by side), ids given to the records one after the other, and the `events`
+// view that shows a row per record under those ids. Readers of the log see records; only the
+// writer and retention see the rows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Database.h"
+#include "Records.h"
+
+namespace velkor::gateway {
+
+// A transaction's decoded records. Records added one after the other for one device at one
+// time share a row (at most kMaxRecordsPerRow); each record gets the next event id. On SQLite
+// rows go in kRowsPerInsert a statement as they fill, the rest at Flush; on PostgreSQL they are
+// gathered and go in with one COPY at Flush. Ids continue from the highest stored, read at the
+// transaction's first record, so the transaction must hold the event order (LockEventOrder)
+// first. Call Clear when a transaction starts over; the buffers are kept from one to the next.
+class EventRows {
+ public:
+  static constexpr std::size_t kRowsPerInsert = 32;
+  static constexpr std::int64_t kMaxRecordsPerRow = 64;
+
+  void Add(Database& db, std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
+           const std::uint8_t* raw);
+  void Flush(Database& db);
+  void Clear();
+
+ private:
+  struct Row {
+    std::int64_t id = 0;
+    std::uint64_t serial = 0;
+    std::int64_t receivedMs = 0;
+    std::int64_t count = 0;
+    std::string records;            // a JSON array of the records, each an array
+    std::vector<std::uint8_t> raw;  // 16 bytes a record
+  };
+  Row& Open(Database& db, std::uint64_t serial, std::int64_t receivedMs);
+  void Close(Database& db);   // the open row, into the statement's rows or the COPY text
+  void Insert(Database& db);  // the statement's rows, in one statement
+  std::vector<Row> rows_;     // rows_[0, used_) wait for the statement, rows_[used_] is open
+  std::size_t used_ = 0;
+  bool open_ = false;
+  std::int64_t next_ = 0;  // the next event id; 0 until read in this transaction
+  std::string copy_;       // rows in COPY's text format
+};
+
+// Notes an event report's digest; false when it was noted before (its events are stored).
+bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
+                  std::int64_t ms);
+bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
+void PruneReports(Database& db, std::int64_t beforeMs);
+// In a transaction that inserts events: waits for the other gateways' transactions that do, so
+// that event ids are given and become visible in increasing order (PostgreSQL; SQLite has one
+// writer).
+void LockEventOrder(Database& db);
+
+// Events with id above `after`, ascending, at most `limit`; every device's, or one device's.
+Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
+                std::size_t limit);
+std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
+
+}  // namespace velkor::gateway
