@@ -1,10 +1,11 @@
 // What the store thread's SQLite work costs an event report of 8 records, in commits of 64
 // reports from 1,000 devices, as the store thread groups them, with synchronous=OFF: SQLite's own
 // work alone, since the fsync is the durable floor's as well. Three shapes of the same writes:
-//   Stored:         as stored: the report's digest, and its row of records (the table and its
+//   Stored:         as stored: the report's row of records with its digest (the table and its
 //                   by-device index);
 //   StoredNoIndex:  the same without the by-device index, what that index costs;
-//   NoDigest:       the rows, and no digest: what the digests cost.
+//   DigestTable:    the rows, and each digest in `reports` too, as before the rows kept them
+//                   (PostgreSQL's gateways still note them there for each other).
 // Each case runs 1,000 commits (64,000 reports) on a new store, so that each meets the same size
 // of tables.
 // Items are reports.
@@ -29,7 +30,7 @@ constexpr int kReportsPerCommit = 64;
 constexpr int kRecords = 8;
 constexpr std::uint64_t kDevices = 1000;
 
-enum class Shape { kStored, kStoredNoIndex, kNoDigest };
+enum class Shape { kStored, kStoredNoIndex, kDigestTable };
 
 struct Store {
   explicit Store(Shape shape)
@@ -75,13 +76,14 @@ void Reports(benchmark::State& state, Shape shape) {
       digest[31] = static_cast<std::uint8_t>(n);
       digest[30] = static_cast<std::uint8_t>(n >> 8);
       digest[29] = static_cast<std::uint8_t>(n >> 16);
-      if (shape != Shape::kNoDigest) {
+      if (shape == Shape::kDigestTable) {
         velkor::gateway::InsertReport(db, serial, digest, ms);
       }
       raw[0] = static_cast<std::uint8_t>(n);
       for (int e = 0; e < kRecords; ++e) {
         record.cardNumber = static_cast<std::int64_t>(n * kRecords + e);
-        rows.Add(db, serial, ms, record, raw.data() + 16 * e);
+        rows.Add(db, serial, ms, record, raw.data() + 16 * e,
+                 std::span<const std::uint8_t>(digest).first(16));
       }
     }
     rows.Flush(db);
@@ -92,6 +94,6 @@ void Reports(benchmark::State& state, Shape shape) {
 
 BENCHMARK_CAPTURE(Reports, Stored, Shape::kStored)->Iterations(1000);
 BENCHMARK_CAPTURE(Reports, StoredNoIndex, Shape::kStoredNoIndex)->Iterations(1000);
-BENCHMARK_CAPTURE(Reports, NoDigest, Shape::kNoDigest)->Iterations(1000);
+BENCHMARK_CAPTURE(Reports, DigestTable, Shape::kDigestTable)->Iterations(1000);
 
 }  // namespace

@@ -103,10 +103,12 @@ void EventRows::Clear() {
   copy_.clear();
 }
 
-EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t receivedMs) {
+EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t receivedMs,
+                                std::span<const std::uint8_t> digest) {
   if (open_) {
     const Row& row = rows_[used_];
-    if (row.serial == serial && row.receivedMs == receivedMs && row.count < kMaxRecordsPerRow) {
+    if (row.serial == serial && row.receivedMs == receivedMs && row.count < kMaxRecordsPerRow &&
+        std::equal(row.digest.begin(), row.digest.end(), digest.begin(), digest.end())) {
       return rows_[used_];
     }
     Close(db);
@@ -127,13 +129,15 @@ EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t
   row.count = 0;
   row.records.assign(1, '[');
   row.raw.clear();
+  row.digest.assign(digest.begin(), digest.end());
   open_ = true;
   return row;
 }
 
 void EventRows::Add(Database& db, std::uint64_t serial, std::int64_t receivedMs,
-                    const EventRecord& event, const std::uint8_t* raw) {
-  Row& row = Open(db, serial, receivedMs);
+                    const EventRecord& event, const std::uint8_t* raw,
+                    std::span<const std::uint8_t> digest) {
+  Row& row = Open(db, serial, receivedMs, digest);
   if (row.count > 0) {
     row.records += ',';
   }
@@ -154,7 +158,9 @@ void EventRows::Close(Database& db) {
       copy_ += '\t';
     }
     AppendCopyText(copy_, row.records);
-    copy_ += "\t\\\\x" + Hex(row.raw.data(), row.raw.size()) + "\n";
+    copy_ += "\t\\\\x" + Hex(row.raw.data(), row.raw.size());
+    copy_ += row.digest.empty() ? "\t\\N\n"
+                                : "\t\\\\x" + Hex(row.digest.data(), row.digest.size()) + "\n";
     return;
   }
   if (++used_ == kRowsPerInsert) {
@@ -167,21 +173,25 @@ void EventRows::Insert(Database& db) {
   static const std::array<std::string, kRowsPerInsert + 1> kInserts = [] {
     std::array<std::string, kRowsPerInsert + 1> texts;
     for (std::size_t n = 1; n <= kRowsPerInsert; ++n) {
-      texts[n] = "INSERT INTO event_reports (id, device, received_ms, count, records, raw) VALUES ";
+      texts[n] =
+          "INSERT INTO event_reports (id, device, received_ms, count, records, raw, digest) "
+          "VALUES ";
       for (std::size_t i = 0; i < n; ++i) {
-        texts[n] += i == 0 ? "(?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?)";
+        texts[n] += i == 0 ? "(?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?)";
       }
     }
     return texts;
   }();
-  constexpr int kColumns = 6;
+  constexpr int kColumns = 7;
   Statement& s = db.Prepare(kInserts[used_].c_str());
   s.Reset();
   int first = 1;
   for (std::size_t i = 0; i < used_; ++i) {
     const Row& row = rows_[i];
     s.BindAt(first, row.id, row.serial, row.receivedMs, row.count, row.records,
-             std::span<const std::uint8_t>(row.raw));
+             std::span<const std::uint8_t>(row.raw),
+             row.digest.empty() ? std::nullopt
+                                : std::optional<std::span<const std::uint8_t>>(row.digest));
     first += kColumns;
   }
   s.Run();
@@ -196,8 +206,9 @@ void EventRows::Flush(Database& db) {
     Insert(db);
   }
   if (!copy_.empty()) {
-    db.CopyIn("COPY event_reports (id, device, received_ms, count, records, raw) FROM STDIN",
-              copy_);
+    db.CopyIn(
+        "COPY event_reports (id, device, received_ms, count, records, raw, digest) FROM STDIN",
+        copy_);
   }
   Clear();  // the next transaction reads the next id again: another gateway may have written
 }
@@ -289,6 +300,29 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
   }
   s.Reset();
   return events;
+}
+
+std::vector<RowDigest> RecentRowDigests(Database& db, std::int64_t sinceMs) {
+  // Ids follow the commits, times the link's clock: a row a little older than `sinceMs` may
+  // come after a newer one, so the walk goes on a window further before it stops.
+  constexpr std::int64_t kSlackMs = 60'000;
+  Statement& s =
+      db.Prepare("SELECT device, digest, received_ms FROM event_reports ORDER BY id DESC");
+  s.Bind();
+  std::vector<RowDigest> digests;
+  while (s.Step()) {
+    const std::int64_t ms = s.Int(2);
+    if (ms < sinceMs - kSlackMs) {
+      break;
+    }
+    if (ms >= sinceMs && !s.IsNull(1)) {
+      const std::vector<std::uint8_t> digest = s.Blob(1);
+      digests.push_back(
+          {static_cast<std::uint64_t>(s.Int(0)), std::string(digest.begin(), digest.end()), ms});
+    }
+  }
+  s.Reset();
+  return digests;
 }
 
 std::int64_t NewestEvent(Database& db) {

@@ -16,7 +16,8 @@
 namespace velkor::gateway {
 
 // A transaction's decoded records. Records added one after the other for one device at one
-// time share a row (at most kMaxRecordsPerRow); each record gets the next event id. On SQLite
+// time with one digest (a report's) share a row (at most kMaxRecordsPerRow), which keeps the
+// digest for the duplicate check; each record gets the next event id. On SQLite
 // rows go in kRowsPerInsert a statement as they fill, the rest at Flush; on PostgreSQL they are
 // gathered and go in with one COPY at Flush. Ids continue from the highest stored, read at the
 // transaction's first record, so the transaction must hold the event order (LockEventOrder)
@@ -27,7 +28,7 @@ class EventRows {
   static constexpr std::int64_t kMaxRecordsPerRow = 64;
 
   void Add(Database& db, std::uint64_t serial, std::int64_t receivedMs, const EventRecord& event,
-           const std::uint8_t* raw);
+           const std::uint8_t* raw, std::span<const std::uint8_t> digest = {});
   void Flush(Database& db);
   void Clear();
 
@@ -37,10 +38,12 @@ class EventRows {
     std::uint64_t serial = 0;
     std::int64_t receivedMs = 0;
     std::int64_t count = 0;
-    std::string records;            // a JSON array of the records, each an array
-    std::vector<std::uint8_t> raw;  // 16 bytes a record
+    std::string records;               // a JSON array of the records, each an array
+    std::vector<std::uint8_t> raw;     // 16 bytes a record
+    std::vector<std::uint8_t> digest;  // the report's, or none (NULL)
   };
-  Row& Open(Database& db, std::uint64_t serial, std::int64_t receivedMs);
+  Row& Open(Database& db, std::uint64_t serial, std::int64_t receivedMs,
+            std::span<const std::uint8_t> digest);
   void Close(Database& db);   // the open row, into the statement's rows or the COPY text
   void Insert(Database& db);  // the statement's rows, in one statement
   std::vector<Row> rows_;     // rows_[0, used_) wait for the statement, rows_[used_] is open
@@ -50,7 +53,9 @@ class EventRows {
   std::string copy_;       // rows in COPY's text format
 };
 
-// Notes an event report's digest; false when it was noted before (its events are stored).
+// Notes an event report's digest in `reports`; false when it was noted before (its events are
+// stored). PostgreSQL's gateways check each other's reports there; a gateway on SQLite, alone on
+// its store, checks its memory, and keeps the digest in the report's row.
 bool InsertReport(Database& db, std::uint64_t serial, std::span<const std::uint8_t> digest,
                   std::int64_t ms);
 bool InsertReport(Database& db, std::uint64_t serial, const std::string& digest, std::int64_t ms);
@@ -64,5 +69,13 @@ void LockEventOrder(Database& db);
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
                 std::size_t limit);
 std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
+// The digests the rows of reports received since `sinceMs` keep, newest first, each with its
+// device and time: read from the newest row back, so as much as a minute is read, not the log.
+struct RowDigest {
+  std::uint64_t serial;
+  std::string digest;
+  std::int64_t receivedMs;
+};
+std::vector<RowDigest> RecentRowDigests(Database& db, std::int64_t sinceMs);
 
 }  // namespace velkor::gateway

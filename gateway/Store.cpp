@@ -141,7 +141,8 @@ CREATE TABLE event_reports (
   received_ms INTEGER NOT NULL,  -- milliseconds since 1970 (UTC)
   count INTEGER NOT NULL,        -- records: ids id .. id + count - 1
   records TEXT NOT NULL,         -- JSON: [[kind, number, code, value1..8, cardNumber, digits], ...]
-  raw BLOB NOT NULL              -- the records' 16 raw bytes each, one after the other
+  raw BLOB NOT NULL,             -- the records' 16 raw bytes each, one after the other
+  digest BLOB                    -- the report's, for the duplicate check (none when migrated)
 );
 INSERT INTO event_reports (id, device, received_ms, count, records, raw)
   SELECT id, device, received_ms, 1,
@@ -306,7 +307,8 @@ CREATE TABLE event_reports (
   received_ms BIGINT NOT NULL,
   count INTEGER NOT NULL,
   records JSON NOT NULL,
-  raw BYTEA NOT NULL
+  raw BYTEA NOT NULL,
+  digest BYTEA
 );
 INSERT INTO event_reports (id, device, received_ms, count, records, raw)
   SELECT id, device, received_ms, 1,
@@ -577,6 +579,8 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
     hub.refusedByAddress[refusals.Text(0)] = static_cast<std::uint64_t>(refusals.Int(1));
   }
 
+  // On SQLite the reports' rows keep their digests, and `reports` only those of a store from
+  // before them.
   Statement& recent =
       db.Prepare("SELECT device, digest, received_ms FROM reports WHERE received_ms >= ?");
   recent.Bind(reportsSinceMs);
@@ -584,6 +588,11 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
     const auto digest = recent.Blob(1);
     reports.push_back({static_cast<std::uint64_t>(recent.Int(0)),
                        std::string(digest.begin(), digest.end()), recent.Int(2)});
+  }
+  if (db.engine() == Engine::kSqlite) {
+    for (RowDigest& r : RecentRowDigests(db, reportsSinceMs)) {
+      reports.push_back({r.serial, std::move(r.digest), r.receivedMs});
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 // The event log's rows on SQLite and on PostgreSQL: ids across rows, paging from inside a row,
-// one device's events, and a store of the earlier schema (a row per event) migrated with its
-// ids and its `events_text` rows unchanged.
+// one device's events, a row per report with its digest, and a store of the earlier schema (a row
+// per event) migrated with its ids and its `events_text` rows unchanged.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -163,6 +163,29 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
     }
     EXPECT_EQ(NewestEvent(*db), 76);
     EXPECT_EQ(TextRows(*db).size(), 76u) << "the view shows every record";
+
+    // Two reports of one device at one moment: a row each, each keeping its digest.
+    {
+      Transaction transaction(*db);
+      LockEventOrder(*db);
+      EventRows rows;
+      const std::uint8_t raw[16] = {};
+      for (const std::string digest : {"first report", "second report"}) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(digest.data());
+        for (int i = 0; i < 2; ++i) {
+          rows.Add(*db, kA, 5000, EventRecord{}, raw, std::span(bytes, digest.size()));
+        }
+      }
+      rows.Flush(*db);
+      transaction.Commit();
+    }
+    std::vector<std::string> digests;
+    for (const RowDigest& d : RecentRowDigests(*db, 5000)) {
+      EXPECT_EQ(d.serial, kA);
+      digests.push_back(d.digest);
+    }
+    EXPECT_EQ(digests, (std::vector<std::string>{"second report", "first report"}));
+    EXPECT_TRUE(RecentRowDigests(*db, 5001).empty());
 
     db->Exec(db->engine() == Engine::kPostgres ? kVersion3Postgres : kVersion3Sqlite);
     const std::vector<std::string> before = TextRows(*db);
