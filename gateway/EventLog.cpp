@@ -52,7 +52,7 @@ void AppendRecord(std::string& out, const EventRecord& event) {
   out += ',';
   AppendNullable(out, CodeOf(e));
   for (const std::int64_t value :
-       {static_cast<std::int64_t>(e.value1), std::int64_t{e.value2}, std::int64_t{e.value3},
+       {std::int64_t{e.value1}, std::int64_t{e.value2}, std::int64_t{e.value3},
         std::int64_t{e.value4}, std::int64_t{e.value5}, std::int64_t{e.value6},
         std::int64_t{e.value7}, std::int64_t{e.value8}, static_cast<std::int64_t>(e.cardNumber)}) {
     out += ',';
@@ -114,10 +114,7 @@ EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t
     Close(db);
   }
   if (next_ == 0) {
-    Statement& s = db.Prepare("SELECT id + count FROM event_reports ORDER BY id DESC LIMIT 1");
-    s.Bind();
-    next_ = s.Step() ? s.Int(0) : 1;
-    s.Reset();
+    next_ = NewestEvent(db) + 1;
   }
   if (rows_.size() == used_) {
     rows_.emplace_back();
@@ -302,14 +299,13 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
   return events;
 }
 
-std::vector<RowDigest> RecentRowDigests(Database& db, std::int64_t sinceMs) {
+void RecentRowDigests(Database& db, std::int64_t sinceMs, std::vector<RecentReport>& reports) {
   // Ids follow the commits, times the link's clock: a row a little older than `sinceMs` may
   // come after a newer one, so the walk goes on a window further before it stops.
   constexpr std::int64_t kSlackMs = 60'000;
   Statement& s =
       db.Prepare("SELECT device, digest, received_ms FROM event_reports ORDER BY id DESC");
   s.Bind();
-  std::vector<RowDigest> digests;
   while (s.Step()) {
     const std::int64_t ms = s.Int(2);
     if (ms < sinceMs - kSlackMs) {
@@ -317,12 +313,11 @@ std::vector<RowDigest> RecentRowDigests(Database& db, std::int64_t sinceMs) {
     }
     if (ms >= sinceMs && !s.IsNull(1)) {
       const std::vector<std::uint8_t> digest = s.Blob(1);
-      digests.push_back(
+      reports.push_back(
           {static_cast<std::uint64_t>(s.Int(0)), std::string(digest.begin(), digest.end()), ms});
     }
   }
   s.Reset();
-  return digests;
 }
 
 std::int64_t NewestEvent(Database& db) {

@@ -69,13 +69,14 @@ void LockEventOrder(Database& db);
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
                 std::size_t limit);
 std::int64_t NewestEvent(Database& db);  // the highest event id, 0 for none
-// The digests the rows of reports received since `sinceMs` keep, newest first, each with its
-// device and time: read from the newest row back, so as much as a minute is read, not the log.
-struct RowDigest {
+// An event report's digest, with its device and when it was received (the duplicate check's).
+struct RecentReport {
   std::uint64_t serial;
   std::string digest;
   std::int64_t receivedMs;
 };
-std::vector<RowDigest> RecentRowDigests(Database& db, std::int64_t sinceMs);
+// Adds the digests the rows of reports received since `sinceMs` keep, newest first: read from
+// the newest row back, so as much as a minute is read, not the log.
+void RecentRowDigests(Database& db, std::int64_t sinceMs, std::vector<RecentReport>& reports);
 
 }  // namespace velkor::gateway

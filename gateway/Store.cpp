@@ -133,7 +133,8 @@ CREATE TABLE audit (
 CREATE INDEX audit_by_device ON audit (device, id);
 )sql",
     // 4: a row per report. The events keep their ids, each a row of its own; the view `events`
-    // shows the rows' records as the table of that name did, and `events_text` is unchanged.
+    // shows the rows' records as the table of that name did, and `events_text`, which SQLite
+    // binds to `events` by name when it is read, is unchanged.
     R"sql(
 CREATE TABLE event_reports (
   id INTEGER PRIMARY KEY,        -- the first record's event id; the others follow it
@@ -149,7 +150,6 @@ INSERT INTO event_reports (id, device, received_ms, count, records, raw)
          json_array(json_array(kind, number, code, value1, value2, value3, value4, value5,
                                value6, value7, value8, card_number, digits)), raw
   FROM events;
-DROP VIEW events_text;
 DROP TABLE events;
 CREATE INDEX event_reports_by_device ON event_reports (device, id);
 CREATE VIEW events AS
@@ -160,13 +160,6 @@ CREATE VIEW events AS
          j.value ->> 9 AS value7, j.value ->> 10 AS value8, j.value ->> 11 AS card_number,
          j.value ->> 12 AS digits, substr(r.raw, j.key * 16 + 1, 16) AS raw
   FROM event_reports r, json_each(r.records) j;
-CREATE VIEW events_text AS
-  SELECT id, printf('%014X', device) AS device,
-         strftime('%Y-%m-%dT%H:%M:%fZ', received_ms / 1000.0, 'unixepoch') AS received_at,
-         kind, number, code,
-         json_array(value1, value2, value3, value4, value5, value6, value7, value8) AS "values",
-         card_number AS "cardNumber", digits, hex(raw) AS raw
-  FROM events;
 )sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
@@ -299,7 +292,8 @@ CREATE TABLE audit (
 );
 CREATE INDEX audit_by_device ON audit (device, id);
 )sql",
-    // 4: a row per report, as on SQLite.
+    // 4: a row per report, as on SQLite. PostgreSQL binds a view to its tables, so
+    // `events_text` is made again, as it was, on the view `events`.
     R"sql(
 CREATE TABLE event_reports (
   id BIGINT PRIMARY KEY,
@@ -590,9 +584,7 @@ void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
                        std::string(digest.begin(), digest.end()), recent.Int(2)});
   }
   if (db.engine() == Engine::kSqlite) {
-    for (RowDigest& r : RecentRowDigests(db, reportsSinceMs)) {
-      reports.push_back({r.serial, std::move(r.digest), r.receivedMs});
-    }
+    RecentRowDigests(db, reportsSinceMs, reports);
   }
 }
 

@@ -37,11 +37,6 @@ void Migrate(Database& db);
 void LoadFleet(Database& db, Hub& hub);
 // LoadFleet at start, with silence counted from now, the refusal counts, and the digests of
 // event reports received since `reportsSinceMs` (for the duplicate check).
-struct RecentReport {
-  std::uint64_t serial;
-  std::string digest;
-  std::int64_t receivedMs;
-};
 void LoadState(Database& db, Hub& hub, std::int64_t reportsSinceMs,
                std::vector<RecentReport>& reports);
 

@@ -17,15 +17,6 @@ namespace {
 constexpr std::uint64_t kA = 0x0A000000000001;
 constexpr std::uint64_t kB = 0x0B000000000002;
 
-struct Folder {
-  Folder() {
-    std::string pattern = ::testing::TempDir() + "/velkor-eventlog-XXXXXX";
-    path = mkdtemp(pattern.data());
-  }
-  ~Folder() { std::filesystem::remove_all(path); }
-  std::filesystem::path path;
-};
-
 // `count` records of one device at one moment, their card numbers from `card` on.
 void Store(Database& db, EventRows& rows, std::uint64_t serial, std::int64_t ms, int count,
            std::int64_t card) {
@@ -129,7 +120,7 @@ struct PageCase {
 };
 
 TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
-  Folder dir;
+  test::ScratchFolder dir("eventlog");
   test::ScratchPostgres pg(dir.path);
   ASSERT_FALSE(pg.url().empty());
   // Rows: A 1..3, B 4..5, A 6..69 and 70..75 (a row holds 64 at most), B 76.
@@ -179,13 +170,17 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
       rows.Flush(*db);
       transaction.Commit();
     }
+    std::vector<RecentReport> recent;
+    RecentRowDigests(*db, 5000, recent);
     std::vector<std::string> digests;
-    for (const RowDigest& d : RecentRowDigests(*db, 5000)) {
-      EXPECT_EQ(d.serial, kA);
-      digests.push_back(d.digest);
+    for (const RecentReport& r : recent) {
+      EXPECT_EQ(r.serial, kA);
+      digests.push_back(r.digest);
     }
     EXPECT_EQ(digests, (std::vector<std::string>{"second report", "first report"}));
-    EXPECT_TRUE(RecentRowDigests(*db, 5001).empty());
+    recent.clear();
+    RecentRowDigests(*db, 5001, recent);
+    EXPECT_TRUE(recent.empty());
 
     db->Exec(db->engine() == Engine::kPostgres ? kVersion3Postgres : kVersion3Sqlite);
     const std::vector<std::string> before = TextRows(*db);

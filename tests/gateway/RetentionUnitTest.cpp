@@ -20,15 +20,6 @@ namespace {
 
 constexpr std::int64_t kCutoff = 1'700'000'000'000;
 
-struct RetentionFolder {
-  RetentionFolder() {
-    std::string pattern = ::testing::TempDir() + "/velkor-retention-XXXXXX";
-    path = mkdtemp(pattern.data());
-  }
-  ~RetentionFolder() { std::filesystem::remove_all(path); }
-  std::filesystem::path path;
-};
-
 // One event per letter, in order: 'o' received before the cutoff, 'n' at or after it; 'O' old,
 // received with the one before it (one report's, a row of the store).
 void StoreEvents(Database& db, const std::string& ages) {
@@ -67,7 +58,7 @@ struct BatchCase {
 };
 
 TEST(RetentionStoreTest, ABatchDeletesAnOldPrefixAndNeverTheNewestEvent) {
-  RetentionFolder dir;
+  test::ScratchFolder dir("retention");
   test::ScratchPostgres pg(dir.path);
   ASSERT_FALSE(pg.url().empty());
   const std::vector<BatchCase> cases = {
@@ -128,7 +119,7 @@ TEST(RetentionStoreTest, ABatchDeletesAnOldPrefixAndNeverTheNewestEvent) {
 }
 
 TEST(RetentionWorkerTest, StopWakesTheWorkerFromItsWait) {
-  RetentionFolder dir;
+  test::ScratchFolder dir("retention");
   const std::string location = (dir.path / "store.db").string();
   {
     std::unique_ptr<Database> db = Database::Open(location);

@@ -3,6 +3,8 @@
 // as root). Stopped when the object goes.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -10,6 +12,19 @@
 #include <string>
 
 namespace velkor::test {
+
+// A folder for a test's server and stores under the test's temporary folder, gone with the
+// object. `name` tells whose it is.
+struct ScratchFolder {
+  explicit ScratchFolder(const std::string& name) {
+    std::string pattern = ::testing::TempDir() + "/velkor-" + name + "-XXXXXX";
+    path = mkdtemp(pattern.data());
+  }
+  ~ScratchFolder() { std::filesystem::remove_all(path); }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  std::filesystem::path path;
+};
 
 class ScratchPostgres {
  public:

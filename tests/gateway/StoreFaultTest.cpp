@@ -31,16 +31,6 @@ std::int64_t StoredEvents(Database& db, std::uint64_t serial) {
   return Count(db, "SELECT COUNT(*) FROM events WHERE device = ?", serial);
 }
 
-// A folder for the test's server, gone with the object.
-struct ScratchFolder {
-  ScratchFolder() {
-    std::string pattern = ::testing::TempDir() + "/velkor-store-fault-XXXXXX";
-    path = mkdtemp(pattern.data());
-  }
-  ~ScratchFolder() { std::filesystem::remove_all(path); }
-  std::filesystem::path path;
-};
-
 // What the link thread writes for an event report that also takes a queued command, in its
 // order; true when it committed and the command was claimed by this batch.
 bool WriteBatch(Database& db, std::uint64_t serial, std::int64_t command) {
@@ -72,7 +62,7 @@ class StoreFaultTest : public ::testing::Test {
     Migrate(*direct_);
   }
 
-  ScratchFolder dir_;
+  test::ScratchFolder dir_{"store-fault"};
   test::ScratchPostgres pg_{dir_.path};
   test::FaultProxy proxy_{test::PortOf(pg_.url())};
   std::unique_ptr<Database> direct_;
