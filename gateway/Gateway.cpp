@@ -45,21 +45,19 @@ constexpr std::size_t kMaxPendingDevices = 10000;
 constexpr std::size_t kFirstPacketKept = 64;
 constexpr std::size_t kListScratch = kHead + 15 * kMaxCards;  // the longest list reply
 
-std::string Digest(const std::vector<std::uint8_t>& bytes) {
+std::array<std::uint8_t, kDigestLength> Digest(const std::vector<std::uint8_t>& bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  return std::string(reinterpret_cast<const char*>(digest), kDigestLength);
+  std::array<std::uint8_t, kDigestLength> kept{};
+  std::copy_n(digest, kDigestLength, kept.begin());
+  return kept;
 }
 
 // The request word of a voice data request after intake: sound buffer element 1.
 std::uint16_t VoiceWord(std::uint8_t* packet) {
   const std::uint8_t* sound = reinterpret_cast<const std::uint8_t*>(GetSoundBuffer(packet));
   return static_cast<std::uint16_t>(sound[2] | sound[3] << 8);
-}
-
-std::string SerialKey(std::uint64_t serial) {
-  return std::string(reinterpret_cast<const char*>(&serial), sizeof serial);
 }
 
 std::optional<ListKind> ListReport(std::int32_t code) {
@@ -139,7 +137,11 @@ Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
   std::lock_guard lock(hub_.mutex);
   LoadState(db_, hub_, now - kDuplicateWindowMs, reports);
   for (const RecentReport& r : reports) {
-    const std::string key = SerialKey(r.serial) + r.digest;
+    ReportKey key{r.serial, {}};
+    if (r.digest.size() != key.digest.size()) {
+      continue;  // not one of ours
+    }
+    std::copy(r.digest.begin(), r.digest.end(), key.digest.begin());
     recent_[key] = {r.receivedMs, true};
     recentOrder_.emplace_back(key, r.receivedMs);
   }
@@ -161,7 +163,7 @@ void Gateway::Refuse(const sockaddr_storage& from, DatagramRefusal reason) {
   dirtyRefusals_.push_back(address);
 }
 
-const Gateway::Recent* Gateway::SeenRecently(const std::string& key, std::int64_t now) {
+const Gateway::Recent* Gateway::SeenRecently(const ReportKey& key, std::int64_t now) {
   while (!recentOrder_.empty() && recentOrder_.front().second < now - kDuplicateWindowMs) {
     const auto found = recent_.find(recentOrder_.front().first);
     if (found != recent_.end() && found->second.ms == recentOrder_.front().second) {
@@ -407,8 +409,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   if (length < first + kRecord * count) {
     return false;
   }
-  const std::string digest = Digest(raw_);
-  const std::string key = SerialKey(device.serial) + digest;
+  const ReportKey key{device.serial, Digest(raw_)};
   if (const Recent* seen = SeenRecently(key, now)) {
     ++hub_.counters.duplicates;
     ++counts_.duplicates;
@@ -424,7 +425,7 @@ bool Gateway::TakeEvents(Device& device, std::uint8_t* packet, std::uint32_t len
   // GetEvents hands the records out last to first; they are stored in packet order.
   Pending::Report report;
   report.serial = device.serial;
-  std::copy(digest.begin(), digest.end(), report.digest.begin());
+  report.digest = key.digest;
   report.ms = now;
   report.first = p.events.size();
   EventRecord event{};

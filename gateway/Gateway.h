@@ -4,8 +4,11 @@
 // that write is committed, so an event is stored before its report is acknowledged.
 #pragma once
 
+#include <array>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -80,7 +83,21 @@ class Gateway final : public BatchHandler {
     std::int64_t ms = 0;
     bool committed = false;  // its events are stored: a copy sent again is answered at once
   };
-  const Recent* SeenRecently(const std::string& key, std::int64_t now);
+  // An event report as the duplicate check knows it: its device and its digest.
+  struct ReportKey {
+    std::uint64_t serial = 0;
+    std::array<std::uint8_t, 16> digest{};
+    bool operator==(const ReportKey&) const = default;
+  };
+  struct ReportKeyHash {
+    // The digest is a hash already: its first bytes, mixed with the serial, do.
+    std::size_t operator()(const ReportKey& key) const noexcept {
+      std::uint64_t word = 0;
+      std::memcpy(&word, key.digest.data(), sizeof word);
+      return static_cast<std::size_t>(word ^ (key.serial * 0x9E3779B97F4A7C15ULL));
+    }
+  };
+  const Recent* SeenRecently(const ReportKey& key, std::int64_t now);
   void AddWrite(Pending& p, Write write);  // the datagram in hand's reply waits for it
   Pending* TakePending();
   // The registry rows and refusals not yet written; every row not yet written when everything.
@@ -106,8 +123,8 @@ class Gateway final : public BatchHandler {
   PolicyOptions options_;
   // Event reports of the last minute, by device serial and digest of the datagram; under the
   // hub's lock.
-  std::unordered_map<std::string, Recent> recent_;
-  std::deque<std::pair<std::string, std::int64_t>> recentOrder_;
+  std::unordered_map<ReportKey, Recent, ReportKeyHash> recent_;
+  std::deque<std::pair<ReportKey, std::int64_t>> recentOrder_;
   std::int64_t lastFlushMs_ = 0;
   std::uint64_t flushes_ = 0;               // under the hub's lock
   std::vector<std::string> dirtyRefusals_;  // under the hub's lock

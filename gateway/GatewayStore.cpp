@@ -232,7 +232,7 @@ void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::st
       }
       hub_.storeError.clear();
       for (Pending* p : group) {
-        for (const std::string& key : p->undo.reports) {
+        for (const ReportKey& key : p->undo.reports) {
           if (const auto found = recent_.find(key); found != recent_.end()) {
             found->second.committed = true;  // copies sent again are answered from now on
           }
@@ -302,7 +302,7 @@ void Gateway::PutBack(Pending& p) {
       }
     }
   }
-  for (const std::string& key : p.undo.reports) {
+  for (const ReportKey& key : p.undo.reports) {
     recent_.erase(key);
   }
   for (const auto& [serial, count] : p.undo.events) {

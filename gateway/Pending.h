@@ -19,7 +19,7 @@ namespace velkor::gateway {
 struct Gateway::Undo {
   std::vector<std::pair<std::uint64_t, QueuedCommand>> commands;  // taken from the queue
   std::vector<std::tuple<std::uint64_t, ListKind, WantedList>> lists;
-  std::vector<std::string> reports;                             // duplicate-check keys added
+  std::vector<ReportKey> reports;                               // duplicate-check keys added
   std::vector<std::pair<std::uint64_t, std::uint64_t>> events;  // device, records counted
   std::set<std::uint64_t> announce;  // devices whose owed state the other gateways must reload
   // Templates devices uploaded: memory takes them once they are stored.
