@@ -3,7 +3,9 @@
 #   A: one gateway on a scratch SQLite store (--db velkor.db), DEVICES simulated devices;
 #   B: two gateways sharing one database of a scratch PostgreSQL (tests/support/
 #      scratch_postgres.sh), each in its own folder on its own ports, DEVICES/2 devices against
-#      each from two simulators side by side, with different seeds so that their serials differ.
+#      each from two simulators side by side, with different seeds so that their serials differ;
+#   C (only when asked for, RUNS="B C"): the same simulators against one gateway on PostgreSQL,
+#      the figure two gateways are compared with.
 # Every device is admitted at first contact (--admit any) and, in load mode, keeps one event
 # report of 8 records outstanding (--traffic events --events-per-report 8): the traffic that
 # writes, every report committed before its reply. Polls store nothing; bench/gateway_bench.sh
@@ -294,11 +296,27 @@ run_b() {
   pg_started=
 }
 
+run_c() {
+  echo "C: one gateway, PostgreSQL"
+  pg_started=1
+  url=$(sh "$pg" start "$work/pg")
+  echo "  $url"
+  start pg --db "$url"
+  run_gateways="$gw_pid:pg:$gw_http"
+  half=$((devices / 2))
+  sim sim_c1 "$gw_udp" "$half" 1
+  sim sim_c2 "$gw_udp" $((devices - half)) 2
+  finish "C PostgreSQL" 1 "$devices" sim_c1 sim_c2
+  sh "$pg" stop "$work/pg"
+  pg_started=
+}
+
 for r in ${RUNS:-A B}; do
   case $r in
     A) run_a ;;
     B) run_b ;;
-    *) echo "RUNS: A, B or both" >&2; exit 2 ;;
+    C) run_c ;;
+    *) echo "RUNS: A, B and/or C" >&2; exit 2 ;;
   esac
 done
 

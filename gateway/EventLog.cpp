@@ -11,6 +11,7 @@ namespace velkor::gateway {
 namespace {
 
 constexpr const char* kLockEventOrder = "SELECT pg_advisory_xact_lock(478101)";
+constexpr const char* kTryEventOrder = "SELECT pg_try_advisory_xact_lock(478101)::int";
 constexpr std::size_t kRawLength = 16;
 constexpr std::size_t kRecordFields = 13;
 
@@ -99,8 +100,13 @@ void AppendCopyText(std::string& out, const std::string& text) {
 void EventRows::Clear() {
   used_ = 0;
   open_ = false;
+  staged_ = false;
   next_ = 0;
   copy_.clear();
+}
+
+void EventRows::Stage() {
+  staged_ = true;
 }
 
 EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t receivedMs,
@@ -113,7 +119,7 @@ EventRows::Row& EventRows::Open(Database& db, std::uint64_t serial, std::int64_t
     }
     Close(db);
   }
-  if (next_ == 0) {
+  if (next_ == 0 && !staged_) {
     next_ = NewestEvent(db) + 1;
   }
   if (rows_.size() == used_) {
@@ -149,8 +155,12 @@ void EventRows::Close(Database& db) {
   row.records += ']';
   open_ = false;
   if (db.engine() == Engine::kPostgres) {
+    if (!staged_) {
+      AppendInt(copy_, row.id);
+      copy_ += '\t';
+    }
     for (const std::int64_t value :
-         {row.id, static_cast<std::int64_t>(row.serial), row.receivedMs, row.count}) {
+         {static_cast<std::int64_t>(row.serial), row.receivedMs, row.count}) {
       AppendInt(copy_, value);
       copy_ += '\t';
     }
@@ -203,9 +213,11 @@ void EventRows::Flush(Database& db) {
     Insert(db);
   }
   if (!copy_.empty()) {
-    db.CopyIn(
-        "COPY event_reports (id, device, received_ms, count, records, raw, digest) FROM STDIN",
-        copy_);
+    db.CopyIn(staged_ ? "COPY event_stage (device, received_ms, count, records, raw, digest) "
+                        "FROM STDIN"
+                      : "COPY event_reports (id, device, received_ms, count, records, raw, "
+                        "digest) FROM STDIN",
+              copy_);
   }
   Clear();  // the next transaction reads the next id again: another gateway may have written
 }
@@ -235,6 +247,36 @@ void LockEventOrder(Database& db) {
   if (db.engine() == Engine::kPostgres) {
     db.Prepare(kLockEventOrder).Bind().Run();
   }
+}
+
+bool TryEventOrder(Database& db) {
+  if (db.engine() != Engine::kPostgres) {
+    return true;
+  }
+  Statement& s = db.Prepare(kTryEventOrder);
+  s.Bind();
+  const bool held = s.Step() && s.Int(0) == 1;
+  s.Reset();
+  return held;
+}
+
+std::int64_t MoveStaged(Database& db) {
+  if (db.engine() != Engine::kPostgres) {
+    return 0;
+  }
+  // One statement: the rows committed to the stage so far, in the order they were staged, under
+  // the ids that follow the highest stored. Rows staged after it began wait for the next move.
+  Statement& s = db.Prepare(
+      "WITH moved AS (DELETE FROM event_stage "
+      "RETURNING seq, device, received_ms, count, records, raw, digest), "
+      "top AS (SELECT COALESCE((SELECT id + count - 1 FROM event_reports "
+      "ORDER BY id DESC LIMIT 1), 0) AS id) "
+      "INSERT INTO event_reports (id, device, received_ms, count, records, raw, digest) "
+      "SELECT top.id + 1 + (SUM(m.count) OVER (ORDER BY m.seq))::bigint - m.count, "
+      "m.device, m.received_ms, m.count, m.records, m.raw, m.digest FROM moved m, top");
+  s.Bind();
+  s.Run();
+  return static_cast<std::int64_t>(s.Changes());
 }
 
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,

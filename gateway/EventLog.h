@@ -21,7 +21,8 @@ namespace velkor::gateway {
 // rows go in kRowsPerInsert a statement as they fill, the rest at Flush; on PostgreSQL they are
 // gathered and go in with one COPY at Flush. Ids continue from the highest stored, read at the
 // transaction's first record, so the transaction must hold the event order (LockEventOrder)
-// first. Call Clear when a transaction starts over; the buffers are kept from one to the next.
+// first, or Stage its rows. Call Clear when a transaction starts over; the buffers are kept from
+// one to the next.
 class EventRows {
  public:
   static constexpr std::size_t kRowsPerInsert = 32;
@@ -31,6 +32,9 @@ class EventRows {
            const std::uint8_t* raw, std::span<const std::uint8_t> digest = {});
   void Flush(Database& db);
   void Clear();
+  // This transaction's rows go to the stage without ids (PostgreSQL, when another gateway holds
+  // the event order): MoveStaged gives them their ids later.
+  void Stage();
 
  private:
   struct Row {
@@ -49,6 +53,7 @@ class EventRows {
   std::vector<Row> rows_;     // rows_[0, used_) wait for the statement, rows_[used_] is open
   std::size_t used_ = 0;
   bool open_ = false;
+  bool staged_ = false;
   std::int64_t next_ = 0;  // the next event id; 0 until read in this transaction
   std::string copy_;       // rows in COPY's text format
 };
@@ -64,6 +69,12 @@ void PruneReports(Database& db, std::int64_t beforeMs);
 // that event ids are given and become visible in increasing order (PostgreSQL; SQLite has one
 // writer).
 void LockEventOrder(Database& db);
+// The same without waiting: false when another transaction holds it. Then the rows are staged,
+// and committed beside the other gateways' instead of after them.
+bool TryEventOrder(Database& db);
+// Holding the event order: moves the rows committed to the stage into the log, under the next
+// ids in the order they were staged. The number of rows moved (0 on SQLite, which stages none).
+std::int64_t MoveStaged(Database& db);
 
 // Events with id above `after`, ascending, at most `limit`; every device's, or one device's.
 Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,

@@ -113,6 +113,8 @@ class Gateway final : public BatchHandler {
   // `linkWrites`: the group's transaction held the link's writes (counted as a commit).
   void Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
               std::int64_t lastEvent, bool linkWrites);
+  // Gives ids to the event rows on the stage (PostgreSQL), waiting for the event order.
+  void OrderStaged();
   void PutBack(Pending& p);  // under the hub's lock
   void TakeTemplates(const Pending& p);
   // Back for reuse; `handedOn`: the Pendings were in the pipeline.

@@ -132,12 +132,27 @@ void Gateway::Commit(std::vector<Pending*>& group) {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
   };
+  const bool move =
+      std::any_of(group.begin(), group.end(), [](const Pending* p) { return p->moveStaged; });
+  bool staged = false;
   try {
     Transaction transaction(db_);
-    if (events) {
-      LockEventOrder(db_);
-    }
     eventRows_.Clear();  // what a failed attempt gathered
+    // Events go into the log in the order they become visible, which the event order keeps.
+    // While another gateway holds it, they are staged instead, and committed beside its
+    // transaction rather than after it; the holder, or the next flush, gives them their ids.
+    bool ordered = false;
+    if (events) {
+      ordered = TryEventOrder(db_);
+    } else if (move) {
+      LockEventOrder(db_);
+      ordered = true;
+    }
+    const bool moved = ordered && MoveStaged(db_) > 0;
+    staged = events && !ordered;
+    if (staged) {
+      eventRows_.Stage();
+    }
     std::set<std::uint64_t> announce;
     for (Pending* p : group) {
       p->lost.clear();
@@ -178,7 +193,7 @@ void Gateway::Commit(std::vector<Pending*>& group) {
     for (const std::uint64_t serial : announce) {
       Announce(db_, hub_.origin, serial);
     }
-    if (events) {
+    if ((events && ordered) || moved) {
       lastEvent = NewestEvent(db_);
       AnnounceEvents(db_, hub_.origin, lastEvent);
     }
@@ -190,6 +205,29 @@ void Gateway::Commit(std::vector<Pending*>& group) {
   }
   observe();
   Settle(group, true, {}, lastEvent, linkWrites);
+  if (staged) {
+    OrderStaged();  // the replies are settled: the rows get their ids behind them
+  }
+}
+
+void Gateway::OrderStaged() {
+  std::int64_t lastEvent = 0;
+  try {
+    Transaction transaction(db_);
+    LockEventOrder(db_);
+    if (MoveStaged(db_) > 0) {
+      lastEvent = NewestEvent(db_);
+      AnnounceEvents(db_, hub_.origin, lastEvent);
+    }
+    transaction.Commit();
+  } catch (const DatabaseError&) {
+    return;  // the rows wait on the stage, stored; the next flush moves them
+  }
+  std::lock_guard lock(hub_.mutex);
+  if (lastEvent > hub_.lastEventId) {
+    hub_.lastEventId = lastEvent;
+    hub_.eventsChanged.notify_all();
+  }
 }
 
 void Gateway::Settle(std::vector<Pending*>& group, bool committed, const std::string& error,
@@ -366,6 +404,7 @@ Gateway::Pending* Gateway::RegistryPending(std::int64_t now, bool everything) {
   }
   dirtyRefusals_.clear();
   p->pruneBeforeMs = now - kDuplicateWindowMs;
+  p->moveStaged = db_.engine() == Engine::kPostgres;
   return p;
 }
 

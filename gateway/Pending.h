@@ -67,13 +67,14 @@ struct Gateway::Pending {
   std::vector<DeviceRow> registry;
   std::vector<std::pair<std::string, std::uint64_t>> refusals;
   std::int64_t pruneBeforeMs = 0;
+  bool moveStaged = false;  // gives ids to the event rows other gateways' commits staged
   // Filled by the store side.
   std::vector<std::size_t> lost;  // replies whose command another gateway sent first
   std::uint64_t eventsWritten = 0;
 
   bool Writes() const {
     return !writes.empty() || !reports.empty() || !registry.empty() || !refusals.empty() ||
-           pruneBeforeMs != 0;
+           pruneBeforeMs != 0 || moveStaged;
   }
   bool FromLink() const { return !replies.empty() || !writes.empty() || !reports.empty(); }
   void Clear() {
@@ -88,6 +89,7 @@ struct Gateway::Pending {
     registry.clear();
     refusals.clear();
     pruneBeforeMs = 0;
+    moveStaged = false;
     lost.clear();
     eventsWritten = 0;
   }

@@ -161,6 +161,8 @@ CREATE VIEW events AS
          j.value ->> 12 AS digits, substr(r.raw, j.key * 16 + 1, 16) AS raw
   FROM event_reports r, json_each(r.records) j;
 )sql",
+    // 5: the stage of event rows that wait for ids is PostgreSQL's: SQLite has one writer.
+    "SELECT 1",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -332,6 +334,19 @@ CREATE VIEW events_text AS
            AS "values",
          card_number AS "cardNumber", digits, upper(encode(raw, 'hex')) AS raw
   FROM events;
+)sql",
+    // 5: event rows committed while another gateway held the event order, in the order they
+    // were staged; whoever holds it next moves them into event_reports under the next ids.
+    R"sql(
+CREATE TABLE event_stage (
+  seq BIGSERIAL PRIMARY KEY,
+  device BIGINT NOT NULL,
+  received_ms BIGINT NOT NULL,
+  count INTEGER NOT NULL,
+  records JSON NOT NULL,
+  raw BYTEA NOT NULL,
+  digest BYTEA
+);
 )sql",
 };
 static_assert(std::size(kPostgresMigrations) == kSchemaVersion);

@@ -95,7 +95,7 @@ TEST_F(StoreDropTest, ABatchCutAtAnyMessageLeavesEveryAcknowledgedEventStoredOnc
     Queue(reports + 1);  // marks 1 to 255 at most: fewer steps than that
     // The report takes the command: one batch with its lock, report digest, claim, COPY,
     // notices and commit.
-    proxy_.Arm("BEGIN", n, "pg_advisory_xact_lock(478101)");
+    proxy_.Arm("BEGIN", n, "pg_try_advisory_xact_lock(478101)");
     const sim::Bytes report = sim::EventPacket(
         Next(), {sim::MakeEvent(rng, false, 2 * static_cast<std::uint64_t>(n)),
                  sim::MakeEvent(rng, false, 2 * static_cast<std::uint64_t>(n) + 1)});
