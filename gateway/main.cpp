@@ -470,12 +470,8 @@ int main(int argc, char** argv) {
   LogInfo("started " VELKOR_VERSION ": devices on udp " + link->BoundText() + ", API on " +
           api->BoundText() + ", store " + Database::Redacted(dbPath));
 
-  // Replies that wait for a commit leave from the store thread once it is done. On SQLite only:
-  // two gateways on one PostgreSQL database stored fewer events a second with it than with the
-  // link committing its batches itself, as long as event inserts take the event-order lock.
-  if (db->engine() == Engine::kSqlite) {
-    gateway->StartPipeline([&link](std::span<Datagram> replies) { link->Send(replies); });
-  }
+  // Replies that wait for a commit leave from the store thread once it is done.
+  gateway->StartPipeline([&link](std::span<Datagram> replies) { link->Send(replies); });
   std::thread linkThread([&] {
     link->Serve(*gateway, stop);
     gateway->Flush();
