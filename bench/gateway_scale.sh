@@ -281,6 +281,7 @@ run_a() {
 run_b() {
   echo "B: two gateways, one PostgreSQL database"
   pg_started=1
+  rm -rf "$work/pg"  # an empty database for each run
   url=$(sh "$pg" start "$work/pg")
   echo "  $url"
   start pg1 --db "$url"
@@ -299,6 +300,7 @@ run_b() {
 run_c() {
   echo "C: one gateway, PostgreSQL"
   pg_started=1
+  rm -rf "$work/pg"  # an empty database for each run
   url=$(sh "$pg" start "$work/pg")
   echo "  $url"
   start pg --db "$url"
