@@ -2,7 +2,8 @@
 // connection never checkpoints inside its commit (its automatic checkpoint is off): copying the
 // WAL's pages back into the database file, and that file's fsync, happen here instead, while
 // the link goes on committing into the WAL. PASSIVE checkpoints wait for no one and hold up no
-// writer; they copy what no reader still needs.
+// writer; they copy what no reader still needs. Under commits that never pause they never copy
+// up to the last one, so the writer checkpoints too once its WAL is long (Gateway::KeepWalShort).
 #pragma once
 
 #include <chrono>

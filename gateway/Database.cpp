@@ -184,6 +184,18 @@ class SqliteDatabase final : public Database {
   }
   std::uint64_t Connections() const override { return 1; }
 
+  // The hook replaces the automatic checkpoint, which is itself a WAL hook.
+  void WatchWal() override {
+    sqlite3_wal_hook(
+        db_,
+        [](void* frames, sqlite3*, const char*, int count) {
+          *static_cast<std::int64_t*>(frames) = count;
+          return SQLITE_OK;
+        },
+        &walFrames_);
+  }
+  std::int64_t WalFrames() const override { return walFrames_; }
+
  private:
   void Run(const char* sql) {
     char* error = nullptr;
@@ -196,6 +208,7 @@ class SqliteDatabase final : public Database {
 
   sqlite3* db_ = nullptr;
   bool inTransaction_ = false;
+  std::int64_t walFrames_ = 0;
   std::vector<std::pair<const char*, std::unique_ptr<SqliteStatement>>> cache_;
 };
 

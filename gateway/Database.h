@@ -125,6 +125,11 @@ class Database {
   // Connections made so far: a listener that sees it grow has missed what came meanwhile.
   virtual std::uint64_t Connections() const = 0;
 
+  // SQLite: turns this connection's automatic checkpoint off and counts the WAL's frames, which
+  // WalFrames() then gives as of the connection's last commit. Elsewhere both do nothing.
+  virtual void WatchWal() {}
+  virtual std::int64_t WalFrames() const { return 0; }
+
  protected:
   Database() = default;
 };

@@ -130,7 +130,7 @@ Gateway::Gateway(Hub& hub, Database& db, const PolicyOptions& options)
     : hub_(hub), db_(db), options_(options) {
   if (db_.engine() == Engine::kSqlite) {
     db_.Exec("PRAGMA cache_size=-65536");
-    db_.Exec("PRAGMA wal_autocheckpoint=0");
+    db_.WatchWal();
   }
   const std::int64_t now = NowMs();
   std::vector<RecentReport> reports;

@@ -115,6 +115,7 @@ class Gateway final : public BatchHandler {
               std::int64_t lastEvent, bool linkWrites);
   // Gives ids to the event rows on the stage (PostgreSQL), waiting for the event order.
   void OrderStaged();
+  void KeepWalShort();       // SQLite, after a commit's replies
   void PutBack(Pending& p);  // under the hub's lock
   void TakeTemplates(const Pending& p);
   // Back for reuse; `handedOn`: the Pendings were in the pipeline.
@@ -132,6 +133,8 @@ class Gateway final : public BatchHandler {
   std::vector<std::string> dirtyRefusals_;  // under the hub's lock
   std::vector<std::uint8_t> raw_;           // the datagram in hand as received
   EventRows eventRows_;                     // store side
+  std::int64_t walFrames_ = 0;              // store side: as of the last commit
+  std::int64_t walCheckpointAt_ = 0;        // store side: the length due a checkpoint
   // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
   BatchCounts counts_;
   ReplyKind replyKind_ = ReplyKind::kEcho;

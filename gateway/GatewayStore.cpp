@@ -19,6 +19,8 @@ constexpr std::size_t kMaxHeld = 3 * kMaxBatch;
 constexpr std::size_t kKeptPendings = 8;
 constexpr std::size_t kKeptHeld = 256;     // held replies a reused batch keeps room for
 constexpr std::size_t kKeptRegistry = 64;  // and registry rows
+// A WAL this long (4 KiB pages, one WAL-index block) gets a checkpoint from the writer.
+constexpr std::int64_t kLongWalFrames = 4096;
 
 }  // namespace
 
@@ -207,6 +209,35 @@ void Gateway::Commit(std::vector<Pending*>& group) {
   Settle(group, true, {}, lastEvent, linkWrites);
   if (staged) {
     OrderStaged();  // the replies are settled: the rows get their ids behind them
+  }
+  KeepWalShort();
+}
+
+// The checkpoint thread copies the WAL back behind the writer, but while commits keep coming
+// it never copies up to the last of them, and a WAL never copied to its end is never written
+// from its start again: it grows without bound, and each append and each page looked up in it
+// gets dearer. So once the WAL is long, the writer checkpoints between two of its commits,
+// after the replies: with no commit in between, the copy reaches the end (the checkpoint
+// thread has done most of it), and the next commit starts the WAL again from the top. A reader
+// that keeps an old snapshot (a backup) holds that back; until it is done, the writer tries
+// again only after as many frames again, so that it does not checkpoint after every commit.
+void Gateway::KeepWalShort() {
+  const std::int64_t frames = db_.WalFrames();
+  if (frames < walFrames_) {
+    walCheckpointAt_ = 0;  // started again
+  }
+  walFrames_ = frames;
+  if (walCheckpointAt_ == 0) {
+    walCheckpointAt_ = kLongWalFrames;
+  }
+  if (frames < walCheckpointAt_) {
+    return;
+  }
+  walCheckpointAt_ = frames + kLongWalFrames;
+  try {
+    db_.Exec("PRAGMA wal_checkpoint(PASSIVE)");
+  } catch (const DatabaseError&) {
+    // the checkpoint thread notices a store that is away, and says so
   }
 }
 

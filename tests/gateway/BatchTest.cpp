@@ -1,6 +1,7 @@
 // What one batch changes, in memory and in the store: a packet refused for its address changes
 // nothing of the device, memory takes what the store holds, and the link's first row of a device
 // and its admission through the API commute.
+#include <algorithm>
 #include <thread>
 
 #include "BatchFixture.h"
@@ -133,6 +134,40 @@ TEST_F(BatchTest, LastSeenRowsAreWrittenInSlicesAnAddressChangeAtTheNextFlush) {
   EXPECT_LT(slice, 40) << "every row rewritten at one flush";
   nextFlush();
   EXPECT_EQ(Count("SELECT COUNT(*) FROM devices WHERE accepted = 2"), 40);
+}
+
+// Commits that never pause leave a checkpoint on the side no moment to copy the WAL to its
+// end, so the WAL would never start again from the top. The writer keeps it short itself:
+// here with no checkpoint thread at all, over several long WALs' worth of frames.
+TEST_F(BatchTest, TheWriterStartsItsWalAgainUnderCommitsThatNeverPause) {
+  constexpr std::int64_t kLongWal = 4096;  // frames
+  sim::Rng rng(33);
+  std::vector<sim::DeviceState> fleet;
+  for (std::uint32_t i = 1; i <= 64; ++i) {
+    fleet.push_back(sim::MakeDevice(rng, i));
+  }
+  std::int64_t written = 0;
+  std::int64_t longest = 0;
+  std::int64_t frames = 0;
+  int restarts = 0;
+  for (std::uint64_t number = 1; written < 3 * kLongWal;) {
+    std::vector<Datagram> batch;
+    for (int i = 0; i < 256; ++i) {
+      std::vector<sim::Event> events;
+      for (int k = 0; k < 8; ++k) {
+        events.push_back(sim::MakeEvent(rng, false, number++));
+      }
+      batch.push_back(From(sim::EventPacket(fleet[i % fleet.size()], events)));
+    }
+    gateway_->Handle(batch);
+    const std::int64_t now = db_->WalFrames();
+    restarts += now < frames ? 1 : 0;
+    written += now < frames ? now : now - frames;
+    frames = now;
+    longest = std::max(longest, now);
+  }
+  EXPECT_GE(restarts, 2);
+  EXPECT_LT(longest, 2 * kLongWal);
 }
 
 }  // namespace
