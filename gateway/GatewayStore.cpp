@@ -233,11 +233,18 @@ void Gateway::KeepWalShort() {
   if (frames < walCheckpointAt_) {
     return;
   }
-  walCheckpointAt_ = frames + kLongWalFrames;
   try {
-    db_.Exec("PRAGMA wal_checkpoint(PASSIVE)");
+    // A row: whether another checkpoint (the thread's) held the WAL, then its frames and the
+    // frames copied. Held: the next commit tries again.
+    Statement& checkpoint = db_.Prepare("PRAGMA wal_checkpoint(PASSIVE)");
+    checkpoint.Bind();
+    const bool held = checkpoint.Step() && checkpoint.Int(0) != 0;
+    checkpoint.Reset();
+    if (!held) {
+      walCheckpointAt_ = frames + kLongWalFrames;
+    }
   } catch (const DatabaseError&) {
-    // the checkpoint thread notices a store that is away, and says so
+    walCheckpointAt_ = frames + kLongWalFrames;  // the checkpoint thread says the store is away
   }
 }
 
