@@ -279,25 +279,23 @@ std::int64_t MoveStaged(Database& db) {
   return static_cast<std::int64_t>(s.Changes());
 }
 
-Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
-                std::size_t limit) {
-  // A row holds the ids [id, id + count): the rows from the one that holds `after + 1`. Each
-  // row read gives at least one event, so `limit` rows are enough.
-  static constexpr const char* kColumns =
-      "SELECT id, device, received_ms, count, records, raw FROM event_reports ";
-  static const std::string byDevice =
-      std::string(kColumns) +
-      "WHERE device = ? AND id > ? AND id + count > ? ORDER BY device, id LIMIT ?";
-  static const std::string all =
-      std::string(kColumns) + "WHERE id > ? AND id + count > ? ORDER BY id LIMIT ?";
-  Statement& s = db.Prepare(device ? byDevice.c_str() : all.c_str());
-  const std::int64_t from = after - EventRows::kMaxRecordsPerRow;
-  if (device) {
-    s.Bind(*device, from, after, static_cast<std::int64_t>(limit));
-  } else {
-    s.Bind(from, after, static_cast<std::int64_t>(limit));
-  }
-  Json events = Json::array();
+namespace {
+
+// Rows hold the ids [id, id + count): the events after `after` start in the row that holds
+// `after + 1`, and each row read gives at least one event.
+constexpr const char* kAllRows =
+    "SELECT id, device, received_ms, count, records, raw FROM event_reports "
+    "WHERE id > ? AND id + count > ? ORDER BY id LIMIT ?";
+// A device's rows are indexed by block of ids, then device: a commit adds to the few pages of
+// the newest block, not to a page of each device it has events of. Reading them walks the
+// blocks, one index lookup each.
+constexpr int kBlockBits = 16;  // as the index and kDeviceRows spell it
+constexpr const char* kDeviceRows =
+    "SELECT id, device, received_ms, count, records, raw FROM event_reports "
+    "WHERE (id >> 16) = ? AND device = ? AND id > ? AND id + count > ? ORDER BY id LIMIT ?";
+
+// Appends the events of the rows `s` steps through, after `after`, while `events` has room.
+void AppendEvents(Statement& s, std::int64_t after, std::size_t limit, Json& events) {
   while (events.size() < limit && s.Step()) {
     const std::int64_t id = s.Int(0);
     const std::string serial = SerialText(static_cast<std::uint64_t>(s.Int(1)));
@@ -309,6 +307,7 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
                              return r.is_array() && r.size() == kRecordFields;
                            });
     if (!asWritten) {
+      s.Reset();
       throw DatabaseError("the event row " + std::to_string(id) + " is not as written");
     }
     for (std::size_t k = 0; k < records.size() && events.size() < limit; ++k) {
@@ -338,6 +337,33 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
     }
   }
   s.Reset();
+}
+
+}  // namespace
+
+Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t after,
+                std::size_t limit) {
+  const std::int64_t from = after - EventRows::kMaxRecordsPerRow;
+  Json events = Json::array();
+  if (!device) {
+    AppendEvents(db.Prepare(kAllRows).Bind(from, after, static_cast<std::int64_t>(limit)), after,
+                 limit, events);
+    return events;
+  }
+  Statement& bounds = db.Prepare("SELECT MIN(id), MAX(id) FROM event_reports");
+  bounds.Bind();
+  const bool any = bounds.Step() && !bounds.IsNull(0);
+  const std::int64_t first = any ? std::max(from, bounds.Int(0)) : 0;
+  const std::int64_t last = any ? bounds.Int(1) : -1;
+  bounds.Reset();
+  for (std::int64_t block = first >> kBlockBits; any && block <= last >> kBlockBits; ++block) {
+    if (events.size() >= limit) {
+      break;
+    }
+    const auto left = static_cast<std::int64_t>(limit - events.size());
+    AppendEvents(db.Prepare(kDeviceRows).Bind(block, *device, from, after, left), after, limit,
+                 events);
+  }
   return events;
 }
 

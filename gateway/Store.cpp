@@ -163,6 +163,11 @@ CREATE VIEW events AS
 )sql",
     // 5: the stage of event rows that wait for ids is PostgreSQL's: SQLite has one writer.
     "SELECT 1",
+    // 6: a device's rows found by block of ids first (see ListEvents).
+    R"sql(
+DROP INDEX event_reports_by_device;
+CREATE INDEX event_reports_by_block ON event_reports ((id >> 16), device, id);
+)sql",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -347,6 +352,11 @@ CREATE TABLE event_stage (
   raw BYTEA NOT NULL,
   digest BYTEA
 );
+)sql",
+    // 6: a device's rows found by block of ids first (see ListEvents).
+    R"sql(
+DROP INDEX event_reports_by_device;
+CREATE INDEX event_reports_by_block ON event_reports ((id >> 16), device, id);
 )sql",
 };
 static_assert(std::size(kPostgresMigrations) == kSchemaVersion);

@@ -156,6 +156,50 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
     EXPECT_EQ(NewestEvent(*db), 76);
     EXPECT_EQ(TextRows(*db).size(), 76u) << "the view shows every record";
 
+    // A device's rows across blocks of 65,536 ids: another device at 65529, A 65530..65539 (a
+    // row across the block's end), B 65540, the other device at 200000, A 200001..200002.
+    const auto other = [&](std::int64_t id) {
+      db->Exec(("INSERT INTO event_reports (id, device, received_ms, count, records, raw) "
+                "SELECT " +
+                std::to_string(id) +
+                ", device + 1, received_ms, 1, records, raw FROM event_reports "
+                "WHERE id = 76")
+                   .c_str());
+    };
+    other(65529);
+    {
+      Transaction transaction(*db);
+      LockEventOrder(*db);
+      EventRows rows;
+      Store(*db, rows, kA, 3000, 10, 66530);
+      Store(*db, rows, kB, 3000, 1, 66540);
+      rows.Flush(*db);
+      transaction.Commit();
+    }
+    other(200000);
+    {
+      Transaction transaction(*db);
+      LockEventOrder(*db);
+      EventRows rows;
+      Store(*db, rows, kA, 4000, 2, 201001);
+      rows.Flush(*db);
+      transaction.Commit();
+    }
+    std::vector<std::int64_t> laterA = Range(71, 75);
+    for (const std::int64_t id : Range(65530, 65539)) {
+      laterA.push_back(id);
+    }
+    laterA.insert(laterA.end(), {200001, 200002});
+    const std::vector<PageCase> blocks = {
+        {"one device across blocks", kA, 70, 100, laterA},
+        {"a row across a block's end", kA, 65535, 3, {65536, 65537, 65538}},
+        {"past blocks without the device", kB, 5, 10, {76, 65540}},
+        {"the limit in a later block", kA, 65538, 2, {65539, 200001}},
+    };
+    for (const PageCase& c : blocks) {
+      EXPECT_EQ(Ids(ListEvents(*db, c.device, c.after, c.limit)), c.ids) << c.what;
+    }
+
     // Two reports of one device at one moment: a row each, each keeping its digest.
     {
       Transaction transaction(*db);
