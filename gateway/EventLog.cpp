@@ -356,10 +356,8 @@ Json ListEvents(Database& db, std::optional<std::uint64_t> device, std::int64_t 
   const std::int64_t first = any ? std::max(from, bounds.Int(0)) : 0;
   const std::int64_t last = any ? bounds.Int(1) : -1;
   bounds.Reset();
-  for (std::int64_t block = first >> kBlockBits; any && block <= last >> kBlockBits; ++block) {
-    if (events.size() >= limit) {
-      break;
-    }
+  for (std::int64_t block = first >> kBlockBits;
+       block <= last >> kBlockBits && events.size() < limit; ++block) {
     const auto left = static_cast<std::int64_t>(limit - events.size());
     AppendEvents(db.Prepare(kDeviceRows).Bind(block, *device, from, after, left), after, limit,
                  events);

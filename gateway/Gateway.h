@@ -134,7 +134,9 @@ class Gateway final : public BatchHandler {
   std::vector<std::uint8_t> raw_;           // the datagram in hand as received
   EventRows eventRows_;                     // store side
   std::int64_t walFrames_ = 0;              // store side: as of the last commit
-  std::int64_t walCheckpointAt_ = 0;        // store side: the length due a checkpoint
+  // A WAL this long (4 KiB pages, one WAL-index block) gets a checkpoint from the writer.
+  static constexpr std::int64_t kLongWalFrames = 4096;
+  std::int64_t walCheckpointAt_ = kLongWalFrames;  // store side: the length due a checkpoint
   // The batch's metrics, added once it is done; what the reply of the datagram in hand carries.
   BatchCounts counts_;
   ReplyKind replyKind_ = ReplyKind::kEcho;

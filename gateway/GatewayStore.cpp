@@ -19,8 +19,6 @@ constexpr std::size_t kMaxHeld = 3 * kMaxBatch;
 constexpr std::size_t kKeptPendings = 8;
 constexpr std::size_t kKeptHeld = 256;     // held replies a reused batch keeps room for
 constexpr std::size_t kKeptRegistry = 64;  // and registry rows
-// A WAL this long (4 KiB pages, one WAL-index block) gets a checkpoint from the writer.
-constexpr std::int64_t kLongWalFrames = 4096;
 
 }  // namespace
 
@@ -224,12 +222,9 @@ void Gateway::Commit(std::vector<Pending*>& group) {
 void Gateway::KeepWalShort() {
   const std::int64_t frames = db_.WalFrames();
   if (frames < walFrames_) {
-    walCheckpointAt_ = 0;  // started again
+    walCheckpointAt_ = kLongWalFrames;  // started again
   }
   walFrames_ = frames;
-  if (walCheckpointAt_ == 0) {
-    walCheckpointAt_ = kLongWalFrames;
-  }
   if (frames < walCheckpointAt_) {
     return;
   }

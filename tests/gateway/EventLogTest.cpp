@@ -30,6 +30,17 @@ void Store(Database& db, EventRows& rows, std::uint64_t serial, std::int64_t ms,
   }
 }
 
+// One committed transaction in the event order, holding the rows `add` gives.
+template <typename Add>
+void CommitRows(Database& db, Add add) {
+  Transaction transaction(db);
+  LockEventOrder(db);
+  EventRows rows;
+  add(rows);
+  rows.Flush(db);
+  transaction.Commit();
+}
+
 std::vector<std::int64_t> Ids(const Json& events) {
   std::vector<std::int64_t> ids;
   for (const Json& e : events) {
@@ -139,17 +150,12 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
     SCOPED_TRACE(location);
     std::unique_ptr<Database> db = Database::Open(location);
     Migrate(*db);
-    {
-      Transaction transaction(*db);
-      LockEventOrder(*db);
-      EventRows rows;
+    CommitRows(*db, [&](EventRows& rows) {
       Store(*db, rows, kA, 1000, 3, 1001);
       Store(*db, rows, kB, 1000, 2, 1004);
       Store(*db, rows, kA, 2000, 70, 1006);
       Store(*db, rows, kB, 2000, 1, 1076);
-      rows.Flush(*db);
-      transaction.Commit();
-    }
+    });
     for (const PageCase& c : cases) {
       EXPECT_EQ(Ids(ListEvents(*db, c.device, c.after, c.limit)), c.ids) << c.what;
     }
@@ -167,24 +173,12 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
                    .c_str());
     };
     other(65529);
-    {
-      Transaction transaction(*db);
-      LockEventOrder(*db);
-      EventRows rows;
+    CommitRows(*db, [&](EventRows& rows) {
       Store(*db, rows, kA, 3000, 10, 66530);
       Store(*db, rows, kB, 3000, 1, 66540);
-      rows.Flush(*db);
-      transaction.Commit();
-    }
+    });
     other(200000);
-    {
-      Transaction transaction(*db);
-      LockEventOrder(*db);
-      EventRows rows;
-      Store(*db, rows, kA, 4000, 2, 201001);
-      rows.Flush(*db);
-      transaction.Commit();
-    }
+    CommitRows(*db, [&](EventRows& rows) { Store(*db, rows, kA, 4000, 2, 201001); });
     std::vector<std::int64_t> laterA = Range(71, 75);
     for (const std::int64_t id : Range(65530, 65539)) {
       laterA.push_back(id);
@@ -201,10 +195,7 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
     }
 
     // Two reports of one device at one moment: a row each, each keeping its digest.
-    {
-      Transaction transaction(*db);
-      LockEventOrder(*db);
-      EventRows rows;
+    CommitRows(*db, [&](EventRows& rows) {
       const std::uint8_t raw[16] = {};
       for (const std::string digest : {"first report", "second report"}) {
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(digest.data());
@@ -212,9 +203,7 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
           rows.Add(*db, kA, 5000, EventRecord{}, raw, std::span(bytes, digest.size()));
         }
       }
-      rows.Flush(*db);
-      transaction.Commit();
-    }
+    });
     std::vector<RecentReport> recent;
     RecentRowDigests(*db, 5000, recent);
     std::vector<std::string> digests;
@@ -239,14 +228,7 @@ TEST(EventLogStoreTest, RowsPageAsEventsAndAnEarlierStoreKeepsItsIds) {
     EXPECT_EQ(first["digits"], "1234");
     EXPECT_EQ(first["raw"], "00FF000000000000000000000000000A");
     EXPECT_FALSE(ListEvents(*db, std::nullopt, 5, 1)[0].contains("number"));
-    {
-      Transaction transaction(*db);
-      LockEventOrder(*db);
-      EventRows rows;
-      Store(*db, rows, kA, 3000, 2, 1010);
-      rows.Flush(*db);
-      transaction.Commit();
-    }
+    CommitRows(*db, [&](EventRows& rows) { Store(*db, rows, kA, 3000, 2, 1010); });
     EXPECT_EQ(Ids(ListEvents(*db, std::nullopt, 9, 10)), (std::vector<std::int64_t>{10, 11}));
   }
 }
