@@ -6,6 +6,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "ApiSupport.h"
 #include "Audit.h"
 #include "Commands.h"
 #include "Console.h"
@@ -25,59 +26,6 @@ constexpr std::size_t kStreamPage = 100;
 using Req = HttpRequest;
 using Res = HttpResponse;
 
-[[noreturn]] void Fail(int status, std::string message) {
-  throw HttpError{status, std::move(message)};
-}
-
-Json ParseBody(const Req& req) {
-  Json body = Json::parse(req.body, nullptr, false);
-  if (body.is_discarded()) {
-    Fail(400, "the body is not JSON");
-  }
-  return body;
-}
-
-std::uint64_t SerialParam(const std::string& text) {
-  const auto serial = ParseSerial(text);
-  if (!serial) {
-    Fail(400, "serial \"" + text.substr(0, 32) + "\" is not 14 hex digits");
-  }
-  return *serial;
-}
-
-// A whole number from `text`, at least min, at most max; else 400 naming `name`.
-std::int64_t NumberParam(const std::string& text, const char* name, std::int64_t min,
-                         std::int64_t max) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    Fail(400, std::string(name) + " must be a whole number");
-  }
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < min || value > max) {
-    Fail(400,
-         std::string(name) + " must be from " + std::to_string(min) + " to " + std::to_string(max));
-  }
-  return value;
-}
-
-// ?limit= of a page: 1..kMaxEventsPage, kDefaultEventsPage when absent.
-std::size_t PageLimit(const Req& req) {
-  return req.HasParam("limit")
-             ? static_cast<std::size_t>(NumberParam(req.Param("limit"), "limit", 1,
-                                                    static_cast<std::int64_t>(kMaxEventsPage)))
-             : kDefaultEventsPage;
-}
-
-// The device of `serial`, under the hub's lock, once Api::Recall has looked for it in the store:
-// devices never leave memory, so the 404 here only guards.
-Device& Known(Hub& hub, std::uint64_t serial) {
-  Device* device = hub.Find(serial);
-  if (device == nullptr) {
-    Fail(404, "no device " + SerialText(serial));
-  }
-  return *device;
-}
-
 std::string StreamChunk(const Json& event) {
   return "id: " + std::to_string(event["id"].get<std::int64_t>()) + "\ndata: " + JsonText(event) +
          "\n\n";
@@ -88,20 +36,6 @@ std::string ErrorOf(const Res& res) {
   const Json body = Json::parse(res.body, nullptr, false);
   const auto error = body.is_object() ? body.find("error") : body.end();
   return error != body.end() && error->is_string() ? error->get<std::string>() : std::string();
-}
-
-// What the request changes, for the audit trail; `status` is what the client is answered.
-AuditEntry Audited(const Req& req, std::optional<std::uint64_t> device, Json detail,
-                   int status = 200) {
-  AuditEntry entry;
-  entry.actor = req.principal.name;
-  entry.address = req.client;
-  entry.method = req.method;
-  entry.route = req.route;
-  entry.device = device;
-  entry.detail = std::move(detail);
-  entry.status = status;
-  return entry;
 }
 
 // The role a route needs: read for a GET, but for the keys and the audit trail; for a change,
@@ -147,6 +81,7 @@ Api::Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limi
       server_(std::make_unique<HttpServer>(
           [this](HttpRequest request) { return Handle(std::move(request)); }, limits)) {
   Routes();
+  keeper_ = std::thread([this] { KeepSite(); });
 }
 
 HttpResponse Api::Handle(HttpRequest request) const {
@@ -159,7 +94,20 @@ HttpResponse Api::Handle(HttpRequest request) const {
   return response;
 }
 
-Api::~Api() = default;
+Api::~Api() {
+  StopKeeper();
+}
+
+void Api::StopKeeper() {
+  stopping_ = true;
+  {
+    std::lock_guard lock(keeperMutex_);
+    keeperWake_.notify_all();
+  }
+  if (keeper_.joinable()) {
+    keeper_.join();
+  }
+}
 
 void Api::Bind(const std::string& listen) {
   std::uint16_t port = 0;
@@ -190,7 +138,7 @@ void Api::Serve() {
 }
 
 void Api::Stop() {
-  stopping_ = true;
+  StopKeeper();
   {
     std::lock_guard lock(hub_.mutex);
     hub_.eventsChanged.notify_all();
@@ -352,13 +300,24 @@ void Api::Routes() {
           after = SerialParam(req.Param("after"));
         }
         const std::size_t limit = PageLimit(req);
+        std::optional<std::string> tag;
+        if (req.HasParam("tag")) {
+          tag = req.Param("tag");
+          if (!ValidTag(*tag)) {
+            Fail(400, "tag: must be 1 to 32 lower-case letters, digits and '-'");
+          }
+        }
+        const auto tagged = [&tag](const Device& d) {
+          return !tag ||
+                 std::find(d.labels.tags.begin(), d.labels.tags.end(), *tag) != d.labels.tags.end();
+        };
         std::vector<DeviceSummary> page;
         bool more = false;
         {
           std::lock_guard lock(hub_.mutex);
           std::vector<const Device*> devices;
           for (const auto& [serial, d] : hub_.devices) {
-            if (!after || serial > *after) {
+            if ((!after || serial > *after) && tagged(d)) {
               devices.push_back(&d);
             }
           }
@@ -689,6 +648,7 @@ void Api::Routes() {
       }));
   KeyRoutes();
   AuditRoutes();
+  SiteRoutes();
 }
 
 void Api::KeyRoutes() {

@@ -3,13 +3,18 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "Audit.h"
 #include "Database.h"
 #include "Http.h"
 #include "HttpServer.h"
@@ -60,6 +65,46 @@ class Api {
            Role role = Role::kRead);
   void KeyRoutes();
   void AuditRoutes();
+  void SiteRoutes();
+  // `handler` with HttpError answered as its status and a store failure as 503; a success
+  // clears a store failure noted before.
+  template <typename Handler>
+  Router::Handler Stored(Handler handler) {
+    return [this, handler](const HttpRequest& req) -> HttpResponse {
+      try {
+        HttpResponse res = handler(req);
+        StoreWorked();
+        return res;
+      } catch (const HttpError& e) {
+        return ErrorReply(e.status, e.message);
+      } catch (const DatabaseError& e) {
+        StoreFailed(e);
+        return ErrorReply(503, std::string("store: ") + e.what());
+      }
+    };
+  }
+  void HolderRoutes();
+  void TagRoutes();
+
+  // A change of the site and the lists it changes, in one transaction: `write` writes the
+  // site's rows (and may refuse with HttpError, which changes nothing); then every device's lists
+  // (those of `only`, when given) are planned from the site as the store holds it and written,
+  // each device's announced; a plan that would overfill a device is refused whole (422).
+  // Memory takes the lists and the labels after the commit. Without `write`, and with nothing
+  // to write, nothing is committed. Returns what was written: [{"device", "list", "version",
+  // "records"}]. Takes dbMutex_ and, briefly, the hub's lock.
+  struct SiteChange {
+    AuditEntry audit;
+    std::function<void(Json& detail)> write;                   // given the audit entry's detail
+    std::map<std::uint64_t, DeviceLabels> labels;              // devices' new labels
+    std::vector<std::pair<std::uint64_t, ListKind>> giveBack;  // lists back to derived mode
+    std::optional<std::vector<std::uint64_t>> only;
+  };
+  Json ChangeSite(SiteChange change);
+  // The devices first seen since it last looked get what the site gives them; a thread of its
+  // own, once a second, until Stop().
+  void KeepSite();
+  void StopKeeper();
   std::string Metrics();  // the text of GET /metrics
   // Before a route finds a device under the hub's lock (Known): a serial memory misses is read
   // from the store, and the device taken in when the store holds it; else 404. Takes dbMutex_ on
@@ -80,6 +125,9 @@ class Api {
   bool tls_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};
+  std::mutex keeperMutex_;
+  std::condition_variable keeperWake_;
+  std::thread keeper_;
 };
 
 // The OpenAPI document served at /api/v1/openapi.json.

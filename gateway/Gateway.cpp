@@ -300,6 +300,7 @@ std::int32_t Gateway::Answer(Datagram& d, std::int64_t now, const std::string& a
           (fresh.admitted ? ": admitted at first contact (--admit any)" : ": waits for admission"));
     }
     device = &hub_.devices.emplace(serial, std::move(fresh)).first->second;
+    hub_.NoteFirstContact(serial);
     const DeviceRow snapshot = device->Registry();
     AddWrite(p, [snapshot](Database& db) {
       SaveDevice(db, snapshot);

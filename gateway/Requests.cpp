@@ -7,12 +7,13 @@
 namespace velkor::gateway {
 
 ListSummary Summarize(const WantedList& list) {
-  return {list.state, list.body.size(), list.setAt, list.sentAt, list.confirmedAt};
+  return {list.state, list.body.size(), list.setAt, list.sentAt, list.confirmedAt, list.derived};
 }
 
 DeviceSummary Summarize(const Device& d) {
   DeviceSummary summary;
   summary.registry = d.Registry();
+  summary.labels = d.labels;
   summary.queuedCommands = d.commands.size();
   for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
     if (d.lists[kind]) {
@@ -33,7 +34,10 @@ Json ListStatus(const WantedList& list) {
 }
 
 Json ListStatus(const ListSummary& list) {
-  Json status = {{"state", list.state}, {"count", list.count}, {"set_at", list.setAt}};
+  Json status = {{"state", list.state},
+                 {"count", list.count},
+                 {"mode", list.derived ? "derived" : "manual"},
+                 {"set_at", list.setAt}};
   if (!list.sentAt.empty()) {
     status["sent_at"] = list.sentAt;
   }
@@ -50,6 +54,8 @@ Json DeviceJson(const Device& device) {
 Json DeviceJson(const DeviceSummary& summary) {
   const DeviceRow& d = summary.registry;
   Json j = {{"serial", SerialText(d.serial)},
+            {"name", summary.labels.name.empty() ? Json(nullptr) : Json(summary.labels.name)},
+            {"tags", summary.labels.tags},
             {"type", d.type},
             {"generation", d.IsLegacy() ? "legacy" : "current"},
             {"state", d.admitted ? "admitted" : "pending"},
@@ -71,13 +77,18 @@ Json DeviceJson(const DeviceSummary& summary) {
   if (d.conflicts > 0) {
     j["conflict_address"] = d.conflictAddress;
   }
+  // A list's mode: derived from the site until one is set directly.
   Json lists = Json::object();
+  Json modes = Json::object();
   for (ListKind kind : {ListKind::kCards, ListKind::kGroups, ListKind::kSchedules}) {
-    if (const auto& list = summary.lists[static_cast<std::size_t>(kind)]) {
+    const auto& list = summary.lists[static_cast<std::size_t>(kind)];
+    if (list) {
       lists[ListName(kind)] = ListStatus(*list);
     }
+    modes[ListName(kind)] = !list || list->derived ? "derived" : "manual";
   }
   j["lists"] = lists;
+  j["modes"] = modes;
   j["templates"] = summary.templates;
   j["voice"] = summary.voice;
   return j;

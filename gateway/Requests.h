@@ -21,9 +21,11 @@ struct ListSummary {
   std::string state;
   std::size_t count = 0;
   std::string setAt, sentAt, confirmedAt;
+  bool derived = false;
 };
 struct DeviceSummary {
   DeviceRow registry;  // nothing owed
+  DeviceLabels labels;
   std::size_t queuedCommands = 0;
   std::array<std::optional<ListSummary>, 3> lists;
   std::vector<std::uint8_t> templates;

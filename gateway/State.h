@@ -21,6 +21,7 @@
 
 #include "GatewayMetrics.h"
 #include "Records.h"
+#include "Site.h"
 
 namespace velkor::gateway {
 
@@ -42,6 +43,7 @@ struct WantedList {
   std::string readBack;      // the same records as the device reads them (link thread fills)
   std::string state;         // "wanted", "sent", "confirmed"
   std::int64_t version = 0;  // changes with every PUT
+  bool derived = false;      // from the site (holders, tags), not set directly
   std::string setAt, sentAt, confirmedAt;
 };
 
@@ -82,6 +84,8 @@ struct Device : DeviceRow {
   std::array<std::optional<WantedList>, 3> lists;  // by ListKind
   std::map<std::uint8_t, Template> templates;
   std::map<std::uint16_t, std::vector<std::uint8_t>> voice;
+  DeviceLabels labels;
+  bool labelled = false;  // labels were ever set
 
   // Registry fields not yet written to the store. What other gateways act on (the address, the
   // type, the configuration, the clock, a conflict) is written at the next flush, about a second
@@ -164,6 +168,19 @@ struct Hub {
     if (sinceSnapshot.open) {
       sinceSnapshot.sent.insert(id);
     }
+  }
+
+  // Devices first seen since the API's site keeper last looked, oldest first; past the bound
+  // the keeper looks at every device instead.
+  static constexpr std::size_t kMaxFirstContacts = 10000;
+  std::vector<std::uint64_t> firstContacts;
+  bool firstContactsOverflowed = false;
+  void NoteFirstContact(std::uint64_t serial) {
+    if (firstContacts.size() >= kMaxFirstContacts) {
+      firstContactsOverflowed = true;
+      return;
+    }
+    firstContacts.push_back(serial);
   }
 
   // The newest stored event id; SSE streams wait on it.

@@ -17,7 +17,7 @@
 namespace velkor::gateway {
 
 // The schema version this build writes; older stores are migrated step by step at open.
-inline constexpr int kSchemaVersion = 6;
+inline constexpr int kSchemaVersion = 7;
 
 // Milliseconds since the epoch, and the same as ISO 8601 UTC text with milliseconds.
 std::int64_t NowMs();

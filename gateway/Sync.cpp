@@ -70,6 +70,10 @@ void TakeOwed(Hub& hub, Device& d, Device& stored) {
       mine->confirmedAt = theirs->confirmedAt;
     }
   }
+  if (stored.labelled) {
+    d.labels = std::move(stored.labels);
+    d.labelled = true;
+  }
   for (auto& [slot, data] : stored.templates) {
     if (meanwhile.templates.count({d.serial, slot}) == 0) {
       d.templates[slot] = data;
