@@ -257,8 +257,9 @@ std::string StoreDump(const std::string& path) {
       }
       return 0;
     };
-    for (const char* table : {"devices", "events", "commands", "lists", "templates", "voice",
-                              "audit", "mqtt_cursors"}) {
+    for (const char* table :
+         {"devices", "events", "commands", "lists", "templates", "voice", "audit", "mqtt_cursors",
+          "device_labels", "holders", "tag_lists", "site"}) {
       sqlite3_exec(db, (std::string("SELECT * FROM ") + table).c_str(), row, &dump, nullptr);
       dump += "\n";
     }
@@ -486,6 +487,81 @@ TEST_F(ApiInProcess, ADeviceOnlyTheStoreHoldsIsServedOnEveryDeviceRoute) {
 
 // Requests are counted by their route's template, never by the path they named; unmatched
 // ones as "other"; the text is served only with the token.
+// Holders reach devices by tag, by serial and everywhere, through the lists the gateway already
+// keeps; a device's own list stays until it is given back; a change that would put more than 88
+// cards on a device is refused whole; a device first seen later gets its cards.
+TEST_F(ApiInProcess, HoldersReachDevicesThroughTheirTagsAndARefusalChangesNothing) {
+  constexpr std::uint64_t kOther = 0x0B000000000002, kLater = 0x0C000000000003;
+  const std::string other = "/api/v1/devices/" + SerialText(kOther);
+  AddDevice(kOther);
+  const auto cards = [&](const std::string& device) {
+    std::vector<std::int64_t> numbers;
+    for (const Json& card : Body(Call("GET", device + "/cards"))) {
+      numbers.push_back(card["cardNumber"].get<std::int64_t>());
+    }
+    return numbers;
+  };
+  const auto holder = [&](int card, const char* devices) {
+    return Call("POST", "/api/v1/holders",
+                "{\"name\": \"h" + std::to_string(card) + "\", \"cardNumber\": " +
+                    std::to_string(card) + ", \"devices\": " + devices + "}");
+  };
+  ASSERT_EQ(Call("PUT", kDevice + "/labels", R"({"name": "Front door", "tags": ["hq"]})").status,
+            200);
+  ASSERT_EQ(holder(30, R"(["hq"])").status, 201);
+  ASSERT_EQ(holder(20, R"(["*"])").status, 201);
+  EXPECT_EQ(holder(20, R"(["hq"])").status, 409) << "a card is one holder's";
+  EXPECT_EQ(cards(kDevice), (std::vector<std::int64_t>{20, 30}));
+  EXPECT_EQ(cards(other), (std::vector<std::int64_t>{20}));
+  const Json device = Body(Call("GET", kDevice));
+  EXPECT_EQ(device["name"], "Front door");
+  EXPECT_EQ(device["modes"]["cards"], "derived");
+  EXPECT_EQ(Body(Call("GET", "/api/v1/devices?tag=hq"))["devices"].size(), 1u);
+
+  // A list set directly is the device's own until it is given back.
+  CardRecord own{};
+  own.cardNumber = 5;
+  ASSERT_EQ(Call("PUT", other + "/cards", CardsToJson(&own, 1).dump()).status, 200);
+  ASSERT_EQ(holder(40, R"(["*"])").status, 201);
+  EXPECT_EQ(cards(other), (std::vector<std::int64_t>{5}));
+  EXPECT_EQ(Body(Call("GET", other))["modes"]["cards"], "manual");
+  ASSERT_EQ(Call("DELETE", other + "/cards").status, 200);
+  EXPECT_EQ(cards(other), (std::vector<std::int64_t>{20, 40}));
+
+  // Filled to 88 on the tagged device; one more anywhere is refused, and nothing changes.
+  for (int card = 100; card < 185; ++card) {
+    ASSERT_EQ(holder(card, R"(["hq"])").status, 201) << card;
+  }
+  ASSERT_EQ(cards(kDevice).size(), 88u);
+  ASSERT_EQ(holder(8, ("[\"" + SerialText(kOther) + "\"]").c_str()).status, 201);
+  const std::string before = StoreDump(path_);
+  const HttpResponse refused = holder(7, R"(["*"])");
+  EXPECT_EQ(refused.status, 422);
+  EXPECT_NE(Body(refused)["error"].get<std::string>().find(SerialText(kSerial) + " would hold 89"),
+            std::string::npos);
+  EXPECT_EQ(Call("PUT", other + "/labels", R"({"tags": ["hq"]})").status, 422);
+  EXPECT_TRUE(StoreDump(path_) == before) << "a refusal changes nothing";
+  EXPECT_EQ(cards(other), (std::vector<std::int64_t>{8, 20, 40}));
+  EXPECT_TRUE(Body(Call("GET", other))["tags"].empty());
+
+  // The tag taken off takes its holders' cards off.
+  ASSERT_EQ(Call("PUT", kDevice + "/labels", R"({"name": "Front door"})").status, 200);
+  EXPECT_EQ(cards(kDevice), (std::vector<std::int64_t>{20, 40}));
+
+  // A device first seen now gets what every device gets, within the keeper's round.
+  {
+    std::lock_guard lock(hub_.mutex);
+    AddDevice(kLater);
+    hub_.NoteFirstContact(kLater);
+  }
+  for (int i = 0;
+       i < 50 && Call("GET", "/api/v1/devices/" + SerialText(kLater) + "/cards").status != 200;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(cards("/api/v1/devices/" + SerialText(kLater)), (std::vector<std::int64_t>{20, 40}));
+}
+
 TEST_F(ApiInProcess, MetricsCountRequestsByRouteTemplate) {
   EXPECT_EQ(Call("GET", "/metrics", "", false).status, 401);
   EXPECT_EQ(Call("GET", kDevice).status, 200);
