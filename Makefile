@@ -43,6 +43,8 @@ PACKAGES := build-essential cmake ninja-build pkg-config git binutils clang-form
 PACKAGES += libboost-dev libcpp-httplib-dev libsqlite3-dev curl openssl
 # velkor-gateway on MQTT: the client library, and the broker its tests start.
 PACKAGES += libmosquitto-dev mosquitto
+# velkor-gateway's CSV import and export of holders.
+PACKAGES += libcsv-dev
 # velkor-gateway on PostgreSQL: the client library, and the server its tests start.
 PACKAGES += libpq-dev postgresql
 # velkor-gateway's systemd unit: systemd-analyze rates its exposure.
@@ -66,7 +68,8 @@ PACKAGES32     := crossbuild-essential-i386 qemu-user googletest
 PACKAGES_ARM64 := crossbuild-essential-arm64 qemu-user googletest
 PACKAGES_ARMHF := crossbuild-essential-armhf qemu-user googletest
 SYSROOT32      := libssl-dev libpcap-dev
-SYSROOT_ARM    := libssl-dev libpcap-dev libsqlite3-dev libmosquitto-dev libpq-dev libcpp-httplib-dev
+SYSROOT_ARM    := libssl-dev libpcap-dev libsqlite3-dev libmosquitto-dev libcsv-dev libpq-dev \
+                  libcpp-httplib-dev
 # Windows: MinGW-w64 for both widths and Wine. wine64 runs the 64-bit tests on any x86-64
 # kernel; the 32-bit tests need Debian's wine32, which runs only where the kernel runs 32-bit
 # x86 programs, and is installed only there.
