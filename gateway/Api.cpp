@@ -586,6 +586,7 @@ void Api::Routes() {
         const std::size_t limit = PageLimit(req);
         std::lock_guard db(dbMutex_);
         Json events = ListEvents(*db_, device, after, limit);
+        names_.Name(*db_, hub_, events);
         const std::int64_t next = events.empty() ? after : events.back()["id"].get<std::int64_t>();
         return JsonReply(200, {{"events", std::move(events)}, {"next", next}});
       }));
@@ -619,6 +620,7 @@ void Api::Routes() {
           try {
             std::lock_guard db(dbMutex_);
             events = ListEvents(*db_, device, *last, kStreamPage);
+            names_.Name(*db_, hub_, events);
           } catch (const DatabaseError& e) {
             StoreFailed(e);
             return false;

@@ -16,6 +16,7 @@
 
 #include "Audit.h"
 #include "Database.h"
+#include "EventNames.h"
 #include "Http.h"
 #include "HttpServer.h"
 #include "Keys.h"
@@ -119,6 +120,7 @@ class Api {
   Hub& hub_;
   std::mutex dbMutex_;
   std::unique_ptr<Database> db_;
+  EventNames names_;  // under dbMutex_
   KeyRing keys_;
   Refusals refusals_;
   Router router_;

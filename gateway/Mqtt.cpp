@@ -285,7 +285,8 @@ void MqttBridge::PublishEvents() {
   if (!connected_ || !inflight_.empty()) {
     return;
   }
-  const Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
+  Json events = ListEvents(*db_, std::nullopt, cursor_, kEventsInFlight);
+  names_.Name(*db_, hub_, events);
   for (const Json& event : events) {
     const std::int64_t id = event["id"].get<std::int64_t>();
     if (!Publish(address_.root + "/events/" + event["device"].get<std::string>(), JsonText(event),

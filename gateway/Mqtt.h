@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Database.h"
+#include "EventNames.h"
 #include "Roles.h"
 #include "State.h"
 
@@ -88,6 +89,7 @@ class MqttBridge {
   MqttAddress address_;
   bool takesRequests_ = false;
   std::unique_ptr<Database> db_;
+  EventNames names_;  // under mutex_
   mosquitto* client_ = nullptr;
   PublishFunction publish_;
   std::thread thread_;

@@ -83,6 +83,16 @@ std::int64_t CountHolders(Database& db) {
   return count;
 }
 
+std::unordered_map<std::int64_t, std::string> HolderNames(Database& db) {
+  Statement& s = db.Prepare("SELECT card_number, name FROM holders");
+  s.Bind();
+  std::unordered_map<std::int64_t, std::string> names;
+  while (s.Step()) {
+    names.emplace(s.Int(0), s.Text(1));
+  }
+  return names;
+}
+
 std::int64_t InsertHolder(Database& db, const Holder& holder) {
   Statement& s = db.Prepare(
       "INSERT INTO holders (name, note, card_number, card, devices, created_at, updated_at) "

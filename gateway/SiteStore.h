@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "Database.h"
 #include "Site.h"
@@ -23,6 +24,7 @@ std::optional<Holder> LoadHolder(Database& db, std::int64_t id);
 // The id of the holder whose card has `cardNumber`, if one has.
 std::optional<std::int64_t> HolderOfCard(Database& db, std::int64_t cardNumber);
 std::int64_t CountHolders(Database& db);
+std::unordered_map<std::int64_t, std::string> HolderNames(Database& db);  // by card number
 
 std::int64_t InsertHolder(Database& db, const Holder& holder);  // its new id
 bool UpdateHolder(Database& db, const Holder& holder);          // false: no holder of its id

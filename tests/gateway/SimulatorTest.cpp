@@ -95,6 +95,76 @@ TEST_F(SimulatorRunTest, ACardListSetThroughTheApiReachesTheDeviceAndIsConfirmed
             "sent");
 }
 
+// Holders reach the simulated devices by their tags, a tag taken off takes the cards off, and
+// events are served with the holder's and the device's names.
+TEST_F(SimulatorRunTest, HoldersReachDevicesByTagAndNameTheirEvents) {
+  ASSERT_TRUE(gateway_->started()) << gateway_->output();
+  const auto log = dir_.path() / "sim.log";
+  const auto report = dir_.path() / "report.json";
+  const auto run = [&](const char* rounds = "2") {
+    EXPECT_EQ(RunTool("velkor-sim",
+                      Sim({"--devices", "2", "--rounds", rounds, "--seed", "31", "--report",
+                           report.string()}),
+                      log, 60s),
+              0)
+        << Text(log);
+    std::map<std::string, std::vector<std::int64_t>> cards;
+    const Json sim = ReadJson(report);
+    for (const Json& device : sim["devices"]) {
+      for (const Json& card : device["state"].value("cards", Json::array())) {
+        cards[device["serial"].get<std::string>()].push_back(card["cardNumber"]);
+      }
+    }
+    return cards;
+  };
+  run();  // the devices become known
+  const Json devices = gateway_->Get("/api/v1/devices").json["devices"];
+  ASSERT_EQ(devices.size(), 2u);
+  const std::string front = devices[0]["serial"], back = devices[1]["serial"];
+  ASSERT_EQ(
+      gateway_
+          ->Put("/api/v1/devices/" + front + "/labels", R"({"name": "Front door", "tags": ["hq"]})")
+          .status,
+      200);
+  ASSERT_EQ(
+      gateway_->Post("/api/v1/holders", R"({"name": "Ann", "cardNumber": 21, "devices": ["hq"]})")
+          .status,
+      201);
+  ASSERT_EQ(
+      gateway_->Post("/api/v1/holders", R"({"name": "Bo", "cardNumber": 12, "devices": ["*"]})")
+          .status,
+      201);
+  std::map<std::string, std::vector<std::int64_t>> cards = run();
+  EXPECT_EQ(cards[front], (std::vector<std::int64_t>{12, 21}));
+  EXPECT_EQ(cards[back], (std::vector<std::int64_t>{12}));
+  EXPECT_EQ(gateway_->Get("/api/v1/devices/" + front).json["lists"]["cards"]["state"], "confirmed");
+
+  ASSERT_EQ(
+      gateway_->Put("/api/v1/devices/" + front + "/labels", R"({"name": "Front door"})").status,
+      200);
+  cards = run("30");  // and enough events that some carry a card
+  EXPECT_EQ(cards[front], (std::vector<std::int64_t>{12}));
+
+  // A holder of a card the front door reported: its events carry both names.
+  Json event;
+  for (const Json& e : AllEvents(*gateway_)) {
+    if (e.value("cardNumber", std::int64_t{-1}) >= 0) {
+      event = e;
+    }
+  }
+  ASSERT_FALSE(event.is_null()) << "the runs reported no card event";
+  const auto added = gateway_->Post(
+      "/api/v1/holders", "{\"name\": \"Cy\", \"cardNumber\": " + event["cardNumber"].dump() + "}");
+  ASSERT_EQ(added.status, 201) << added.json << event;
+  const Json named =
+      gateway_
+          ->Get("/api/v1/events?after=" + std::to_string(event["id"].get<std::int64_t>() - 1) +
+                "&limit=1")
+          .json["events"][0];
+  EXPECT_EQ(named["holder"], "Cy") << named;
+  EXPECT_EQ(named["device_name"], event["device"] == front ? "Front door" : "Back door") << named;
+}
+
 TEST_F(SimulatorRunTest, KilledMidRunThenRestartedNothingAcknowledgedIsLost) {
   ASSERT_TRUE(gateway_->started()) << gateway_->output();
   const auto report = dir_.path() / "report.json";
