@@ -85,6 +85,7 @@ class Api {
   }
   void HolderRoutes();
   void TagRoutes();
+  void HolderCsvRoutes();
 
   // A change of the site and the lists it changes, in one transaction: `write` writes the
   // site's rows (and may refuse with HttpError, which changes nothing); then every device's lists
@@ -99,6 +100,8 @@ class Api {
     std::map<std::uint64_t, DeviceLabels> labels;              // devices' new labels
     std::vector<std::pair<std::uint64_t, ListKind>> giveBack;  // lists back to derived mode
     std::optional<std::vector<std::uint64_t>> only;
+    // Everything planned and checked, nothing committed: the lists that would be written.
+    bool dryRun = false;
   };
   Json ChangeSite(SiteChange change);
   // The devices first seen since it last looked get what the site gives them; a thread of its

@@ -124,6 +124,15 @@ Json Api::ChangeSite(SiteChange change) {
     if (!plan.overfull.empty()) {
       Fail(422, OverfullMessage(plan.overfull));
     }
+    if (change.dryRun) {
+      Json planned = Json::array();
+      for (const ListChange& c : plan.changes) {
+        planned.push_back({{"device", SerialText(c.serial)},
+                           {"list", ListName(c.kind)},
+                           {"records", c.records.size()}});
+      }
+      return planned;  // and the transaction rolls back
+    }
     if (!change.write && plan.changes.empty()) {
       return Json::array();  // nothing to commit
     }
@@ -264,6 +273,7 @@ void Api::SiteRoutes() {
         }));
   }
   HolderRoutes();
+  HolderCsvRoutes();
   TagRoutes();
 }
 

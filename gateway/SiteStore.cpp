@@ -113,6 +113,10 @@ bool DeleteHolder(Database& db, std::int64_t id) {
   return s.Changes() > 0;
 }
 
+void ParkHolderCard(Database& db, std::int64_t id) {
+  db.Prepare("UPDATE holders SET card_number = -id WHERE id = ?").Bind(id).Run();
+}
+
 void SaveLabels(Database& db, std::uint64_t serial, const DeviceLabels& labels,
                 const std::string& at) {
   db.Prepare(

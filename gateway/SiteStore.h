@@ -27,6 +27,9 @@ std::int64_t CountHolders(Database& db);
 std::int64_t InsertHolder(Database& db, const Holder& holder);  // its new id
 bool UpdateHolder(Database& db, const Holder& holder);          // false: no holder of its id
 bool DeleteHolder(Database& db, std::int64_t id);
+// Moves the holder's card number out of the way (to minus its id), so that holders can trade
+// card numbers inside one transaction without meeting the store's uniqueness.
+void ParkHolderCard(Database& db, std::int64_t id);
 
 void SaveLabels(Database& db, std::uint64_t serial, const DeviceLabels& labels,
                 const std::string& at);

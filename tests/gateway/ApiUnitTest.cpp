@@ -562,6 +562,68 @@ TEST_F(ApiInProcess, HoldersReachDevicesThroughTheirTagsAndARefusalChangesNothin
   EXPECT_EQ(cards("/api/v1/devices/" + SerialText(kLater)), (std::vector<std::int64_t>{20, 40}));
 }
 
+// An export reads back as no change; an import replaces the holders all or nothing, its dry run
+// changes nothing, and a bad file is refused by the line and column of its first fault.
+TEST_F(ApiInProcess, HoldersGoOutAsCsvAndComeBackAllOrNothing) {
+  const auto import = [&](const std::string& csv, bool dry = false) {
+    return Call("POST", std::string("/api/v1/holders.csv") + (dry ? "?dry_run=1" : ""), csv);
+  };
+  ASSERT_EQ(Call("PUT", kDevice + "/labels", R"({"tags": ["hq"]})").status, 200);
+  const std::string file =
+      "name,cardNumber,devices,note,password\r\n"
+      "\"Lee, Ann\",7,hq,\"says \"\"hi\"\"\r\nat the desk\",1234\r\n"
+      "Zoë Ørsted,9,* hq,,\r\n";
+  HttpResponse dry = import(file, true);
+  ASSERT_EQ(dry.status, 200) << dry.body;
+  EXPECT_EQ(Body(dry)["added"].size(), 2u);
+  EXPECT_EQ(Body(dry)["lists_changed"].size(), 1u);
+  EXPECT_TRUE(Body(Call("GET", "/api/v1/holders"))["holders"].empty()) << "a dry run";
+  ASSERT_EQ(import(file).status, 200);
+  EXPECT_EQ(Body(Call("GET", kDevice + "/cards")).size(), 2u);
+
+  const std::string exported = Call("GET", "/api/v1/holders.csv").body;
+  const Json again = Body(import(exported, true));
+  EXPECT_TRUE(again["added"].empty() && again["changed"].empty() && again["removed"].empty())
+      << exported;
+  const Json holders = Body(Call("GET", "/api/v1/holders"))["holders"];
+  ASSERT_EQ(holders.size(), 2u);
+  EXPECT_EQ(holders[0]["name"], "Lee, Ann");
+  EXPECT_EQ(holders[0]["note"], "says \"hi\"\r\nat the desk");
+  EXPECT_EQ(holders[1]["devices"], Json::array({"*", "hq"}));
+
+  const std::string before = StoreDump(path_);
+  const struct {
+    std::string csv;
+    std::size_t line;
+    const char* column;  // "" for the record's own fault
+  } bad[] = {
+      {"name,cardNumber,colour\nAnn,7,red\n", 1, "colour"},
+      {"name,devices\nAnn,hq\n", 1, "cardNumber"},
+      {"name,cardNumber\nAnn,7\nBo,seven\n", 3, "cardNumber"},
+      {"name,cardNumber\nAnn,7\nBo,8\nCy,7\n", 4, "cardNumber"},
+      {"name,cardNumber\nAnn,7\nB\"o,8\n", 3, ""},
+      {"name,cardNumber\nAnn,7,extra\n", 2, ""},
+      {"name,cardNumber,flag0\nAnn,7,yes\n", 2, "flag0"},
+      {"name,cardNumber,devices\nAnn,7,Front door\n", 2, "devices"},
+      {"id,name,cardNumber\n99,Ann,7\n", 2, "id"},
+  };
+  for (const auto& c : bad) {
+    const HttpResponse refused = import(c.csv);
+    EXPECT_EQ(refused.status, 400) << c.csv;
+    const Json body = Body(refused);
+    EXPECT_EQ(body["line"], c.line) << c.csv << body;
+    EXPECT_EQ(body["column"], *c.column ? Json(c.column) : Json(nullptr)) << c.csv << body;
+  }
+  EXPECT_TRUE(StoreDump(path_) == before) << "a refused import changes nothing";
+
+  // A file without a holder removes it, and its card leaves the device.
+  const HttpResponse fewer = import("name,cardNumber,devices\nZoë Ørsted,9,*\n");
+  ASSERT_EQ(fewer.status, 200);
+  EXPECT_EQ(Body(fewer)["removed"].size(), 1u);
+  EXPECT_EQ(Body(fewer)["changed"].size(), 1u);
+  EXPECT_EQ(Body(Call("GET", kDevice + "/cards")).size(), 1u);
+}
+
 TEST_F(ApiInProcess, MetricsCountRequestsByRouteTemplate) {
   EXPECT_EQ(Call("GET", "/metrics", "", false).status, 401);
   EXPECT_EQ(Call("GET", kDevice).status, 200);
