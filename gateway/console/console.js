@@ -152,6 +152,16 @@ function words(text) {
   return text.split(/[\s,]+/).filter((w) => w !== '');
 }
 
+// After a change of the site: the device table again, and the open card list when the
+// change rewrote it.
+function siteChanged(changes) {
+  refreshDevices(state.session);
+  if (state.selected !== null && Array.isArray(changes) && changes.some(
+    (c) => c.device === state.selected && c.list === 'cards')) {
+    loadCards();
+  }
+}
+
 function changedText(changes) {
   const n = Array.isArray(changes) ? changes.length : 0;
   return n + (n === 1 ? ' device list changed' : ' device lists changed');
@@ -415,7 +425,8 @@ function showDeviceMode() {
   const manual = Boolean(d && d.modes && d.modes.cards === 'manual');
   $('cards-mode').textContent = !d ? ''
     : manual ? 'Set on this device directly (manual): holders\' cards do not reach it.'
-      : 'Derived from the holders assigned to this device, its tags or every device.';
+      : 'Derived from the holders assigned to this device, its tags or every device; saving '
+        + 'the table below sets it directly instead.';
   $('cards-give-back').hidden = !manual;
 }
 
@@ -434,10 +445,7 @@ async function saveLabels() {
     $('labels-name').value = reply.data.name || '';
     $('labels-tags').value = (reply.data.tags || []).join(' ');
     show('labels-message', 'saved; ' + changedText(reply.data.lists_changed), true);
-    refreshDevices(state.session);
-    if (serial === state.selected) {
-      loadCards();
-    }
+    siteChanged(reply.data.lists_changed);
   } catch (e) {
     if (!(e instanceof SignedOut)) {
       show('labels-message', 'not saved: ' + e.message, false);
@@ -930,7 +938,7 @@ async function saveHolder() {
     show('holders-message', 'saved ' + reply.data.name + ' (#' + reply.data.id + '); '
       + changedText(reply.data.lists_changed), true);
     refreshHolders(state.session);
-    refreshDevices(state.session);
+    siteChanged(reply.data.lists_changed);
   } catch (e) {
     if (!(e instanceof SignedOut)) {
       show('holder-message', 'not saved: ' + e.message, false);
@@ -959,7 +967,7 @@ async function deleteHolder(h, button) {
     show('holders-message', 'deleted ' + h.name + '; ' + changedText(reply.data.lists_changed),
       true);
     refreshHolders(state.session);
-    refreshDevices(state.session);
+    siteChanged(reply.data.lists_changed);
   } catch (e) {
     if (!(e instanceof SignedOut)) {
       show('holders-message', 'not deleted: ' + e.message, false);
@@ -1141,7 +1149,7 @@ async function applyImport() {
     show('import-message', 'imported. ' + importCounts(reply.data, false), true);
     state.holdersAfter = [0];
     refreshHolders(state.session);
-    refreshDevices(state.session);
+    siteChanged(reply.data.lists_changed);
   } catch (e) {
     if (!(e instanceof SignedOut)) {
       show('import-message', 'not imported: ' + e.message, false);
