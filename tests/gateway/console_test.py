@@ -436,7 +436,7 @@ def holders_are_managed(driver, base, scratch, serial):
                 "flag0,flag1,flag2,flag3,flag4,flag7,flag6,devices\r\n"
                 f"{holder_id},Ann Lee,desk 4,{HOLDER['card']},,0,0,0,0,0,"
                 f"false,false,false,false,false,false,false,{TAG}\r\n"
-                f"\"{IMPORTED['name']}\",,{IMPORTED['card']},,0,0,0,0,0,"
+                f",\"{IMPORTED['name']}\",,{IMPORTED['card']},,0,0,0,0,0,"
                 f"false,false,false,false,false,false,false,{TAG}\r\n")
     driver.find_element(By.ID, "import-file").send_keys(csv_path)
     wait(driver, "the file in the text box",
@@ -458,6 +458,7 @@ def holders_are_managed(driver, base, scratch, serial):
          lambda: text(driver, "import-message").startswith("imported."))
     wait(driver, "both holders in the table",
          lambda: holder_rows(driver) == [HOLDER, IMPORTED])
+    wait(driver, "the open card list to show both cards", lambda: len(card_rows(driver)) == 2)
     cards = {c["cardNumber"] for c in api_get(base, f"/api/v1/devices/{serial}/cards")}
     check(cards == {int(HOLDER["card"]), int(IMPORTED["card"])},
           f"{serial} is to hold the cards {cards}")
