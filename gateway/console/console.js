@@ -47,6 +47,8 @@ const COMMANDS = [
 
 const ROLES = ['read', 'operate', 'admin']; // each may do what the one before it may
 const AUDIT_SHOWN = 200; // newest audit entries shown
+const HOLDERS_PAGE = 100; // holders shown per page
+const IMPORT_SHOWN = 200; // entries of each kind named in an import's summary
 
 const state = {
   token: null,
@@ -57,6 +59,14 @@ const state = {
   stream: null, // AbortController of the open stream
   cardsLoad: 0, // only the latest load of the card list fills the table
   devicesTimer: null,
+  devices: new Map(), // serial -> the device as the last refresh listed it
+  holdersAfter: [0], // `after` of each page of holders up to the one shown
+  holdersNext: null, // `after` of the page that follows, null on the last
+  holdersQuery: '',
+  holdersLoad: 0, // only the latest load of the holders fills the table
+  editing: null, // id of the holder in the form, null for a new one
+  tags: [], // the site's tags, as GET /api/v1/tags listed them
+  importText: null, // the CSV whose dry run the summary shows
 };
 
 const $ = (id) => document.getElementById(id);
@@ -98,14 +108,15 @@ function show(id, message, ok) {
   e.classList.toggle('failed', ok === false);
 }
 
-// One API call with the token; a 401 signs out. Returns {status, ok, data}.
-async function api(method, path, body) {
+// One API call with the token; a 401 signs out. The body goes as JSON, or as it is when its
+// content type is given. Returns {status, ok, data, text}.
+async function api(method, path, body, type) {
   const session = state.session;
   const headers = { Authorization: 'Bearer ' + state.token };
   const init = { method, headers, cache: 'no-store', credentials: 'omit' };
   if (body !== undefined) {
-    headers['Content-Type'] = 'application/json';
-    init.body = JSON.stringify(body);
+    headers['Content-Type'] = type || 'application/json';
+    init.body = type ? body : JSON.stringify(body);
   }
   const controller = new AbortController();
   const timer = setTimeout(() => controller.abort(), CALL_TIMEOUT_MS);
@@ -126,7 +137,7 @@ async function api(method, path, body) {
     } catch (e) {
       data = null;
     }
-    return { status: res.status, ok: res.ok, data };
+    return { status: res.status, ok: res.ok, data, text };
   } finally {
     clearTimeout(timer);
   }
@@ -134,6 +145,26 @@ async function api(method, path, body) {
 
 function devicePath(serial, rest) {
   return '/api/v1/devices/' + encodeURIComponent(serial) + (rest || '');
+}
+
+// Words of a field that lists tags or devices: separated by spaces (or commas).
+function words(text) {
+  return text.split(/[\s,]+/).filter((w) => w !== '');
+}
+
+// After a change of the site: the device table again, and the open card list when the
+// change rewrote it.
+function siteChanged(changes) {
+  refreshDevices(state.session);
+  if (state.selected !== null && Array.isArray(changes) && changes.some(
+    (c) => c.device === state.selected && c.list === 'cards')) {
+    loadCards();
+  }
+}
+
+function changedText(changes) {
+  const n = Array.isArray(changes) ? changes.length : 0;
+  return n + (n === 1 ? ' device list changed' : ' device lists changed');
 }
 
 // ---- sign-in ----
@@ -186,6 +217,7 @@ async function signIn(candidate) {
   $('stream-status').hidden = false;
   const session = state.session;
   refreshDevices(session);
+  refreshHolders(session);
   runStream(session);
   if (allows('admin')) {
     refreshAudit(session);
@@ -215,9 +247,22 @@ function signOut(message) {
   }
   clearTimeout(state.devicesTimer);
   state.role = 'read';
+  state.devices = new Map();
+  state.holdersAfter = [0];
+  state.holdersNext = null;
+  state.holdersQuery = '';
+  state.tags = [];
   $('signed-in-as').hidden = true;
-  for (const id of ['devices', 'events', 'cards', 'commands', 'audit']) {
+  for (const id of ['devices', 'events', 'cards', 'commands', 'audit', 'holders']) {
     $(id).tBodies[0].replaceChildren();
+  }
+  $('holders-q').value = '';
+  $('holder-form').hidden = true;
+  cancelImport();
+  $('import-text').value = '';
+  $('import-file').value = '';
+  for (const id of ['holders-message', 'holder-message', 'import-message', 'labels-message']) {
+    show(id, '');
   }
   $('console').hidden = true;
   $('device-section').hidden = true;
@@ -257,6 +302,8 @@ function deviceRow(d) {
   pick.title = 'Show this device';
   pick.addEventListener('click', () => selectDevice(d.serial));
   cell(row, '', 'serial').appendChild(pick);
+  cell(row, d.name || '', 'name');
+  cell(row, (d.tags || []).join(' '), 'tags');
   cell(row, d.generation, 'generation');
   const status = cell(row, d.state, 'state state-' + d.state);
   if (d.state === 'pending' && allows('operate')) {
@@ -276,6 +323,10 @@ function deviceRow(d) {
   for (const name of ['cards', 'groups', 'schedules']) {
     const list = d.lists && d.lists[name];
     cell(row, listText(d.lists, name), 'list-' + name + (list ? ' state-' + list.state : ''));
+    if (name === 'cards') {
+      const mode = d.modes ? d.modes.cards : '';
+      cell(row, mode, 'mode-cards' + (mode === 'manual' ? ' manual' : ''));
+    }
   }
   cell(row, d.queued_commands, 'queued');
   return row;
@@ -306,7 +357,11 @@ async function refreshDevices(session) {
       show('devices-error', 'devices: ' + errorOf(reply));
     } else {
       show('devices-error', '');
+      state.devices = new Map(devices.map((d) => [d.serial, d]));
       $('devices').tBodies[0].replaceChildren(...devices.map(deviceRow));
+      if (state.selected !== null) {
+        showDeviceMode();
+      }
       $('devices-empty').hidden = devices.length > 0;
       $('devices-updated').textContent = 'updated ' + new Date().toLocaleTimeString();
     }
@@ -348,11 +403,80 @@ function selectDevice(serial) {
   }
   $('device-serial').textContent = serial;
   $('device-section').hidden = false;
+  const d = state.devices.get(serial);
+  $('labels-name').value = d && d.name ? d.name : '';
+  $('labels-tags').value = d && Array.isArray(d.tags) ? d.tags.join(' ') : '';
+  for (const id of ['labels-name', 'labels-tags']) {
+    $(id).disabled = !allows('admin');
+  }
+  showDeviceMode();
+  show('labels-message', '');
   show('cards-message', '');
   show('command-message', '');
   $('commands').tBodies[0].replaceChildren();
   loadCards();
   refreshCommands(state.session).catch(() => {});
+}
+
+// The selected device's name, and where its card list comes from.
+function showDeviceMode() {
+  const d = state.devices.get(state.selected);
+  $('device-name').textContent = d && d.name ? d.name : '';
+  const manual = Boolean(d && d.modes && d.modes.cards === 'manual');
+  $('cards-mode').textContent = !d ? ''
+    : manual ? 'Set on this device directly (manual): holders\' cards do not reach it.'
+      : 'Derived from the holders assigned to this device, its tags or every device; saving '
+        + 'the table below sets it directly instead.';
+  $('cards-give-back').hidden = !manual;
+}
+
+async function saveLabels() {
+  const serial = state.selected;
+  const button = $('labels-save');
+  button.disabled = true;
+  show('labels-message', 'saving...');
+  try {
+    const body = { name: $('labels-name').value.trim(), tags: words($('labels-tags').value) };
+    const reply = await api('PUT', devicePath(serial, '/labels'), body);
+    if (!reply.ok) {
+      show('labels-message', 'not saved: ' + errorOf(reply), false);
+      return;
+    }
+    $('labels-name').value = reply.data.name || '';
+    $('labels-tags').value = (reply.data.tags || []).join(' ');
+    show('labels-message', 'saved; ' + changedText(reply.data.lists_changed), true);
+    siteChanged(reply.data.lists_changed);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('labels-message', 'not saved: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// A card list set directly goes back to the one the holders make.
+async function giveBackCards() {
+  const serial = state.selected;
+  const button = $('cards-give-back');
+  button.disabled = true;
+  try {
+    const reply = await api('DELETE', devicePath(serial, '/cards'));
+    if (!reply.ok) {
+      show('cards-message', 'not given back: ' + errorOf(reply), false);
+      return;
+    }
+    show('cards-message', 'derived from the holders again; '
+      + changedText(reply.data.lists_changed), true);
+    loadCards();
+    refreshDevices(state.session);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('cards-message', 'not given back: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
 }
 
 // ---- the audit trail ----
@@ -648,6 +772,407 @@ async function refreshCommands(session) {
   $('commands-empty').hidden = rows.length > 0;
 }
 
+// ---- holders ----
+
+function holderPath(id) {
+  return '/api/v1/holders/' + encodeURIComponent(id);
+}
+
+// A holder's devices as a person reads them: a serial with its device's name.
+function targetsText(targets) {
+  return (targets || []).map((t) => {
+    if (t === '*') {
+      return 'every device';
+    }
+    const d = state.devices.get(t);
+    return d && d.name ? t + ' (' + d.name + ')' : t;
+  }).join(' ');
+}
+
+function holderRow(h) {
+  const row = element('tr');
+  row.dataset.id = h.id;
+  cell(row, h.name, 'name');
+  cell(row, h.cardNumber, 'card');
+  cell(row, targetsText(h.devices), 'devices');
+  cell(row, h.note || '', 'note-text');
+  const actions = cell(row, '', 'actions');
+  if (allows('admin')) {
+    const edit = element('button', 'Edit', 'edit');
+    edit.type = 'button';
+    edit.addEventListener('click', () => openHolderForm(h));
+    const remove = element('button', 'Delete', 'delete');
+    remove.type = 'button';
+    remove.addEventListener('click', () => deleteHolder(h, remove));
+    actions.append(edit, ' ', remove);
+  }
+  return row;
+}
+
+async function refreshHolders(session) {
+  if (session !== state.session) {
+    return;
+  }
+  const load = ++state.holdersLoad;
+  const after = state.holdersAfter[state.holdersAfter.length - 1];
+  let path = '/api/v1/holders?limit=' + HOLDERS_PAGE + '&after=' + after;
+  if (state.holdersQuery !== '') {
+    path += '&q=' + encodeURIComponent(state.holdersQuery);
+  }
+  try {
+    const reply = await api('GET', path);
+    if (load !== state.holdersLoad) {
+      return;
+    }
+    if (!reply.ok || !reply.data || !Array.isArray(reply.data.holders)) {
+      show('holders-error', 'holders: ' + errorOf(reply));
+      return;
+    }
+    show('holders-error', '');
+    const holders = reply.data.holders;
+    state.holdersNext = typeof reply.data.next === 'number' ? reply.data.next : null;
+    $('holders').tBodies[0].replaceChildren(...holders.map(holderRow));
+    $('holders-empty').hidden = holders.length > 0;
+    $('holders-empty').textContent = state.holdersQuery === '' ? 'No holder yet.'
+      : 'No holder matches.';
+    const pages = state.holdersAfter.length;
+    $('holders-page').textContent = pages === 1 && state.holdersNext === null ? ''
+      : 'page ' + pages;
+    $('holders-previous').disabled = pages === 1;
+    $('holders-next').disabled = state.holdersNext === null;
+    $('holders-updated').textContent = 'updated ' + new Date().toLocaleTimeString();
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('holders-error', 'the gateway cannot be reached (' + e.message + ')');
+    }
+  }
+}
+
+// Back to the first page, of the search in the box.
+function searchHolders() {
+  state.holdersQuery = $('holders-q').value.trim();
+  state.holdersAfter = [0];
+  refreshHolders(state.session);
+}
+
+function holderCardInputs() {
+  return $('holder-card-fields').querySelectorAll('input[data-field]');
+}
+
+// The card fields besides the number, under "Card details".
+function buildHolderCardFields() {
+  const box = $('holder-card-fields');
+  for (const field of CARD_FIELDS) {
+    if (field.name === 'cardNumber') {
+      continue;
+    }
+    const label = element('label', field.name);
+    const input = element('input');
+    input.dataset.field = field.name;
+    if (field.kind === 'flag') {
+      input.type = 'checkbox';
+      label.classList.add('flag');
+    } else {
+      input.type = 'text';
+      input.spellcheck = false;
+      input.className = field.narrow ? 'narrow' : '';
+      if (field.kind === 'int') {
+        input.inputMode = 'numeric';
+      }
+    }
+    label.appendChild(input);
+    box.appendChild(label);
+  }
+}
+
+function openHolderForm(h) {
+  state.editing = h ? h.id : null;
+  $('holder-form-title').textContent = h ? 'Holder #' + h.id : 'New holder';
+  $('holder-name').value = h ? h.name : '';
+  $('holder-card').value = h ? String(h.cardNumber) : '';
+  $('holder-note').value = h ? h.note || '' : '';
+  $('holder-devices').value = h ? (h.devices || []).join(' ') : '';
+  for (const input of holderCardInputs()) {
+    const field = CARD_FIELDS.find((f) => f.name === input.dataset.field);
+    if (field.kind === 'flag') {
+      input.checked = h ? h[field.name] === true : false;
+    } else {
+      input.value = h && h[field.name] !== undefined ? String(h[field.name]) : field.initial;
+    }
+  }
+  show('holder-message', '');
+  $('holder-form').hidden = false;
+  showChips();
+  loadTags();
+  $('holder-name').focus();
+}
+
+function holderFromForm() {
+  const body = {
+    name: $('holder-name').value.trim(),
+    note: $('holder-note').value,
+    cardNumber: numberOrText($('holder-card').value),
+    devices: words($('holder-devices').value),
+  };
+  for (const input of holderCardInputs()) {
+    const field = CARD_FIELDS.find((f) => f.name === input.dataset.field);
+    body[field.name] = field.kind === 'flag' ? input.checked
+      : field.kind === 'int' ? numberOrText(input.value) : input.value;
+  }
+  return body;
+}
+
+async function saveHolder() {
+  const button = $('holder-save');
+  const id = state.editing;
+  button.disabled = true;
+  show('holder-message', 'saving...');
+  try {
+    const reply = id === null ? await api('POST', '/api/v1/holders', holderFromForm())
+      : await api('PUT', holderPath(id), holderFromForm());
+    if (!reply.ok) {
+      show('holder-message', 'not saved: ' + errorOf(reply), false);
+      return;
+    }
+    $('holder-form').hidden = true;
+    show('holders-message', 'saved ' + reply.data.name + ' (#' + reply.data.id + '); '
+      + changedText(reply.data.lists_changed), true);
+    refreshHolders(state.session);
+    siteChanged(reply.data.lists_changed);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('holder-message', 'not saved: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function deleteHolder(h, button) {
+  if (!window.confirm('Delete ' + h.name + ' (card ' + h.cardNumber + ')? Their card leaves '
+    + 'every device it is on.')) {
+    return;
+  }
+  button.disabled = true;
+  try {
+    const reply = await api('DELETE', holderPath(h.id));
+    if (!reply.ok) {
+      show('holders-message', 'not deleted: ' + errorOf(reply), false);
+      button.disabled = false;
+      return;
+    }
+    if (state.editing === h.id) {
+      $('holder-form').hidden = true;
+    }
+    show('holders-message', 'deleted ' + h.name + '; ' + changedText(reply.data.lists_changed),
+      true);
+    refreshHolders(state.session);
+    siteChanged(reply.data.lists_changed);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('holders-message', 'not deleted: ' + e.message, false);
+      button.disabled = false;
+    }
+  }
+}
+
+// ---- assigning by tag ----
+
+async function loadTags() {
+  try {
+    const reply = await api('GET', '/api/v1/tags');
+    if (reply.ok && reply.data && Array.isArray(reply.data.tags)) {
+      state.tags = reply.data.tags;
+      showChips();
+    }
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('holder-message', 'tags: ' + e.message, false);
+    }
+  }
+}
+
+function plural(n, one) {
+  return n + ' ' + one + (n === 1 ? '' : 's');
+}
+
+// One chip per known tag, and one for every device; a chip is pressed while the devices
+// field names it, and a click adds or takes it away.
+function showChips() {
+  const field = $('holder-devices');
+  const named = new Set(words(field.value));
+  const chips = [{ tag: '*', label: 'every device' }].concat(state.tags.map((t) => ({
+    tag: t.tag,
+    label: t.tag + ' (' + plural(t.devices, 'device') + ')',
+    title: plural(t.devices, 'device') + ', ' + plural(t.holders, 'holder'),
+  })));
+  $('holder-tags').replaceChildren(...chips.map((c) => {
+    const chip = element('button', c.label, 'chip');
+    chip.type = 'button';
+    chip.dataset.tag = c.tag;
+    if (c.title) {
+      chip.title = c.title;
+    }
+    chip.setAttribute('aria-pressed', String(named.has(c.tag)));
+    chip.addEventListener('click', () => {
+      const now = words(field.value);
+      field.value = (now.includes(c.tag) ? now.filter((w) => w !== c.tag)
+        : now.concat([c.tag])).join(' ');
+      showChips();
+    });
+    return chip;
+  }));
+}
+
+// ---- CSV export and import ----
+
+async function exportHolders() {
+  const button = $('holders-export');
+  button.disabled = true;
+  try {
+    const reply = await api('GET', '/api/v1/holders.csv');
+    if (!reply.ok) {
+      show('holders-message', 'not exported: ' + errorOf(reply), false);
+      return;
+    }
+    // The token goes in a header, which a plain link cannot send: the file is fetched, then
+    // saved from memory.
+    const blob = new Blob([reply.text], { type: 'text/csv' });
+    const url = URL.createObjectURL(blob);
+    const link = element('a');
+    link.href = url;
+    link.download = 'holders.csv';
+    document.body.appendChild(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(url), 60000);
+    show('holders-message', 'exported holders.csv (' + blob.size + ' bytes)', true);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('holders-message', 'not exported: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+function cancelImport() {
+  state.importText = null;
+  $('import-summary').hidden = true;
+  $('import-changes').replaceChildren();
+}
+
+function importCounts(data, would) {
+  const n = (list) => (Array.isArray(list) ? list.length : 0);
+  return (would ? 'Would add ' : 'Added ') + n(data.added) + ', '
+    + (would ? 'change ' : 'changed ') + n(data.changed) + ', '
+    + (would ? 'remove ' : 'removed ') + n(data.removed) + ' holders; '
+    + n(data.lists_changed) + (n(data.lists_changed) === 1 ? ' device list' : ' device lists')
+    + (would ? ' would change.' : ' changed.');
+}
+
+function showImportSummary(data) {
+  $('import-counts').textContent = importCounts(data, true);
+  const items = [];
+  for (const [kind, what] of [['added', 'add'], ['changed', 'change'], ['removed', 'remove']]) {
+    const list = Array.isArray(data[kind]) ? data[kind] : [];
+    for (const h of list.slice(0, IMPORT_SHOWN)) {
+      const item = element('li', what + ' ' + (h.id === undefined ? '' : '#' + h.id + ' ')
+        + h.name + ' (card ' + h.cardNumber + ')', 'import-' + what);
+      items.push(item);
+    }
+    if (list.length > IMPORT_SHOWN) {
+      items.push(element('li', 'and ' + (list.length - IMPORT_SHOWN) + ' more to ' + what,
+        'note'));
+    }
+  }
+  $('import-changes').replaceChildren(...items);
+  $('import-summary').hidden = false;
+}
+
+async function postImport(text, dryRun) {
+  return api('POST', '/api/v1/holders.csv' + (dryRun ? '?dry_run=1' : ''), text, 'text/csv');
+}
+
+// The dry run: what the file would do, shown before anything changes.
+async function checkImport() {
+  const text = $('import-text').value;
+  cancelImport();
+  if (text.trim() === '') {
+    show('import-message', 'choose a file or paste its text first', false);
+    return;
+  }
+  const button = $('import-check');
+  button.disabled = true;
+  show('import-message', 'checking...');
+  try {
+    const reply = await postImport(text, true);
+    if (!reply.ok || !reply.data) {
+      show('import-message', 'not imported: ' + errorOf(reply), false);
+      return;
+    }
+    if (reply.data.dry_run !== true) {
+      show('import-message', 'the gateway applied the file at once: '
+        + importCounts(reply.data, false), false);
+      refreshHolders(state.session);
+      return;
+    }
+    show('import-message', '');
+    state.importText = text;
+    showImportSummary(reply.data);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('import-message', 'not imported: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function applyImport() {
+  const text = state.importText;
+  if (text === null) {
+    return;
+  }
+  const button = $('import-apply');
+  button.disabled = true;
+  show('import-message', 'importing...');
+  try {
+    const reply = await postImport(text, false);
+    if (!reply.ok || !reply.data) {
+      show('import-message', 'not imported: ' + errorOf(reply), false);
+      return;
+    }
+    cancelImport();
+    $('import-text').value = '';
+    $('import-file').value = '';
+    show('import-message', 'imported. ' + importCounts(reply.data, false), true);
+    state.holdersAfter = [0];
+    refreshHolders(state.session);
+    siteChanged(reply.data.lists_changed);
+  } catch (e) {
+    if (!(e instanceof SignedOut)) {
+      show('import-message', 'not imported: ' + e.message, false);
+    }
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function readImportFile() {
+  const file = $('import-file').files[0];
+  cancelImport();
+  show('import-message', '');
+  if (!file) {
+    return;
+  }
+  try {
+    $('import-text').value = await file.text();
+  } catch (e) {
+    show('import-message', file.name + ': ' + e.message, false);
+  }
+}
+
 // ---- the event feed ----
 
 function addEvent(e) {
@@ -657,11 +1182,15 @@ function addEvent(e) {
   row.dataset.device = e.device;
   cell(row, e.id, 'id');
   cell(row, e.received_at, 'received');
-  cell(row, e.device, 'device mono');
+  const device = cell(row, e.device, 'device mono');
+  if (e.device_name) {
+    device.appendChild(element('div', e.device_name, 'note'));
+  }
   cell(row, e.kind, 'kind');
   cell(row, e.number === undefined ? '' : e.number, 'number');
   cell(row, e.code === undefined ? '' : e.code, 'code');
   cell(row, e.cardNumber === undefined || e.cardNumber === -1 ? '' : e.cardNumber, 'card');
+  cell(row, e.holder || '', 'holder');
   cell(row, e.digits || '', 'digits');
   cell(row, e.raw, 'raw');
   body.insertBefore(row, body.firstChild);
@@ -864,6 +1393,52 @@ document.addEventListener('DOMContentLoaded', () => {
   });
   $('cards-save').addEventListener('click', saveCards);
   $('audit-reload').addEventListener('click', () => refreshAudit(state.session));
+  $('labels-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    if (allows('admin')) {
+      saveLabels();
+    }
+  });
+  $('cards-give-back').addEventListener('click', giveBackCards);
+  buildHolderCardFields();
+  $('holders-search').addEventListener('submit', (event) => {
+    event.preventDefault();
+    searchHolders();
+  });
+  $('holders-previous').addEventListener('click', () => {
+    if (state.holdersAfter.length > 1) {
+      state.holdersAfter.pop();
+      refreshHolders(state.session);
+    }
+  });
+  $('holders-next').addEventListener('click', () => {
+    if (state.holdersNext !== null) {
+      state.holdersAfter.push(state.holdersNext);
+      refreshHolders(state.session);
+    }
+  });
+  $('holders-export').addEventListener('click', exportHolders);
+  $('holder-add').addEventListener('click', () => openHolderForm(null));
+  $('holder-cancel').addEventListener('click', () => {
+    $('holder-form').hidden = true;
+  });
+  $('holder-form').addEventListener('submit', (event) => {
+    event.preventDefault();
+    saveHolder();
+  });
+  $('holder-devices').addEventListener('input', showChips);
+  $('import-file').addEventListener('change', readImportFile);
+  $('import-text').addEventListener('input', () => {
+    if (state.importText !== null) {
+      cancelImport(); // the summary was of another text
+    }
+  });
+  $('import-check').addEventListener('click', checkImport);
+  $('import-apply').addEventListener('click', applyImport);
+  $('import-cancel').addEventListener('click', () => {
+    cancelImport();
+    show('import-message', '');
+  });
   const stored = sessionStorage.getItem(TOKEN_KEY);
   if (stored) {
     signIn(stored);

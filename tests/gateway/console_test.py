@@ -2,9 +2,10 @@
 """velkor-gateway's web console in headless Chromium, driven by Selenium.
 
 Starts velkor-gateway and runs velkor-sim on loopback in a scratch folder, then signs in,
-watches simulated devices and their events appear, edits a card list and sends commands through
-the page, checks what reached the devices in the simulator's report and the page's audit
-trail, and signs in with a read key, which is offered no change. Everything it starts
+watches simulated devices and their events appear, tags a device and adds and imports holders,
+edits a card list and sends commands through the page, checks what reached the devices in the
+simulator's report and the page's audit trail, and signs in with a read key, which is offered
+no change. Everything it starts
 is stopped on every path; every wait is bounded.
 
 usage: console_test.py BIN_DIR [--chromium PATH] [--chromedriver PATH]
@@ -171,6 +172,8 @@ return Array.from(document.querySelectorAll('#devices tbody tr')).map(r => ({
   generation: r.querySelector('.generation').textContent,
   state: r.querySelector('.state').textContent,
   address: r.querySelector('.address').textContent,
+  name: r.querySelector('.name').textContent,
+  tags: r.querySelector('.tags').textContent,
   cards: r.querySelector('.list-cards').textContent}));
 """
 
@@ -363,6 +366,104 @@ def card_list_is_edited(driver, serial):
          lambda: row_of(driver, serial)["cards"] == "wanted (1)")
 
 
+HOLDER_ROWS = """
+return Array.from(document.querySelectorAll('#holders tbody tr')).map(r => ({
+  id: Number(r.dataset.id), name: r.querySelector('.name').textContent,
+  card: r.querySelector('.card').textContent,
+  devices: r.querySelector('.devices').textContent}));
+"""
+
+TAG = "console-hq"
+HOLDER = {"name": "Ann Lee", "card": "1234567", "devices": TAG}
+IMPORTED = {"name": "Lee, Ann", "card": "7654321", "devices": TAG}
+
+
+def fill(driver, values):
+    for element_id, value in values.items():
+        field = driver.find_element(By.ID, element_id)
+        field.clear()
+        field.send_keys(value)
+
+
+def holder_rows(driver):
+    return [{k: r[k] for k in ("name", "card", "devices")}
+            for r in driver.execute_script(HOLDER_ROWS)]
+
+
+def api_get(base, path):
+    request = urllib.request.Request(base + path, headers={"Authorization": "Bearer " + TOKEN})
+    with urllib.request.urlopen(request, timeout=10) as reply:
+        return json.load(reply)
+
+
+def holders_are_managed(driver, base, scratch, serial):
+    # The device gets a name and a tag through its panel.
+    select_device(driver, serial)
+    fill(driver, {"labels-name": "Front door", "labels-tags": TAG})
+    driver.find_element(By.ID, "labels-save").click()
+    wait(driver, "the labels saved", lambda: text(driver, "labels-message").startswith("saved"))
+    wait(driver, "the name and tag in the device table",
+         lambda: (row_of(driver, serial)["name"], row_of(driver, serial)["tags"])
+         == ("Front door", TAG))
+
+    # A holder assigned by the tag's chip; a second one with the same card is refused (409).
+    def add_holder(name):
+        driver.find_element(By.ID, "holder-add").click()
+        fill(driver, {"holder-name": name, "holder-card": HOLDER["card"]})
+        chip = f'#holder-tags button[data-tag="{TAG}"]'
+        wait(driver, "the tag's chip", lambda: driver.find_elements(By.CSS_SELECTOR, chip))
+        driver.find_element(By.CSS_SELECTOR, chip).click()
+        check(driver.find_element(By.ID, "holder-devices").get_attribute("value") == TAG,
+              "the chip did not put the tag in the devices field")
+        driver.find_element(By.ID, "holder-save").click()
+
+    add_holder(HOLDER["name"])
+    wait(driver, "the saved message",
+         lambda: text(driver, "holders-message").startswith("saved Ann Lee"))
+    wait(driver, "the holder in the table", lambda: holder_rows(driver) == [HOLDER])
+    add_holder("Ann Again")
+    wait(driver, "the 409 message",
+         lambda: text(driver, "holder-message").startswith("not saved: cardNumber"))
+    driver.find_element(By.ID, "holder-cancel").click()
+    check(holder_rows(driver) == [HOLDER], "the refused holder is in the table")
+    holder_id = driver.execute_script(HOLDER_ROWS)[0]["id"]
+
+    # The file keeps that holder (by id) and adds one whose quoted name has a comma: the dry
+    # run's summary shows first, and nothing changes before Apply.
+    csv_path = os.path.join(scratch, "holders.csv")
+    with open(csv_path, "w", newline="") as f:
+        f.write("id,name,note,cardNumber,password,year,month,day,hour,param,"
+                "flag0,flag1,flag2,flag3,flag4,flag7,flag6,devices\r\n"
+                f"{holder_id},Ann Lee,desk 4,{HOLDER['card']},,0,0,0,0,0,"
+                f"false,false,false,false,false,false,false,{TAG}\r\n"
+                f",\"{IMPORTED['name']}\",,{IMPORTED['card']},,0,0,0,0,0,"
+                f"false,false,false,false,false,false,false,{TAG}\r\n")
+    driver.find_element(By.ID, "import-file").send_keys(csv_path)
+    wait(driver, "the file in the text box",
+         lambda: driver.find_element(By.ID, "import-text").get_attribute("value") != "")
+    driver.find_element(By.ID, "import-check").click()
+    wait(driver, "the dry run's answer",
+         lambda: shown(driver, "import-summary") or text(driver, "import-message") != "checking...")
+    check(shown(driver, "import-summary"), "no summary: " + text(driver, "import-message"))
+    counts = text(driver, "import-counts")
+    check(counts == "Would add 1, change 1, remove 0 holders; 1 device list would change.",
+          "the summary reads " + counts)
+    changes = [e.text for e in driver.find_elements(By.CSS_SELECTOR, "#import-changes li")]
+    check(changes == [f"add {IMPORTED['name']} (card {IMPORTED['card']})",
+                      f"change #{holder_id} Ann Lee (card {HOLDER['card']})"],
+          f"the summary lists {changes}")
+    check(holder_rows(driver) == [HOLDER], "the dry run changed the table")
+    driver.find_element(By.ID, "import-apply").click()
+    wait(driver, "the import applied",
+         lambda: text(driver, "import-message").startswith("imported."))
+    wait(driver, "both holders in the table",
+         lambda: holder_rows(driver) == [HOLDER, IMPORTED])
+    wait(driver, "the open card list to show both cards", lambda: len(card_rows(driver)) == 2)
+    cards = {c["cardNumber"] for c in api_get(base, f"/api/v1/devices/{serial}/cards")}
+    check(cards == {int(HOLDER["card"]), int(IMPORTED["card"])},
+          f"{serial} is to hold the cards {cards}")
+
+
 def row_of(driver, serial):
     for r in driver.execute_script(DEVICE_ROWS):
         if r["serial"] == serial:
@@ -499,7 +600,8 @@ def a_read_key_sees_no_changes(driver, bin_dir, scratch, serial):
     check(text(driver, "signed-in-as") == "viewer (read)",
           "signed in as " + text(driver, "signed-in-as"))
     select_device(driver, serial)
-    for hidden in ("audit-section", "command-section", "cards-save", "cards-add"):
+    for hidden in ("audit-section", "command-section", "cards-save", "cards-add", "labels-save",
+                   "holders-admin"):
         check(not shown(driver, hidden), hidden + " shows to a read key")
     signs_out(driver)
 
@@ -543,6 +645,9 @@ def main():
         steps.append("events arrive live")
         stream_resumes_after_a_restart(driver, procs, base, args.bin_dir, scratch, udp)
         steps.append("the feed resumes after a restart")
+        tagged = next(d["serial"] for d in report["devices"] if d["serial"] != current)
+        holders_are_managed(driver, base, scratch, tagged)
+        steps.append("a device is tagged, and holders are added and imported")
         card_list_is_edited(driver, current)
         steps.append("the card list is edited")
         commands_are_sent(driver)
