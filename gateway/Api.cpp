@@ -76,6 +76,7 @@ struct StreamPlace {
 Api::Api(Hub& hub, const std::string& dbPath, std::string token, HttpLimits limits)
     : hub_(hub),
       db_(Database::Open(dbPath)),
+      location_(dbPath),
       keys_(dbPath, std::move(token)),
       router_([this](std::string_view bearer) { return keys_.Find(bearer); }),
       server_(std::make_unique<HttpServer>(

@@ -105,6 +105,7 @@ class Api {
     bool dryRun = false;
   };
   Json ChangeSite(SiteChange change);
+  Json ChangeSiteOn(Database& store, SiteChange& change);  // the caller owns `store`
   // The devices first seen since it last looked get what the site gives them; a thread of its
   // own, once a second, until Stop().
   void KeepSite();
@@ -120,7 +121,8 @@ class Api {
   Hub& hub_;
   std::mutex dbMutex_;
   std::unique_ptr<Database> db_;
-  EventNames names_;  // under dbMutex_
+  std::string location_;  // the store's, for the keeper's connection
+  EventNames names_;      // under dbMutex_
   KeyRing keys_;
   Refusals refusals_;
   Router router_;
@@ -130,6 +132,7 @@ class Api {
   bool tls_ = false;
   std::atomic<bool> stopping_{false};
   std::atomic<std::size_t> streams_{0};
+  std::unique_ptr<Database> keeperDb_;  // the keeper thread's
   std::mutex keeperMutex_;
   std::condition_variable keeperWake_;
   std::thread keeper_;

@@ -72,20 +72,24 @@ Json RecordsOf(ListKind kind, const Json& body) {
 }  // namespace
 
 Json Api::ChangeSite(SiteChange change) {
+  std::lock_guard db(dbMutex_);
+  return ChangeSiteOn(*db_, change);
+}
+
+Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
   struct Written {
     std::uint64_t serial;
     ListKind kind;
     WantedList list;
   };
   std::vector<Written> written;
-  std::lock_guard db(dbMutex_);
   {
-    Transaction transaction(*db_);
-    StepSiteVersion(*db_);
+    Transaction transaction(store);
+    StepSiteVersion(store);
     if (change.write) {
       change.write(change.audit.detail);
     }
-    const Site site = LoadSite(*db_);
+    const Site site = LoadSite(store);
     std::vector<DeviceView> views;
     {
       std::lock_guard lock(hub_.mutex);
@@ -144,8 +148,8 @@ Json Api::ChangeSite(SiteChange change) {
       list.state = "wanted";
       list.derived = true;
       list.setAt = at;
-      list.version = SaveList(*db_, c.serial, c.kind, list);
-      Announce(*db_, hub_.origin, c.serial);
+      list.version = SaveList(store, c.serial, c.kind, list);
+      Announce(store, hub_.origin, c.serial);
       if (audited.size() < kAuditedChanges) {
         audited.push_back({{"device", SerialText(c.serial)},
                            {"list", ListName(c.kind)},
@@ -155,13 +159,13 @@ Json Api::ChangeSite(SiteChange change) {
       written.push_back({c.serial, c.kind, std::move(list)});
     }
     for (const auto& [serial, _] : change.labels) {
-      Announce(*db_, hub_.origin, serial);
+      Announce(store, hub_.origin, serial);
     }
     change.audit.detail["lists_changed"] = std::move(audited);
     if (written.size() > kAuditedChanges) {
       change.audit.detail["lists_changed_count"] = written.size();
     }
-    InsertAudit(*db_, change.audit);
+    InsertAudit(store, change.audit);
     transaction.Commit();
   }
   Json changes = Json::array();
@@ -210,7 +214,16 @@ void Api::KeepSite() {
     change.audit.method = "LINK";
     change.audit.route = "first contact";
     try {
-      const Json changes = ChangeSite(change);
+      // A connection of its own: its failures, and its waits to connect again, are not the
+      // API's. A site nobody has set up gives no list: no write transaction for it. A holder
+      // added meanwhile plans every device in memory, these too.
+      if (!keeperDb_) {
+        keeperDb_ = Database::Open(location_);
+      }
+      if (LoadSite(*keeperDb_).Empty()) {
+        continue;
+      }
+      const Json changes = ChangeSiteOn(*keeperDb_, change);
       if (!changes.empty()) {
         LogInfo("site: " + std::to_string(changes.size()) +
                 " lists derived for devices first seen");
