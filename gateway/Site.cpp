@@ -76,6 +76,8 @@ struct TargetCheck {
   }
 };
 
+// A holder's own fields beside its card's; the id and the times are the store's, taken and
+// ignored so that what GET gives can be PUT back.
 const char* const kHolderFields[] = {"id", "name", "note", "devices", "created_at", "updated_at"};
 
 }  // namespace
@@ -140,9 +142,12 @@ std::optional<Holder> HolderFromJson(const Json& body, FieldError& error) {
   const CardRecord zeroed{};
   Json card = CardsToJson(&zeroed, 1)[0];
   for (const auto& [key, value] : body.items()) {
-    if (std::find(std::begin(kHolderFields), std::end(kHolderFields), key) ==
-        std::end(kHolderFields)) {
+    if (card.contains(key)) {
       card[key] = value;
+    } else if (std::find(std::begin(kHolderFields), std::end(kHolderFields), key) ==
+               std::end(kHolderFields)) {
+      error = {key, "is not a field of a holder"};
+      return std::nullopt;
     }
   }
   FieldError cardError;

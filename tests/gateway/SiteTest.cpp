@@ -140,6 +140,7 @@ TEST(SiteTest, LabelsAndHoldersOutOfBoundsNameTheirField) {
       {{{"name", "Ann"}, {"cardNumber", 7}, {"devices", Json::array({"Front door"})}},
        "devices[0]"},
       {{{"name", "Ann"}, {"cardNumber", 7}, {"note", std::string(1001, 'n')}}, "note"},
+      {{{"name", "Ann"}, {"cardNumber", 7}, {"flg0", true}}, "flg0"},
   };
   for (const auto& c : holders) {
     FieldError error;
