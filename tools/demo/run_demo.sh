@@ -3,11 +3,13 @@
 #
 # In a scratch folder: starts the gateway on its embedded SQLite store (loopback ports it picks
 # itself, every device admitted at first contact), lets simulated devices of both generations
-# announce themselves, pushes a card list (with the admin token) and opens a door (with an
-# operate key) through the API, runs the devices again with faults, reads events back (with a
-# read key), and ends with a summary: packets accepted and refused, events stored, replies the
-# simulator verified, each command's state and the audit trail. Exits with the simulator's
-# status.
+# announce themselves, pushes a card list (with the admin token), names and tags the devices
+# and opens a door (with an operate key) through the API, runs the devices again with faults,
+# adds three cardholders (by tag and everywhere) whose cards reach the devices in another round,
+# reads events back (with a read key), and ends with a summary: packets accepted and refused,
+# events stored, replies the simulator verified, the tags, each device's card list and mode,
+# events named by their holder and door, each command's state and the audit trail. Exits with
+# the simulator's status.
 #
 # usage: run_demo.sh [BIN_DIR]   (default build/bin)
 set -eu
@@ -93,6 +95,19 @@ api PUT "/devices/$current/cards" '[
    "param": 0, "flag0": true, "flag1": true, "flag2": false, "flag3": false, "flag4": false,
    "flag7": false, "flag6": false}]'
 
+say "Name and tag the devices: two at hq, two in the lab"
+i=0
+for serial in $serials; do
+  i=$((i + 1))
+  case $i in
+    1) name="Front door" tag=hq ;;
+    2) name="Back door" tag=hq ;;
+    3) name="Lab door" tag=lab ;;
+    *) name="Store room" tag=lab ;;
+  esac
+  api PUT "/devices/$serial/labels" "{\"name\": \"$name\", \"tags\": [\"$tag\"]}"
+done
+
 say "POST a control command (open door 1) to every device, with the door app's operate key"
 for serial in $serials; do
   printf '%s: ' "$serial"
@@ -105,6 +120,20 @@ say "The devices run again, with every fault kind (velkor-sim --faults all, two 
 sim 2 --faults all >sim2.log 2>&1 || status=$?
 cat sim2.log
 
+say "Three cardholders, for cards the doors have seen: one by tag hq, one by tag lab, one everywhere"
+# Made-up cards stand in where the doors saw fewer than three.
+cards=$(api GET "/events?limit=1000" | grep -o '"cardNumber":[0-9][0-9]*' | cut -d: -f2 | sort -un | head -n 3)
+set -- $cards 1001 1002 1003
+api POST /holders "{\"name\": \"Ann Lee\", \"cardNumber\": $1, \"devices\": [\"hq\"]}"
+api POST /holders "{\"name\": \"Bo Chen\", \"cardNumber\": $2, \"devices\": [\"lab\"]}"
+api POST /holders "{\"name\": \"Cy Dahl\", \"cardNumber\": $3, \"devices\": [\"*\"]}"
+echo "holders.csv:"
+api GET /holders.csv
+
+say "The devices take their cards and confirm them (velkor-sim, two rounds)"
+sim 2 >sim3.log 2>&1 || status=$?
+tail -n 2 sim3.log
+
 say "GET /api/v1/events?limit=3, with the event reader's read key"
 as "$reader_key" GET "/events?limit=3"
 
@@ -113,10 +142,20 @@ link=$(api GET /link)
 number() { echo "$link" | grep -o "\"$1\":[0-9]*" | cut -d: -f2; }
 echo "packets accepted $(number accepted), refused $(number refused), answered $(number answered);" \
   "events stored $(number events_stored) in $(number commits) commits"
-for file in sim1.log sim2.log; do
+for file in sim1.log sim2.log sim3.log; do
   sed -n 's/^  replies verified/replies verified/p' "$file"
 done
-echo "card list on $current: $(api GET "/devices/$current" | grep -o '"cards":{"state":"[a-z]*"' | cut -d'"' -f6)"
+echo "tags: $(api GET /tags | grep -o '"tag":"[a-z0-9-]*","devices":[0-9]*,"holders":[0-9]*' \
+  | sed 's/"tag":"\([^"]*\)","devices":\([0-9]*\),"holders":\([0-9]*\)/\1 (\2 devices, \3 holders)/' | paste -sd ';' | sed 's/;/; /g')"
+for serial in $serials; do
+  device=$(api GET "/devices/$serial")
+  echo "card list on $serial ($(echo "$device" | grep -o '"name":"[^"]*"' | head -n 1 | cut -d'"' -f4)):" \
+    "$(echo "$device" | grep -o '"cards":{"state":"[a-z]*","count":[0-9]*,"mode":"[a-z]*"' \
+      | sed 's/"cards":{"state":"\([a-z]*\)","count":\([0-9]*\),"mode":"\([a-z]*\)"/\2 cards, \3, \1/')"
+done
+echo "named events: $(api GET "/events?limit=1000" | grep -o '"holder":"[^"]*","device_name":"[^"]*"' \
+  | sed 's/"holder":"\([^"]*\)","device_name":"\([^"]*\)"/\1 at \2/' | sort | uniq -c | sed 's/^ *//' \
+  | paste -sd ';' | sed 's/;/; /g')"
 for serial in $serials; do
   echo "command states on $serial: $(api GET "/devices/$serial/commands" | grep -o '"state":"[a-z]*"' | cut -d'"' -f4 | tr '\n' ' ')"
 done
