@@ -273,6 +273,49 @@ TEST_F(SharedStoreTest, ListsSetOnTwoGatewaysAtOnceEndTheSameOnBothAndInTheStore
   }
 }
 
+// Holders added through both gateways at once all reach the device, on both; the labels set
+// on one gateway are the other's too.
+TEST_F(SharedStoreTest, HoldersAddedOnTwoGatewaysAtOnceAllReachTheDeviceOnBoth) {
+  auto a = Gateway("a");
+  auto b = Gateway("b");
+  ASSERT_TRUE(a->started() && b->started()) << a->output() << b->output();
+  sim::Rng rng(19);
+  const sim::DeviceState device = sim::MakeDevice(rng, 1);
+  DeviceSocket socket(a->udpPort());
+  const sim::Bytes hello = sim::ConfigPacket(device, sim::code::kConfiguration);
+  Checked(hello, socket.Exchange(hello));
+  ASSERT_TRUE(Lists(*b, 1));
+  const std::string path = "/api/v1/devices/" + SerialOf(device);
+  ASSERT_EQ(a->Put(path + "/labels", R"({"name": "Gate", "tags": ["hq"]})").status, 200);
+  const auto add = [](GatewayProcess& gateway, int first) {
+    for (int card = first; card < first + 80; card += 8) {
+      EXPECT_EQ(gateway
+                    .Post("/api/v1/holders", "{\"name\": \"h" + std::to_string(card) +
+                                                 "\", \"cardNumber\": " + std::to_string(card) +
+                                                 ", \"devices\": [\"hq\"]}")
+                    .status,
+                201);
+    }
+  };
+  // Four clients at once, two on each gateway, ten holders each.
+  std::vector<std::thread> clients;
+  for (int first = 1; first <= 4; ++first) {
+    clients.emplace_back([&, first] { add(first % 2 == 0 ? *b : *a, first); });
+  }
+  for (std::thread& client : clients) {
+    client.join();
+  }
+  for (GatewayProcess* gateway : {a.get(), b.get()}) {
+    Json cards;
+    for (int i = 0; i < 100 && cards.size() != 40; ++i) {
+      cards = gateway->Get(path + "/cards").json;
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(cards.size(), 40u) << cards.size();
+    EXPECT_EQ(gateway->Get(path).json["name"], "Gate");
+  }
+}
+
 TEST_F(SharedStoreTest, AKilledGatewaysDevicesMoveToTheOtherWithTheirListsNothingLost) {
   auto a = Gateway("a");
   auto b = Gateway("b");
