@@ -242,6 +242,9 @@ void Api::KeepSite() {
       } else {
         hub_.firstContactsOverflowed = true;
       }
+    } catch (const std::exception& e) {
+      // A row it cannot read must not end the thread, and with it the process.
+      LogError(std::string("site: ") + e.what());
     }
   }
 }
