@@ -162,6 +162,22 @@ TEST_F(SimulatorRunTest, HoldersReachDevicesByTagAndNameTheirEvents) {
                 "&limit=1")
           .json["events"][0];
   EXPECT_EQ(named["holder"], "Cy") << named;
+
+  // An import that would put 89 cards on a device is refused whole; an export imports back as
+  // no change.
+  std::string crowd = "name,cardNumber,devices\n";
+  for (int card = 1000; card < 1089; ++card) {  // a device holds 88
+    crowd += "p" + std::to_string(card) + "," + std::to_string(card) + ",*\n";
+  }
+  const std::string exported = gateway_->Get("/api/v1/holders.csv").body;
+  const Json lists = gateway_->Get("/api/v1/devices/" + front).json["lists"];
+  const HttpReply refused = gateway_->Post("/api/v1/holders.csv", crowd);
+  EXPECT_EQ(refused.status, 422) << refused.body;
+  EXPECT_EQ(gateway_->Get("/api/v1/holders.csv").body, exported);
+  EXPECT_EQ(gateway_->Get("/api/v1/devices/" + front).json["lists"], lists);
+  const Json again = gateway_->Post("/api/v1/holders.csv?dry_run=1", exported).json;
+  EXPECT_TRUE(again["added"].empty() && again["changed"].empty() && again["removed"].empty())
+      << again;
   EXPECT_EQ(named["device_name"], event["device"] == front ? "Front door" : "Back door") << named;
 }
 
