@@ -9,6 +9,7 @@
 #include "HoldersCsv.h"
 #include "Log.h"
 #include "SiteStore.h"
+#include "Store.h"
 
 namespace velkor::gateway {
 namespace {
