@@ -193,27 +193,10 @@ std::string Api::Metrics() {
 }
 
 void Api::Routes() {
-  // Every handler runs inside this: HttpError becomes its status, a store failure 503; an
-  // error changes nothing, since each handler validates before it writes. A handler that used
-  // the store and succeeded clears a store failure noted before.
-  const auto guarded = [this](auto handler, bool usesStore) {
-    return [this, handler, usesStore](const Req& req) -> Res {
-      try {
-        Res res = handler(req);
-        if (usesStore) {
-          StoreWorked();
-        }
-        return res;
-      } catch (const HttpError& e) {
-        return ErrorReply(e.status, e.message);
-      } catch (const DatabaseError& e) {
-        StoreFailed(e);
-        return ErrorReply(503, std::string("store: ") + e.what());
-      }
-    };
-  };
-  const auto wrap = [guarded](auto handler) { return guarded(handler, false); };
-  const auto store = [guarded](auto handler) { return guarded(handler, true); };
+  // Every handler runs inside Guarded: an error changes nothing, since each handler validates
+  // before it writes.
+  const auto wrap = [this](auto handler) { return Guarded(handler, false); };
+  const auto store = [this](auto handler) { return Guarded(handler, true); };
 
   router_.SetPublic([](const Req& req) {
     if (req.path == "/api/v1/openapi.json" || req.path == "/api/v1/healthz") {
@@ -655,25 +638,12 @@ void Api::Routes() {
 }
 
 void Api::KeyRoutes() {
-  const auto guarded = [this](auto handler) {
-    return [this, handler](const Req& req) -> Res {
-      try {
-        Res res = handler(req);
-        StoreWorked();
-        return res;
-      } catch (const DatabaseError& e) {
-        StoreFailed(e);
-        return ErrorReply(503, std::string("store: ") + e.what());
-      }
-    };
-  };
-
   // Who the request's key is: the console shows what its role allows.
   Add("GET", "/api/v1/whoami", [](const Req& req) {
     return JsonReply(200, {{"name", req.principal.name}, {"role", RoleName(req.principal.role)}});
   });
 
-  Add("GET", "/api/v1/keys", guarded([this](const Req&) {
+  Add("GET", "/api/v1/keys", Stored([this](const Req&) {
         std::vector<KeyInfo> keys;
         {
           std::lock_guard db(dbMutex_);
@@ -691,7 +661,7 @@ void Api::KeyRoutes() {
       }));
 
   // The new key is in this answer only: the store keeps its hash.
-  Add("POST", "/api/v1/keys", guarded([this](const Req& req) {
+  Add("POST", "/api/v1/keys", Stored([this](const Req& req) {
         const Json body = ParseBody(req);
         const auto name = body.is_object() ? body.find("name") : body.end();
         const auto role = body.is_object() ? body.find("role") : body.end();
@@ -728,7 +698,7 @@ void Api::KeyRoutes() {
             {{"name", keyName}, {"role", RoleName(*keyRole)}, {"key", key}, {"created_at", at}});
       }));
 
-  Add("DELETE", "/api/v1/keys/{name}", guarded([this](const Req& req) {
+  Add("DELETE", "/api/v1/keys/{name}", Stored([this](const Req& req) {
         const std::string& keyName = req.matches[1];
         if (keyName == kTokenKeyName) {
           Fail(409, "the key \"token\" is the one --token or --token-file gives: change it there");

@@ -67,14 +67,16 @@ class Api {
   void KeyRoutes();
   void AuditRoutes();
   void SiteRoutes();
-  // `handler` with HttpError answered as its status and a store failure as 503; a success
-  // clears a store failure noted before.
+  // `handler` with HttpError answered as its status and a store failure as 503; a success of a
+  // handler that uses the store clears a store failure noted before.
   template <typename Handler>
-  Router::Handler Stored(Handler handler) {
-    return [this, handler](const HttpRequest& req) -> HttpResponse {
+  Router::Handler Guarded(Handler handler, bool usesStore) {
+    return [this, handler, usesStore](const HttpRequest& req) -> HttpResponse {
       try {
         HttpResponse res = handler(req);
-        StoreWorked();
+        if (usesStore) {
+          StoreWorked();
+        }
         return res;
       } catch (const HttpError& e) {
         return ErrorReply(e.status, e.message);
@@ -83,6 +85,10 @@ class Api {
         return ErrorReply(503, std::string("store: ") + e.what());
       }
     };
+  }
+  template <typename Handler>
+  Router::Handler Stored(Handler handler) {
+    return Guarded(handler, true);
   }
   void HolderRoutes();
   void TagRoutes();
