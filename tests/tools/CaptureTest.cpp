@@ -17,6 +17,7 @@ using velkor::test::Cooked;
 using velkor::test::Ethernet;
 using velkor::test::Ipv4Udp;
 using velkor::test::Ipv6Udp;
+using velkor::test::kPayload;
 
 struct Writer {
   bool big_endian = false;
