@@ -403,17 +403,7 @@ void Api::Routes() {
                           " records, a device takes at most " + std::to_string(ListLimit(kind)));
           }
           FieldError error;
-          Json records;
-          if (kind == ListKind::kCards) {
-            const auto cards = CardsFromJson(body, error);
-            records = cards ? CardsToJson(cards->data(), cards->size()) : Json();
-          } else if (kind == ListKind::kGroups) {
-            const auto groups = GroupsFromJson(body, error);
-            records = groups ? GroupsToJson(groups->data(), groups->size()) : Json();
-          } else {
-            const auto schedules = SchedulesFromJson(body, error);
-            records = schedules ? SchedulesToJson(schedules->data(), schedules->size()) : Json();
-          }
+          const Json records = ListRecords(kind, body, error);
           if (records.is_null()) {
             Fail(400, error.Message());
           }

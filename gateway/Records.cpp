@@ -283,6 +283,19 @@ std::optional<std::vector<WorkTimeSchedule>> SchedulesFromJson(const Json& array
       });
 }
 
+Json ListRecords(ListKind kind, const Json& array, FieldError& error) {
+  if (kind == ListKind::kCards) {
+    const auto cards = CardsFromJson(array, error);
+    return cards ? CardsToJson(cards->data(), cards->size()) : Json();
+  }
+  if (kind == ListKind::kGroups) {
+    const auto groups = GroupsFromJson(array, error);
+    return groups ? GroupsToJson(groups->data(), groups->size()) : Json();
+  }
+  const auto schedules = SchedulesFromJson(array, error);
+  return schedules ? SchedulesToJson(schedules->data(), schedules->size()) : Json();
+}
+
 Json CardsToJson(const CardRecord* cards, std::size_t count) {
   Json list = Json::array();
   for (std::size_t i = 0; i < count; ++i) {

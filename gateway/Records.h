@@ -41,6 +41,10 @@ std::optional<std::vector<MultiCardGroup>> GroupsFromJson(const Json& array, Fie
 std::optional<std::vector<WorkTimeSchedule>> SchedulesFromJson(const Json& array,
                                                                FieldError& error);
 
+// The records of a list of `kind` as the JSON above gives them back, every field checked and
+// each record written out whole; null with `error` set when a record does not fit.
+Json ListRecords(ListKind kind, const Json& array, FieldError& error);
+
 Json CardsToJson(const CardRecord* cards, std::size_t count);
 Json GroupsToJson(const MultiCardGroup* groups, std::size_t count);
 Json SchedulesToJson(const WorkTimeSchedule* schedules, std::size_t count);

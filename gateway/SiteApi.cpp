@@ -8,7 +8,6 @@
 #include "Log.h"
 #include "SiteStore.h"
 #include "Store.h"
-#include "Sync.h"
 
 namespace velkor::gateway {
 namespace {
@@ -55,14 +54,7 @@ Json RecordsOf(ListKind kind, const Json& body) {
     Fail(400, std::string(ListName(kind)) + ": must be an array of records");
   }
   FieldError error;
-  Json records;
-  if (kind == ListKind::kGroups) {
-    const auto groups = GroupsFromJson(body, error);
-    records = groups ? GroupsToJson(groups->data(), groups->size()) : Json();
-  } else {
-    const auto schedules = SchedulesFromJson(body, error);
-    records = schedules ? SchedulesToJson(schedules->data(), schedules->size()) : Json();
-  }
+  Json records = ListRecords(kind, body, error);
   if (records.is_null()) {
     Fail(400, error.Message());
   }
