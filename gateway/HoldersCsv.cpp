@@ -192,4 +192,47 @@ std::optional<std::vector<HolderRow>> HoldersFromCsv(std::string_view text, CsvF
   return rows;
 }
 
+std::optional<ImportPlan> PlanImport(const std::vector<Holder>& stored,
+                                     const std::vector<HolderRow>& rows, CsvFault& fault) {
+  std::map<std::int64_t, const Holder*> byId, byCard;
+  for (const Holder& holder : stored) {
+    byId[holder.id] = &holder;
+    byCard[holder.cardNumber] = &holder;
+  }
+  ImportPlan plan;
+  std::map<std::int64_t, std::size_t> claimed;  // a stored holder's id, and its row's line
+  for (const HolderRow& row : rows) {
+    Holder holder = row.holder;
+    const auto& index = holder.id != 0 ? byId : byCard;
+    const auto found = index.find(holder.id != 0 ? holder.id : holder.cardNumber);
+    if (found == index.end() && holder.id != 0) {
+      fault = {row.line, "id", "no holder " + std::to_string(holder.id)};
+      return std::nullopt;
+    }
+    if (found == index.end()) {
+      plan.added.push_back(std::move(holder));
+      continue;
+    }
+    const Holder& before = *found->second;
+    if (const auto [other, fresh] = claimed.try_emplace(before.id, row.line); !fresh) {
+      fault = {row.line, holder.id != 0 ? "id" : "cardNumber",
+               "holder " + std::to_string(before.id) + " is also on line " +
+                   std::to_string(other->second)};
+      return std::nullopt;
+    }
+    holder.id = before.id;
+    holder.createdAt = before.createdAt;
+    if (holder.name != before.name || holder.note != before.note || holder.card != before.card ||
+        holder.devices != before.devices) {
+      plan.changed.push_back(std::move(holder));
+    }
+  }
+  for (const Holder& holder : stored) {
+    if (claimed.count(holder.id) == 0) {
+      plan.removed.push_back(holder);
+    }
+  }
+  return plan;
+}
+
 }  // namespace velkor::gateway

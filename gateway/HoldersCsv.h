@@ -35,4 +35,14 @@ struct HolderRow {
 // The rows of `text`, each checked as the API checks a holder; no two with one card or one id.
 std::optional<std::vector<HolderRow>> HoldersFromCsv(std::string_view text, CsvFault& fault);
 
+// What an import does to the stored holders: a row with an id is that holder, a row without one
+// the holder that has its card, or a new one; a stored holder no row names is removed. Changed
+// holders keep their ids and creation times; rows equal to their holder change nothing.
+struct ImportPlan {
+  std::vector<Holder> added, changed, removed;
+};
+// nullopt with `fault` set when a row names an id the store has not, or two rows one holder.
+std::optional<ImportPlan> PlanImport(const std::vector<Holder>& stored,
+                                     const std::vector<HolderRow>& rows, CsvFault& fault);
+
 }  // namespace velkor::gateway

@@ -1,8 +1,6 @@
 // The holders as CSV: the export, and the import that replaces the site's holders with a file's,
 // all or nothing, with a dry run that shows what it would change.
 #include <algorithm>
-#include <map>
-#include <set>
 
 #include "Api.h"
 #include "ApiSupport.h"
@@ -18,10 +16,6 @@ HttpResponse FaultReply(const CsvFault& fault) {
   return JsonReply(400, {{"error", fault.Text()},
                          {"line", fault.line},
                          {"column", fault.column.empty() ? Json(nullptr) : Json(fault.column)}});
-}
-
-bool SameHolder(const Holder& a, const Holder& b) {
-  return a.name == b.name && a.note == b.note && a.card == b.card && a.devices == b.devices;
 }
 
 Json Named(const Holder& holder, bool withId) {
@@ -50,8 +44,7 @@ void Api::HolderCsvRoutes() {
         return res;
       }));
 
-  // A row with an id is that holder; a row without one is the holder that has its card, or a
-  // new one; a holder no row names is removed.
+  // The file's holders replace the stored ones, as PlanImport matches them.
   Add("POST", "/api/v1/holders.csv", Stored([this](const HttpRequest& req) -> HttpResponse {
         const std::string dry = req.HasParam("dry_run") ? req.Param("dry_run") : "0";
         if (dry != "0" && dry != "1") {
@@ -68,60 +61,26 @@ void Api::HolderCsvRoutes() {
         change.audit = Audited(req, std::nullopt, {});
         const std::string at = IsoTime(NowMs());
         change.write = [&](Json& detail) {
-          const std::vector<Holder> existing = LoadSite(*db_).holders;
-          std::map<std::int64_t, const Holder*> byId, byCard;
-          for (const Holder& holder : existing) {
-            byId[holder.id] = &holder;
-            byCard[holder.cardNumber] = &holder;
+          auto plan = PlanImport(LoadSite(*db_).holders, *rows, fault);
+          if (!plan) {
+            throw fault;
           }
-          std::map<std::int64_t, std::size_t> claimed;  // a stored holder's id, and its row's line
-          std::vector<std::pair<const Holder*, Holder*>> updates;
-          std::vector<Holder*> inserts;
-          for (HolderRow& row : *rows) {
-            Holder& holder = row.holder;
-            const Holder* before = nullptr;
-            if (holder.id != 0) {
-              const auto found = byId.find(holder.id);
-              if (found == byId.end()) {
-                throw CsvFault{row.line, "id", "no holder " + std::to_string(holder.id)};
-              }
-              before = found->second;
-            } else if (const auto found = byCard.find(holder.cardNumber); found != byCard.end()) {
-              before = found->second;
-            }
-            if (before == nullptr) {
-              inserts.push_back(&holder);
-              continue;
-            }
-            if (const auto [other, fresh] = claimed.try_emplace(before->id, row.line); !fresh) {
-              throw CsvFault{row.line, holder.id != 0 ? "id" : "cardNumber",
-                             "holder " + std::to_string(before->id) + " is also on line " +
-                                 std::to_string(other->second)};
-            }
-            holder.id = before->id;
-            holder.createdAt = before->createdAt;
-            if (!SameHolder(*before, holder)) {
-              updates.emplace_back(before, &holder);
-            }
+          for (const Holder& holder : plan->removed) {
+            DeleteHolder(*db_, holder.id);
+            removed.push_back(Named(holder, true));
           }
-          for (const Holder& holder : existing) {
-            if (claimed.count(holder.id) == 0) {
-              DeleteHolder(*db_, holder.id);
-              removed.push_back(Named(holder, true));
-            }
+          for (const Holder& holder : plan->changed) {
+            ParkHolderCard(*db_, holder.id);
           }
-          for (const auto& [before, holder] : updates) {
-            ParkHolderCard(*db_, before->id);
+          for (Holder& holder : plan->changed) {
+            holder.updatedAt = at;
+            UpdateHolder(*db_, holder);
+            changed.push_back(Named(holder, true));
           }
-          for (const auto& [before, holder] : updates) {
-            holder->updatedAt = at;
-            UpdateHolder(*db_, *holder);
-            changed.push_back(Named(*holder, true));
-          }
-          for (Holder* holder : inserts) {
-            holder->createdAt = holder->updatedAt = at;
-            holder->id = InsertHolder(*db_, *holder);
-            added.push_back(Named(*holder, false));
+          for (Holder& holder : plan->added) {
+            holder.createdAt = holder.updatedAt = at;
+            holder.id = InsertHolder(*db_, holder);
+            added.push_back(Named(holder, false));
           }
           detail = {
               {"added", added.size()}, {"changed", changed.size()}, {"removed", removed.size()}};
