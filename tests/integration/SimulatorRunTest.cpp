@@ -329,7 +329,9 @@ TEST(SimulatorRun, OpenLoopKeepsItsScheduleAndTimesFromIt) {
 
     EXPECT_EQ(stats.scheduledSent, kRate);
     EXPECT_EQ(stats.Sent(), kRate + 8) << "the configurations first, then the schedule";
-    EXPECT_GT(stats.sendRate, 0.9 * kRate);
+    // Well above what waiting for replies gives (200 a second of the late host), and loose
+    // enough for a sender that shares a loaded machine under the sanitizers.
+    EXPECT_GT(stats.sendRate, 0.5 * kRate);
     EXPECT_LE(stats.sendRate, 1.001 * kRate);
     EXPECT_EQ(stats.missing, 0u);
     EXPECT_EQ(stats.failed, 0u);
@@ -345,7 +347,7 @@ TEST(SimulatorRun, OpenLoopKeepsItsScheduleAndTimesFromIt) {
     const auto delayUs = static_cast<std::uint32_t>(c.pace.delay.count() * 1000);
     const auto stallUs = static_cast<std::uint32_t>(c.pace.stall.count() * 1000);
     EXPECT_GE(Permille(stats.latenciesUs, 1), delayUs);
-    EXPECT_LT(p50, delayUs + 20000);
+    EXPECT_LT(p50, delayUs + 50000);
     if (stallUs > 0) {
       EXPECT_GT(p99, stallUs * 3 / 4) << "measured from the send, the stall would not show";
     }
