@@ -37,6 +37,31 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
+// A spreadsheet takes a cell that starts with = + - @, a tab or a CR for a formula, and a
+// holder's name or note is anyone's text. Such a text goes out behind an apostrophe, which
+// spreadsheets show as text, and comes back without it. A text whose apostrophes already stand
+// before such a character gains one more, so that every text comes back as it went out; "'t
+// Hooft" is left as it is both ways.
+bool FormulaLike(std::string_view text) {
+  const std::size_t start = text.find_first_not_of('\'');
+  return start != std::string_view::npos &&
+         std::string_view("=+-@\t\r").find(text[start]) != std::string_view::npos;
+}
+
+std::string Defused(std::string text) {
+  if (FormulaLike(text)) {
+    text.insert(0, 1, '\'');
+  }
+  return text;
+}
+
+std::string Undefused(std::string text) {
+  if (!text.empty() && text.front() == '\'' && FormulaLike(text)) {
+    text.erase(0, 1);
+  }
+  return text;
+}
+
 // One row as the API's holder body; nullopt with `fault` set.
 std::optional<Json> RowBody(const std::vector<std::string>& header, const CsvRecord& record,
                             CsvFault& fault) {
@@ -65,9 +90,9 @@ std::optional<Json> RowBody(const std::vector<std::string>& header, const CsvRec
       }
       body[column] = cell == "true";
     } else if (column == "devices") {
-      body[column] = Words(cell);
+      body[column] = Words(Undefused(cell));
     } else {
-      body[column] = cell;
+      body[column] = Undefused(cell);
     }
   }
   fault = {};
@@ -91,15 +116,15 @@ std::string HoldersToCsv(const std::vector<Holder>& holders) {
       if (name == "id") {
         fields.push_back(std::to_string(holder.id));
       } else if (name == "name") {
-        fields.push_back(holder.name);
+        fields.push_back(Defused(holder.name));
       } else if (name == "note") {
-        fields.push_back(holder.note);
+        fields.push_back(Defused(holder.note));
       } else if (name == "devices") {
         std::string devices;
         for (const std::string& target : holder.devices) {
           devices += (devices.empty() ? "" : " ") + target;
         }
-        fields.push_back(devices);
+        fields.push_back(Defused(devices));  // a tag may start with "-"
       } else {
         const Json& value = holder.card.at(name);
         fields.push_back(value.is_string() ? value.get<std::string>() : value.dump());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Csv.h"
+#include "HoldersCsv.h"
 
 namespace velkor::gateway {
 namespace {
@@ -118,6 +119,42 @@ TEST(Csv, WrittenLinesReadBack) {
   ASSERT_EQ(records->size(), written.size());
   for (std::size_t i = 0; i < written.size(); ++i) {
     EXPECT_EQ((*records)[i].fields, written[i]) << "record " << i;
+  }
+}
+
+// A name a spreadsheet would run as a formula goes out behind an apostrophe; every name comes
+// back from the export as it went in.
+TEST(Csv, HolderTextsThatLookLikeFormulasGoOutAsText) {
+  const struct {
+    const char* name;
+    const char* written;  // the name's field in the export
+  } cases[] = {
+      {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+      {"+1", "'+1"},
+      {"-2", "'-2"},
+      {"@me", "'@me"},
+      {"'=x", "''=x"},
+      {"'t Hooft", "'t Hooft"},
+      {"Ann", "Ann"},
+  };
+  std::vector<Holder> holders;
+  for (const auto& c : cases) {
+    FieldError error;
+    auto holder = HolderFromJson(
+        {{"name", c.name}, {"note", c.name}, {"cardNumber", holders.size() + 1}}, error);
+    ASSERT_TRUE(holder) << c.name << ": " << error.problem;
+    holders.push_back(std::move(*holder));
+  }
+  const std::string text = HoldersToCsv(holders);
+  CsvFault fault;
+  const auto rows = HoldersFromCsv(text, fault);
+  ASSERT_TRUE(rows) << fault.Text();
+  ASSERT_EQ(rows->size(), holders.size());
+  for (std::size_t i = 0; i < holders.size(); ++i) {
+    EXPECT_NE(text.find(std::string(",") + cases[i].written + ","), std::string::npos)
+        << cases[i].name << " in\n" << text;
+    EXPECT_EQ((*rows)[i].holder.name, cases[i].name);
+    EXPECT_EQ((*rows)[i].holder.note, cases[i].name);
   }
 }
 
