@@ -44,6 +44,14 @@ class Statement {
   }
 
   virtual bool Step() = 0;  // true while a row is there
+  // The first row's first column with `values` bound, nullopt for no row; reset after.
+  template <typename... Values>
+  std::optional<std::int64_t> FirstInt(const Values&... values) {
+    Bind(values...);
+    const std::optional<std::int64_t> value = Step() ? std::optional(Int(0)) : std::nullopt;
+    Reset();
+    return value;
+  }
   void Run() {
     while (Step()) {
     }

@@ -387,11 +387,9 @@ void RecentRowDigests(Database& db, std::int64_t sinceMs, std::vector<RecentRepo
 }
 
 std::int64_t NewestEvent(Database& db) {
-  Statement& s = db.Prepare("SELECT id + count - 1 FROM event_reports ORDER BY id DESC LIMIT 1");
-  s.Bind();
-  const std::int64_t id = s.Step() ? s.Int(0) : 0;
-  s.Reset();
-  return id;
+  return db.Prepare("SELECT id + count - 1 FROM event_reports ORDER BY id DESC LIMIT 1")
+      .FirstInt()
+      .value_or(0);
 }
 
 }  // namespace velkor::gateway

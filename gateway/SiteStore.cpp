@@ -33,11 +33,7 @@ std::int64_t StepSiteVersion(Database& db) {
 }
 
 std::int64_t SiteVersion(Database& db) {
-  Statement& s = db.Prepare("SELECT version FROM site WHERE id = 1");
-  s.Bind();
-  const std::int64_t version = s.Step() ? s.Int(0) : 0;
-  s.Reset();
-  return version;
+  return db.Prepare("SELECT version FROM site WHERE id = 1").FirstInt().value_or(0);
 }
 
 Site LoadSite(Database& db) {
@@ -68,19 +64,11 @@ std::optional<Holder> LoadHolder(Database& db, std::int64_t id) {
 }
 
 std::optional<std::int64_t> HolderOfCard(Database& db, std::int64_t cardNumber) {
-  Statement& s = db.Prepare("SELECT id FROM holders WHERE card_number = ?");
-  s.Bind(cardNumber);
-  const std::optional<std::int64_t> id = s.Step() ? std::optional(s.Int(0)) : std::nullopt;
-  s.Reset();
-  return id;
+  return db.Prepare("SELECT id FROM holders WHERE card_number = ?").FirstInt(cardNumber);
 }
 
 std::int64_t CountHolders(Database& db) {
-  Statement& s = db.Prepare("SELECT COUNT(*) FROM holders");
-  s.Bind();
-  const std::int64_t count = s.Step() ? s.Int(0) : 0;
-  s.Reset();
-  return count;
+  return db.Prepare("SELECT COUNT(*) FROM holders").FirstInt().value_or(0);
 }
 
 std::unordered_map<std::int64_t, std::string> HolderNames(Database& db) {

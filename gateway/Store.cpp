@@ -900,14 +900,7 @@ Json ListCommands(Database& db, std::uint64_t serial, std::optional<std::int64_t
 }
 
 std::optional<std::int64_t> LoadMqttCursor(Database& db, const std::string& root) {
-  Statement& s = db.Prepare("SELECT last_event FROM mqtt_cursors WHERE root = ?");
-  s.Bind(root);
-  std::optional<std::int64_t> cursor;
-  if (s.Step()) {
-    cursor = s.Int(0);
-  }
-  s.Reset();
-  return cursor;
+  return db.Prepare("SELECT last_event FROM mqtt_cursors WHERE root = ?").FirstInt(root);
 }
 
 void SaveMqttCursor(Database& db, const std::string& root, std::int64_t lastEvent) {
