@@ -152,7 +152,8 @@ TEST(Csv, HolderTextsThatLookLikeFormulasGoOutAsText) {
   ASSERT_EQ(rows->size(), holders.size());
   for (std::size_t i = 0; i < holders.size(); ++i) {
     EXPECT_NE(text.find(std::string(",") + cases[i].written + ","), std::string::npos)
-        << cases[i].name << " in\n" << text;
+        << cases[i].name << " in\n"
+        << text;
     EXPECT_EQ((*rows)[i].holder.name, cases[i].name);
     EXPECT_EQ((*rows)[i].holder.note, cases[i].name);
   }
