@@ -82,37 +82,47 @@ Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
       change.write(change.audit.detail);
     }
     const Site site = LoadSite(store);
-    std::vector<DeviceView> views;
-    {
+    const auto view = [&](const Device& d) {
+      DeviceView v;
+      v.serial = d.serial;
+      const auto labels = change.labels.find(d.serial);
+      v.tags = labels != change.labels.end() ? labels->second.tags : d.labels.tags;
+      for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
+        if (const auto& list = d.lists[kind]) {
+          v.manual[kind] = !list->derived;
+          if (list->derived) {
+            v.current[kind] = list->body;  // a manual list is left alone, not compared
+          }
+        }
+      }
+      for (const auto& [serial, kind] : change.giveBack) {
+        if (serial == d.serial) {
+          v.manual[static_cast<std::size_t>(kind)] = false;
+          v.force[static_cast<std::size_t>(kind)] = true;
+        }
+      }
+      return v;
+    };
+    std::vector<std::uint64_t> serials;
+    if (change.only) {
+      serials = *change.only;
+    } else {
       std::lock_guard lock(hub_.mutex);
-      const auto view = [&](const Device& d) {
-        DeviceView v;
-        v.serial = d.serial;
-        const auto labels = change.labels.find(d.serial);
-        v.tags = labels != change.labels.end() ? labels->second.tags : d.labels.tags;
-        for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
-          if (const auto& list = d.lists[kind]) {
-            v.manual[kind] = !list->derived;
-            v.current[kind] = list->body;
-          }
-        }
-        for (const auto& [serial, kind] : change.giveBack) {
-          if (serial == d.serial) {
-            v.manual[static_cast<std::size_t>(kind)] = false;
-            v.force[static_cast<std::size_t>(kind)] = true;
-          }
-        }
-        views.push_back(std::move(v));
-      };
-      if (change.only) {
-        for (const std::uint64_t serial : *change.only) {
-          if (const Device* d = hub_.Find(serial)) {
-            view(*d);
-          }
-        }
-      } else {
-        for (const auto& [_, d] : hub_.devices) {
-          view(d);
+      serials.reserve(hub_.devices.size());
+      for (const auto& [serial, _] : hub_.devices) {
+        serials.push_back(serial);
+      }
+    }
+    // The link thread takes this lock for every packet, and a large fleet's full card lists
+    // take long to copy: they are copied a few devices at a time.
+    constexpr std::size_t kViewedPerLock = 64;
+    std::vector<DeviceView> views;
+    views.reserve(serials.size());
+    for (std::size_t at = 0; at < serials.size(); at += kViewedPerLock) {
+      std::lock_guard lock(hub_.mutex);
+      for (std::size_t i = at; i < std::min(serials.size(), at + kViewedPerLock); ++i) {
+        if (const Device* d = hub_.Find(serials[i])) {
+          views.push_back(view(*d));
         }
       }
     }
