@@ -334,12 +334,18 @@ void MqttBridge::PublishStatuses(std::int64_t now, bool leading) {
     messages.emplace_back(address_.root + "/devices/" + SerialText(device.registry.serial),
                           JsonText(body));
   }
+  // A status waits, in order, until the client takes it: a device first seen before the
+  // broker's connection is up, or while it is lost, is announced once it is back.
   std::lock_guard lock(mutex_);
-  if (!connected_) {
-    return;  // retained statuses are announced again at the next change or scan
+  for (auto& message : messages) {
+    if (unsentStatuses_.size() >= Hub::kMaxStatusChanges) {
+      unsentStatuses_.pop_front();
+    }
+    unsentStatuses_.push_back(std::move(message));
   }
-  for (const auto& [topic, payload] : messages) {
-    Publish(topic, payload, true);
+  while (connected_ && !unsentStatuses_.empty() &&
+         Publish(unsentStatuses_.front().first, unsentStatuses_.front().second, true)) {
+    unsentStatuses_.pop_front();
   }
 }
 

@@ -9,12 +9,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "Database.h"
 #include "EventNames.h"
@@ -103,6 +105,8 @@ class MqttBridge {
   std::int64_t queuedUpTo_ = 0;           // the newest event handed to the client
   bool cursorDirty_ = false;
   std::map<std::uint64_t, bool> silent_;  // devices announced silent
+  // Statuses (topic, payload) the client has not taken yet, oldest first, bounded as the hub's.
+  std::deque<std::pair<std::string, std::string>> unsentStatuses_;
   std::int64_t lastScanMs_ = 0;
   std::uint64_t leadingOn_ = 0;  // the store connection that holds the root's lock, 0: none
 };

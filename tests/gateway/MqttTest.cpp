@@ -235,17 +235,21 @@ class MqttTest : public ::testing::Test {
   std::unique_ptr<GatewayProcess> gateway_;
 };
 
-// A client that refuses the second event it is handed, once, without losing its connection.
-std::atomic<int> eventsHanded{0};
-int RefuseSecondEvent(mosquitto* client, int* mid, const char* topic, int length,
-                      const void* payload, int qos, bool retain) {
+// A client that refuses the second event and the first status it is handed, once each, as
+// when the connection is not up yet.
+std::atomic<int> eventsHanded{0}, statusesHanded{0};
+int RefuseSecondEventFirstStatus(mosquitto* client, int* mid, const char* topic, int length,
+                                 const void* payload, int qos, bool retain) {
   if (std::strstr(topic, "/events/") != nullptr && ++eventsHanded == 2) {
     return MOSQ_ERR_NOMEM;
+  }
+  if (std::strstr(topic, "/devices/") != nullptr && ++statusesHanded == 1) {
+    return MOSQ_ERR_NO_CONN;
   }
   return mosquitto_publish(client, mid, topic, length, payload, qos, retain);
 }
 
-TEST(MqttBridgeTest, AnEventTheClientRefusedIsPublishedLaterNotSkipped) {
+TEST(MqttBridgeTest, WhatTheClientRefusedIsPublishedLaterNotSkipped) {
   ScratchDir dir;
   Broker broker(dir.path());
   ASSERT_TRUE(broker.running()) << "mosquitto did not start";
@@ -261,8 +265,13 @@ TEST(MqttBridgeTest, AnEventTheClientRefusedIsPublishedLaterNotSkipped) {
   options.url = broker.Url();
   options.user = kUser;
   options.passwordFile = (dir.path() / "mqtt-password").string();
-  gateway::MqttBridge bridge(hub, store, options, RefuseSecondEvent);
+  gateway::MqttBridge bridge(hub, store, options, RefuseSecondEventFirstStatus);
   bridge.Start();
+  {
+    std::lock_guard lock(hub.mutex);
+    hub.devices[0x12345678].serial = 0x12345678;
+    hub.NoteStatus(0x12345678, "first_seen");
+  }
   {
     gateway::Transaction transaction(*db);
     gateway::EventRows rows;
@@ -274,7 +283,17 @@ TEST(MqttBridgeTest, AnEventTheClientRefusedIsPublishedLaterNotSkipped) {
     transaction.Commit();
   }
   const auto until = std::chrono::steady_clock::now() + 10s;
-  while (std::chrono::steady_clock::now() < until && subscriber.Events().size() < 5) {
+  const auto firstSeen = [&] {
+    for (const auto& [topic, payload] : subscriber.Messages()) {
+      if (topic.find("/devices/") != std::string::npos &&
+          Json::parse(payload)["status"] == "first_seen") {
+        return true;
+      }
+    }
+    return false;
+  };
+  while (std::chrono::steady_clock::now() < until &&
+         (subscriber.Events().size() < 5 || !firstSeen())) {
     std::this_thread::sleep_for(100ms);
   }
   bridge.Stop();
@@ -283,6 +302,7 @@ TEST(MqttBridgeTest, AnEventTheClientRefusedIsPublishedLaterNotSkipped) {
     ids.push_back(id);
   }
   EXPECT_EQ(ids, (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(firstSeen()) << "a status the client did not take waits for the next round";
 }
 
 TEST_F(MqttTest, EventsStatusesAndRequestsGoThroughTheBroker) {
