@@ -150,7 +150,15 @@ Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
       list.state = "wanted";
       list.derived = true;
       list.setAt = at;
-      list.version = SaveList(store, c.serial, c.kind, list);
+      const bool givenBack = std::find(change.giveBack.begin(), change.giveBack.end(),
+                                       std::pair(c.serial, c.kind)) != change.giveBack.end();
+      if (givenBack) {
+        list.version = SaveList(store, c.serial, c.kind, list);
+      } else if (const auto version = SaveDerivedList(store, c.serial, c.kind, list)) {
+        list.version = *version;
+      } else {
+        continue;  // set directly, on another gateway, since this one heard of the list
+      }
       Announce(store, hub_.origin, c.serial);
       if (audited.size() < kAuditedChanges) {
         audited.push_back({{"device", SerialText(c.serial)},

@@ -858,6 +858,23 @@ std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const W
   return version;
 }
 
+std::optional<std::int64_t> SaveDerivedList(Database& db, std::uint64_t serial, ListKind kind,
+                                            const WantedList& list) {
+  Statement& s = db.Prepare(
+      "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at, "
+      "mode) VALUES (?, ?, ?, ?, 1, ?, NULL, NULL, 'derived') ON CONFLICT (device, kind) DO "
+      "UPDATE SET body = excluded.body, state = excluded.state, version = lists.version + 1, "
+      "set_at = excluded.set_at, sent_at = NULL, confirmed_at = NULL, mode = 'derived' "
+      "WHERE lists.mode = 'derived' RETURNING version");
+  s.Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.setAt);
+  std::optional<std::int64_t> version;
+  if (s.Step()) {
+    version = s.Int(0);
+  }
+  s.Run();
+  return version;
+}
+
 void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
                const std::vector<std::uint8_t>& data, const std::string& at) {
   db.Prepare(

@@ -90,6 +90,10 @@ std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
 // stored one (1 for the first). Versions come from the store alone, so gateways that set a list
 // at the same moment get different ones, and the higher wins everywhere.
 std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list);
+// The same for a list the site derived, but a stored list that was set directly (manual mode)
+// is left as it is: nullopt then. Another gateway may have set it since this one heard of it.
+std::optional<std::int64_t> SaveDerivedList(Database& db, std::uint64_t serial, ListKind kind,
+                                            const WantedList& list);
 void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
                const std::vector<std::uint8_t>& data, const std::string& at);
 

@@ -560,6 +560,20 @@ TEST_F(ApiInProcess, HoldersReachDevicesThroughTheirTagsAndARefusalChangesNothin
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_EQ(cards("/api/v1/devices/" + SerialText(kLater)), (std::vector<std::int64_t>{20, 40}));
+
+  // A list another gateway set directly, before this one heard of it, stays as it was set.
+  WantedList set;
+  set.body = CardsToJson(&own, 1);
+  set.state = "wanted";
+  ASSERT_GT(SaveList(*db_, kLater, ListKind::kCards, set), 0);
+  ASSERT_EQ(holder(50, R"(["*"])").status, 201);
+  Statement& stored = db_->Prepare("SELECT mode, body FROM lists WHERE device = ? AND kind = ?");
+  stored.Bind(SerialText(kLater), "cards");
+  ASSERT_TRUE(stored.Step());
+  EXPECT_EQ(stored.Text(0), "manual");
+  EXPECT_EQ(Json::parse(stored.Text(1)), set.body);
+  stored.Reset();
+  EXPECT_EQ(cards(other), (std::vector<std::int64_t>{8, 20, 40, 50}));
 }
 
 // An export reads back as no change; an import replaces the holders all or nothing, its dry run
