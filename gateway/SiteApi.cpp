@@ -82,17 +82,33 @@ Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
       change.write(change.audit.detail);
     }
     const Site site = LoadSite(store);
+    // Tags, modes and versions as the store has them: memory may lag behind another gateway's
+    // change, and a plan compared with a list that is no longer there could leave a removed
+    // holder's card on a door. Memory serves a list's records where its version is the store's.
+    const StoredDevices stored = LoadStoredDevices(store);
+    std::vector<std::pair<std::size_t, ListKind>> lagging;  // a view, and its list to read
+    std::vector<DeviceView> views;
     const auto view = [&](const Device& d) {
       DeviceView v;
       v.serial = d.serial;
-      const auto labels = change.labels.find(d.serial);
-      v.tags = labels != change.labels.end() ? labels->second.tags : d.labels.tags;
+      if (const auto labels = change.labels.find(d.serial); labels != change.labels.end()) {
+        v.tags = labels->second.tags;
+      } else if (const auto tags = stored.tags.find(d.serial); tags != stored.tags.end()) {
+        v.tags = tags->second;
+      }
       for (std::size_t kind = 0; kind < d.lists.size(); ++kind) {
-        if (const auto& list = d.lists[kind]) {
-          v.manual[kind] = !list->derived;
-          if (list->derived) {
-            v.current[kind] = list->body;  // a manual list is left alone, not compared
-          }
+        const auto row = stored.lists.find({d.serial, static_cast<ListKind>(kind)});
+        if (row == stored.lists.end()) {
+          continue;  // no list yet
+        }
+        v.manual[kind] = !row->second.derived;
+        if (!row->second.derived) {
+          continue;  // left alone, not compared
+        }
+        if (const auto& list = d.lists[kind]; list && list->version == row->second.version) {
+          v.current[kind] = list->body;
+        } else {
+          lagging.emplace_back(views.size(), static_cast<ListKind>(kind));
         }
       }
       for (const auto& [serial, kind] : change.giveBack) {
@@ -101,7 +117,7 @@ Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
           v.force[static_cast<std::size_t>(kind)] = true;
         }
       }
-      return v;
+      views.push_back(std::move(v));
     };
     std::vector<std::uint64_t> serials;
     if (change.only) {
@@ -116,15 +132,18 @@ Json Api::ChangeSiteOn(Database& store, SiteChange& change) {
     // The link thread takes this lock for every packet, and a large fleet's full card lists
     // take long to copy: they are copied a few devices at a time.
     constexpr std::size_t kViewedPerLock = 64;
-    std::vector<DeviceView> views;
     views.reserve(serials.size());
     for (std::size_t at = 0; at < serials.size(); at += kViewedPerLock) {
       std::lock_guard lock(hub_.mutex);
       for (std::size_t i = at; i < std::min(serials.size(), at + kViewedPerLock); ++i) {
         if (const Device* d = hub_.Find(serials[i])) {
-          views.push_back(view(*d));
+          view(*d);
         }
       }
+    }
+    for (const auto& [index, kind] : lagging) {
+      views[index].current[static_cast<std::size_t>(kind)] =
+          LoadListRecords(store, views[index].serial, kind);
     }
     ListPlan plan = PlanLists(site, views);
     if (!plan.overfull.empty()) {

@@ -1,5 +1,7 @@
 #include "SiteStore.h"
 
+#include "Records.h"
+
 namespace velkor::gateway {
 namespace {
 
@@ -69,6 +71,34 @@ std::optional<std::int64_t> HolderOfCard(Database& db, std::int64_t cardNumber) 
 
 std::int64_t CountHolders(Database& db) {
   return db.Prepare("SELECT COUNT(*) FROM holders").FirstInt().value_or(0);
+}
+
+StoredDevices LoadStoredDevices(Database& db) {
+  StoredDevices stored;
+  Statement& lists = db.Prepare("SELECT device, kind, version, mode FROM lists");
+  lists.Bind();
+  while (lists.Step()) {
+    const auto serial = ParseSerial(lists.Text(0));
+    if (const auto kind = ParseListName(lists.Text(1)); serial && kind) {
+      stored.lists[{*serial, *kind}] = {lists.Int(2), lists.Text(3) == "derived"};
+    }
+  }
+  Statement& labels = db.Prepare("SELECT device, tags FROM device_labels");
+  labels.Bind();
+  while (labels.Step()) {
+    if (const auto serial = ParseSerial(labels.Text(0))) {
+      stored.tags[*serial] = Json::parse(labels.Text(1)).get<std::vector<std::string>>();
+    }
+  }
+  return stored;
+}
+
+Json LoadListRecords(Database& db, std::uint64_t serial, ListKind kind) {
+  Statement& s = db.Prepare("SELECT body FROM lists WHERE device = ? AND kind = ?");
+  s.Bind(SerialText(serial), ListName(kind));
+  Json records = s.Step() ? Json::parse(s.Text(0)) : Json::array();
+  s.Reset();
+  return records;
 }
 
 std::unordered_map<std::int64_t, std::string> HolderNames(Database& db) {

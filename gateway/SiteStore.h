@@ -4,9 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "Database.h"
 #include "Site.h"
@@ -25,6 +28,20 @@ std::optional<Holder> LoadHolder(Database& db, std::int64_t id);
 std::optional<std::int64_t> HolderOfCard(Database& db, std::int64_t cardNumber);
 std::int64_t CountHolders(Database& db);
 std::unordered_map<std::int64_t, std::string> HolderNames(Database& db);  // by card number
+
+// The devices' lists and tags as the store has them, for a change to plan from: this gateway's
+// memory may not have heard yet of what another sharing the store has just written. Each list's
+// version and mode, without its records, and each labelled device's tags.
+struct StoredList {
+  std::int64_t version = 0;
+  bool derived = false;
+};
+struct StoredDevices {
+  std::map<std::pair<std::uint64_t, ListKind>, StoredList> lists;
+  std::unordered_map<std::uint64_t, std::vector<std::string>> tags;
+};
+StoredDevices LoadStoredDevices(Database& db);
+Json LoadListRecords(Database& db, std::uint64_t serial, ListKind kind);  // [] for no list
 
 std::int64_t InsertHolder(Database& db, const Holder& holder);  // its new id
 bool UpdateHolder(Database& db, const Holder& holder);          // false: no holder of its id
