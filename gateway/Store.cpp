@@ -839,40 +839,46 @@ std::int64_t InsertCommand(Database& db, std::uint64_t serial, const Json& body,
   return id;
 }
 
-std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
-  // One statement reads and bumps the version: PostgreSQL's upsert takes the row's lock and
-  // sees the newest committed version, SQLite holds the write lock.
-  Statement& s = db.Prepare(
-      "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at, "
-      "mode) VALUES (?, ?, ?, ?, 1, ?, NULL, NULL, ?) ON CONFLICT (device, kind) DO UPDATE SET "
-      "body = excluded.body, state = excluded.state, version = lists.version + 1, set_at = "
-      "excluded.set_at, sent_at = NULL, confirmed_at = NULL, mode = excluded.mode "
-      "RETURNING version");
-  s.Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.setAt,
-         list.derived ? "derived" : "manual");
-  if (!s.Step()) {
-    throw DatabaseError("the list got no version");
-  }
-  const std::int64_t version = s.Int(0);
-  s.Run();
-  return version;
-}
+namespace {
 
-std::optional<std::int64_t> SaveDerivedList(Database& db, std::uint64_t serial, ListKind kind,
-                                            const WantedList& list) {
-  Statement& s = db.Prepare(
-      "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at, "
-      "mode) VALUES (?, ?, ?, ?, 1, ?, NULL, NULL, 'derived') ON CONFLICT (device, kind) DO "
-      "UPDATE SET body = excluded.body, state = excluded.state, version = lists.version + 1, "
-      "set_at = excluded.set_at, sent_at = NULL, confirmed_at = NULL, mode = 'derived' "
-      "WHERE lists.mode = 'derived' RETURNING version");
-  s.Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.setAt);
+// One statement reads and bumps the version: PostgreSQL's upsert takes the row's lock and sees
+// the newest committed version, SQLite holds the write lock. `sql` is kListUpsert with its
+// ending; nullopt where that ending's condition kept the stored row.
+constexpr const char* kListUpsert =
+    "INSERT INTO lists (device, kind, body, state, version, set_at, sent_at, confirmed_at, mode) "
+    "VALUES (?, ?, ?, ?, 1, ?, NULL, NULL, ?) ON CONFLICT (device, kind) DO UPDATE SET body = "
+    "excluded.body, state = excluded.state, version = lists.version + 1, set_at = "
+    "excluded.set_at, sent_at = NULL, confirmed_at = NULL, mode = excluded.mode ";
+
+std::optional<std::int64_t> UpsertList(Database& db, const std::string& sql, std::uint64_t serial,
+                                       ListKind kind, const WantedList& list, bool derived) {
+  Statement& s = db.Prepare(sql.c_str());
+  s.Bind(SerialText(serial), ListName(kind), list.body.dump(), list.state, list.setAt,
+         derived ? "derived" : "manual");
   std::optional<std::int64_t> version;
   if (s.Step()) {
     version = s.Int(0);
   }
   s.Run();
   return version;
+}
+
+}  // namespace
+
+std::int64_t SaveList(Database& db, std::uint64_t serial, ListKind kind, const WantedList& list) {
+  static const std::string sql = std::string(kListUpsert) + "RETURNING version";
+  const auto version = UpsertList(db, sql, serial, kind, list, list.derived);
+  if (!version) {
+    throw DatabaseError("the list got no version");
+  }
+  return *version;
+}
+
+std::optional<std::int64_t> SaveDerivedList(Database& db, std::uint64_t serial, ListKind kind,
+                                            const WantedList& list) {
+  static const std::string sql =
+      std::string(kListUpsert) + "WHERE lists.mode = 'derived' RETURNING version";
+  return UpsertList(db, sql, serial, kind, list, true);
 }
 
 void SaveVoice(Database& db, std::uint64_t serial, std::uint16_t word,
